@@ -1,0 +1,35 @@
+# Everything a fresh Debian machine needs: `make run` and `make test` install what is
+# missing, configure, build, then run or test.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+CONFIGURE = cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	-DCPUCONFIG_WERROR=ON $(CMAKE_FLAGS)
+
+.PHONY: all deps configure build run test format screenshots clean
+
+all: build
+
+deps:
+	@tools/install-deps.sh base gui
+
+$(BUILD)/build.ninja:
+	$(CONFIGURE)
+
+configure: deps
+	$(CONFIGURE)
+
+build: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	tools/run-demo.sh $(BUILD)
+
+test: build
+	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD)

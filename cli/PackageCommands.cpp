@@ -1,0 +1,197 @@
+// cpuctl pack | info | unpack
+#include "cli/Commands.h"
+#include "cli/Terminal.h"
+#include "common/FileIo.h"
+#include "common/Gbk.h"
+#include "common/Texts.h"
+#include "package/PackageFormat.h"
+#include "package/SJLoad.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <memory>
+
+namespace cpuconfig::cli {
+namespace {
+
+int exitFor(const Error& e) {
+    switch (e.code) {
+    case ErrorCode::BadText:
+    case ErrorCode::Usage:
+        return kExitUsage;
+    case ErrorCode::Stopped:
+        return kExitStopped;
+    default:
+        return kExitFile;
+    }
+}
+
+void printLine(const std::string& s) {
+    std::fputs(s.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+std::string hex(std::span<const std::uint8_t> bytes) {
+    std::string s;
+    char b[4];
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        std::snprintf(b, sizeof b, i ? " %02X" : "%02X", unsigned{bytes[i]});
+        s += b;
+    }
+    return s;
+}
+
+std::string jsonString(const std::string& s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20) {
+                char b[8];
+                std::snprintf(b, sizeof b, "\\u%04x", unsigned{c});
+                out += b;
+            } else {
+                out.push_back(static_cast<char>(c));
+            }
+        }
+    }
+    return out + "\"";
+}
+
+const char* weekdayName(int w) {
+    static const char* names[] = {"Monday", "Tuesday",  "Wednesday", "Thursday",
+                                  "Friday", "Saturday", "Sunday"};
+    return (w >= 1 && w <= 7) ? names[w - 1] : "not a weekday";
+}
+
+std::string charText(std::uint8_t b) { return b ? gbkToUtf8(std::string(1, static_cast<char>(b))) : ""; }
+
+int runInfo(const std::string& path, bool json) {
+    auto info = inspectPackage(path);
+    if (!info) {
+        std::fprintf(stderr, "cpuctl: %s\n", info.error().message.c_str());
+        return exitFor(info.error());
+    }
+    const auto& i = *info;
+    const int weekday = i.trailer[5];
+    if (json) {
+        std::printf("{\"file\":%s,\"fileSize\":%llu,\"imageSize\":%llu,\"model\":%s,"
+                    "\"cpuVersion\":%s,\"cardVersion\":%s,\"date\":%s,\"weekday\":%d,"
+                    "\"endMarkOk\":%s,\"imageSha256\":\"%s\",\"header\":\"%s\",\"trailer\":\"%s\"}\n",
+                    jsonString(path).c_str(), static_cast<unsigned long long>(i.fileSize),
+                    static_cast<unsigned long long>(i.imageSize),
+                    jsonString(gbkToUtf8(i.details.model)).c_str(),
+                    jsonString(gbkToUtf8(i.details.cpuVersion)).c_str(),
+                    jsonString(charText(i.header[kCardVersionOffset])).c_str(),
+                    jsonString(i.details.dateText).c_str(), weekday,
+                    i.endMarkOk ? "true" : "false", i.imageSha256.c_str(), hex(i.header).c_str(),
+                    hex(i.trailer).c_str());
+        return kExitOk;
+    }
+    std::printf("package       %s\n", path.c_str());
+    std::printf("model         %s\n", gbkToUtf8(i.details.model).c_str());
+    std::printf("cpu version   %s\n", gbkToUtf8(i.details.cpuVersion).c_str());
+    std::printf("card version  %s (byte 0x%02X)\n", charText(i.header[kCardVersionOffset]).c_str(),
+                unsigned{i.header[kCardVersionOffset]});
+    std::printf("date          %s\n", i.details.dateText.c_str());
+    std::printf("weekday       %d (%s)\n", weekday, weekdayName(weekday));
+    std::printf("image size    %llu bytes (package %llu bytes)\n",
+                static_cast<unsigned long long>(i.imageSize),
+                static_cast<unsigned long long>(i.fileSize));
+    std::printf("end mark      %s\n", i.endMarkOk ? "0xAA (ok)" : "missing (last byte is not 0xAA)");
+    std::printf("image sha256  %s\n", i.imageSha256.c_str());
+    std::printf("header        %s\n", hex(i.header).c_str());
+    std::printf("trailer       %s\n", hex(i.trailer).c_str());
+    return kExitOk;
+}
+
+class PackObserver final : public BuildObserver {
+public:
+    void started(std::uint64_t total) override { m_line.update(0, total); }
+    void progress(std::uint64_t done, std::uint64_t total) override { m_line.update(done, total); }
+    void imageDone() override { m_line.finish(); }
+    void status(const char* text) override { printLine(text); }
+
+private:
+    ProgressLine m_line{"pack"};
+};
+
+struct PackOptions {
+    std::string image;
+    std::string output = kPackageFileName;
+    PackageTexts texts;
+};
+
+int runPack(const PackOptions& o) {
+    auto when = buildTime();
+    if (!when) {
+        std::fprintf(stderr, "cpuctl: %s\n", when.error().message.c_str());
+        return kExitUsage;
+    }
+    BuildRequest request{o.image, o.texts, o.output, *when};
+    PackObserver observer;
+    auto result = buildPackage(request, observer);
+    if (!result) {
+        std::fprintf(stderr, "cpuctl: %s\n", result.error().message.c_str());
+        printLine(text::kLoadFailed);
+        return exitFor(result.error());
+    }
+    std::fprintf(stderr, "wrote %s (%llu bytes)\n", o.output.c_str(),
+                 static_cast<unsigned long long>(*result));
+    printLine(text::kLoadOk);
+    return kExitOk;
+}
+
+int runUnpack(const std::string& package, const std::string& output) {
+    auto image = recoverImage(package);
+    if (!image) {
+        std::fprintf(stderr, "cpuctl: %s\n", image.error().message.c_str());
+        return exitFor(image.error());
+    }
+    auto written = writeFileReplacing(output, *image);
+    if (!written) {
+        std::fprintf(stderr, "cpuctl: %s\n", written.error().message.c_str());
+        return kExitFile;
+    }
+    printLine("unpacked " + std::to_string(image->size()) + " bytes to " + output);
+    return kExitOk;
+}
+
+} // namespace
+
+void addPackageCommands(CLI::App& app, Runner& run) {
+    auto pack = std::make_shared<PackOptions>();
+    auto* p = app.add_subcommand("pack", "Build a CPU package from a raw *.bin image");
+    p->add_option("IMAGE", pack->image, "Raw firmware image")->required();
+    p->add_option("-o,--output", pack->output, "Package to write")->capture_default_str();
+    p->add_option("--model", pack->texts.model, "Card model letter (header byte 0)")
+        ->capture_default_str();
+    p->add_option("--card-version", pack->texts.cardVersion, "Card version character (byte 7)")
+        ->capture_default_str();
+    p->add_option("--cpu-version", pack->texts.cpuVersion, "CPU version, up to 3 characters")
+        ->capture_default_str();
+    p->callback([&run, pack] { run = [pack] { return runPack(*pack); }; });
+
+    auto info = std::make_shared<std::pair<std::string, bool>>(kPackageFileName, false);
+    auto* i = app.add_subcommand("info", "Show what a CPU package holds");
+    i->add_option("PACKAGE", info->first, "Package to read")->capture_default_str();
+    i->add_flag("--json", info->second, "Machine-readable output");
+    i->callback([&run, info] { run = [info] { return runInfo(info->first, info->second); }; });
+
+    auto unpack = std::make_shared<std::pair<std::string, std::string>>();
+    auto* u = app.add_subcommand("unpack", "Recover the raw image from a CPU package");
+    u->add_option("PACKAGE", unpack->first, "Package to read")->required();
+    u->add_option("-o,--output", unpack->second, "Image to write")->required();
+    u->callback([&run, unpack] {
+        run = [unpack] { return runUnpack(unpack->first, unpack->second); };
+    });
+}
+
+} // namespace cpuconfig::cli

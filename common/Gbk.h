@@ -1,0 +1,12 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace cpuconfig {
+
+// Decodes GBK bytes (the card's and the package's texts) to UTF-8. ASCII stays as it is;
+// a byte sequence that is not GBK becomes U+FFFD.
+std::string gbkToUtf8(std::string_view gbk);
+
+} // namespace cpuconfig

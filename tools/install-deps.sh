@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build needs, only those that are missing.
+# Usage: tools/install-deps.sh [base|gui|windows|fuzz]...   (default: base gui)
+set -euo pipefail
+
+groups=("$@")
+[ ${#groups[@]} -gt 0 ] || groups=(base gui)
+
+want=()
+for g in "${groups[@]}"; do
+    case "$g" in
+    base) want+=(cmake ninja-build g++ make pkg-config googletest libcli11-dev libssl-dev clang-format) ;;
+    gui) want+=(qt6-base-dev qt6-multimedia-dev libqt6svg6 fonts-wqy-microhei xvfb xauth) ;;
+    windows) want+=(g++-mingw-w64-i686 wine wine32) ;;
+    fuzz) want+=(clang libclang-rt-14-dev) ;;
+    *) echo "install-deps: unknown group $g" >&2; exit 2 ;;
+    esac
+done
+
+missing=()
+for p in "${want[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$p")
+    fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+if printf '%s\n' "${missing[@]}" | grep -q ':i386$\|^wine32$'; then
+    $sudo dpkg --add-architecture i386
+fi
+echo "install-deps: installing ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
