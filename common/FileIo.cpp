@@ -39,4 +39,16 @@ Result<std::vector<std::uint8_t>> readWholeFile(const std::filesystem::path& pat
     return data;
 }
 
+Result<void> writeFileReplacing(const std::filesystem::path& path,
+                                std::span<const std::uint8_t> data) {
+    auto file = ReplacingFile::create(path);
+    if (!file) {
+        return file.error();
+    }
+    if (auto w = file->write(data); !w) {
+        return w.error();
+    }
+    return file->commit();
+}
+
 } // namespace cpuconfig
