@@ -1,0 +1,71 @@
+#include "shell/ServiceMenu.h"
+
+#include "shell/AccessCode.h"
+
+#include <QAction>
+#include <QActionEvent>
+#include <QMenu>
+
+namespace cpuconfig {
+
+ServiceMenu::ServiceMenu(QMenu* pm1, std::function<void()> myNs2Click,
+                         std::function<void()> myNs3Click, QObject* parent)
+    : QObject(parent), m_menu(pm1), m_myNs2Click(std::move(myNs2Click)),
+      m_myNs3Click(std::move(myNs3Click)) {
+    if (m_menu) {
+        m_menu->installEventFilter(this);
+        pm1Change();
+    }
+}
+
+void ServiceMenu::addWhenDue() {
+    if (m_added || !m_menu || !isAccessCode(m_enteredPassword.toStdString())) {
+        return;
+    }
+    // Both go in at the same position, so the second ends up first.
+    for (const char* caption : {"CPU加密", "CPU升级"}) {
+        auto* item = new QAction(QString::fromUtf8(caption), m_menu);
+        m_menu->insertAction(m_menu->actions().value(kServiceMenuPosition, nullptr), item);
+    }
+    m_added = true;
+}
+
+void ServiceMenu::pm1Change() {
+    if (!m_menu) {
+        return;
+    }
+    const QList<QAction*> items = m_menu->actions();
+    // Positions 2 and 3 are wired once there is an item between them and the closing
+    // separator and "退出"; with five items position 3 is that separator and stays inert.
+    if (items.size() - 3 < kServiceMenuPosition) {
+        return;
+    }
+    const auto wire = [this](QAction* item, const std::function<void()>& handler) {
+        // One handler per item: whatever this menu wired before is replaced.
+        disconnect(item, &QAction::triggered, this, nullptr);
+        connect(item, &QAction::triggered, this, [handler] {
+            if (handler) {
+                handler();
+            }
+        });
+    };
+    wire(items[kServiceMenuPosition], m_myNs2Click);
+    wire(items[kServiceMenuPosition + 1], m_myNs3Click);
+}
+
+bool ServiceMenu::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_menu) {
+        switch (event->type()) {
+        case QEvent::ActionAdded:
+        case QEvent::ActionRemoved:
+        case QEvent::ActionChanged:
+            pm1Change();
+            break;
+        default:
+            break;
+        }
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+} // namespace cpuconfig
