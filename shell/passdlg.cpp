@@ -19,12 +19,23 @@ TForm2::~TForm2() = default;
 
 void TForm2::prepareShow(QWidget* mainWindow) {
     ui->lbl2->clear();
-    if (mainWindow) {
+    m_mainWindow = mainWindow;
+    centreOnMainWindow();
+    ui->edt1->setFocus();
+}
+
+void TForm2::centreOnMainWindow() {
+    if (m_mainWindow) {
         QRect mine = frameGeometry();
-        mine.moveCenter(mainWindow->frameGeometry().center());
+        mine.moveCenter(m_mainWindow->frameGeometry().center());
         move(mine.topLeft());
     }
-    ui->edt1->setFocus();
+}
+
+void TForm2::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    // The frame is known only now; centre again so the first showing is centred too.
+    centreOnMainWindow();
 }
 
 int TForm2::showFor(QWidget* mainWindow) {

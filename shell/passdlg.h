@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QPointer>
 
 #include <memory>
 
@@ -27,13 +28,19 @@ public:
     void btn1Click(); // OK
     void btn2Click(); // Cancel
 
+protected:
+    void showEvent(QShowEvent* event) override;
+
 signals:
     // OK with a non-empty text, before the dialog closes. The receiver stores the text as
     // the entered password and runs the main window's FormShow.
     void confirmed(const QString& password);
 
 private:
+    void centreOnMainWindow();
+
     std::unique_ptr<Ui::TForm2> ui;
+    QPointer<QWidget> m_mainWindow;
 };
 
 } // namespace cpuconfig

@@ -1,0 +1,384 @@
+// The "CPU加密" window and a generation from it, with real files and real widgets; only
+// the open dialog is scripted.
+#include "common/FileIo.h"
+#include "common/Texts.h"
+#include "package/MainStatus.h"
+#include "package/OpenDialog.h"
+#include "package/SJ.h"
+#include "package/SJLoadWorker.h"
+#include "tests/TestSupport.h"
+
+#include <QDir>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <cerrno>
+#include <ctime>
+#include <functional>
+#include <optional>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace cpuconfig;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+// Sunday 25 April 2010, 09:05:07 UTC.
+constexpr const char* kEpoch = "1272186307";
+const Bytes kExample{0x4E, 0x31, 0x2E, 0x37, 0x00, 0x00, 0x00, 0x32, 0x21,
+                     0x5A, 0x07, 0x05, 0x09, 0x25, 0x04, 0x07, 0x10, 0xAA};
+const Bytes kOldPackage{0x4C, 0x31, 0x2E, 0x30, 0,    0,    0,    0x31, 0x11, 0x22,
+                        0x33, 0x59, 0x59, 0x23, 0x31, 0x12, 0x04, 0x09, 0xAA};
+
+// The open dialog as a technician would use it, scripted.
+class ScriptedDialog final : public OpenDialog {
+public:
+    struct Seen {
+        QString title, filter, dir, currentDir;
+        int execs = 0;
+    };
+    ScriptedDialog(Seen& seen, QString choice, std::function<void()> whileOpen = {})
+        : m_seen(seen), m_choice(std::move(choice)), m_whileOpen(std::move(whileOpen)) {}
+    void setTitle(const QString& t) override { m_seen.title = t; }
+    void setFilter(const QString& f) override { m_seen.filter = f; }
+    void setInitialDir(const QString& d) override { m_seen.dir = d; }
+    bool exec() override {
+        ++m_seen.execs;
+        m_seen.currentDir = QDir::currentPath();
+        if (m_whileOpen) {
+            m_whileOpen();
+        }
+        return !m_choice.isEmpty(); // an empty choice is Cancel
+    }
+    QString fileName() const override { return m_choice; }
+
+private:
+    Seen& m_seen;
+    QString m_choice;
+    std::function<void()> m_whileOpen;
+};
+
+// The main window's label and bar, remembering every text in order.
+class RecordingStatus final : public MainStatus {
+public:
+    void setStatusText(const QString& text) override { texts << text; }
+    void hideProgressBar() override { ++barHidden; }
+    QStringList texts;
+    int barHidden = 0;
+};
+
+// Drops root's right to write anywhere, so a read-only directory is read-only.
+class Unprivileged {
+public:
+    Unprivileged() {
+        if (::geteuid() == 0) {
+            m_active = ::setegid(65534) == 0 && ::seteuid(65534) == 0;
+        }
+    }
+    ~Unprivileged() {
+        if (m_active) {
+            (void)::seteuid(0);
+            (void)::setegid(0);
+        }
+    }
+
+private:
+    bool m_active = false;
+};
+
+QString qs(const std::filesystem::path& p) {
+    return QString::fromStdString(p.string());
+}
+
+struct Tool {
+    RecordingStatus status;
+    ScriptedDialog::Seen seen;
+    TSJForm form{nullptr, &status};
+
+    Tool(const std::filesystem::path& programDir, const QString& choice,
+         std::function<void()> whileOpen = {}) {
+        form.worker().setProgramDir(qs(programDir));
+        form.setOpenDialog(std::make_unique<ScriptedDialog>(seen, choice, std::move(whileOpen)));
+    }
+    QLineEdit* edit(const char* name) { return form.findChild<QLineEdit*>(name); }
+    QProgressBar* bar() { return form.findChild<QProgressBar*>("ProgressBar1"); }
+    QPushButton* btn2() { return form.findChild<QPushButton*>("btn2"); }
+    // Presses "加密" and waits for the build to report its end; false when none ran.
+    bool generate() {
+        QSignalSpy done(&form.worker(), &SJLoadWorker::generationFinished);
+        form.btn2Click();
+        if (done.count() > 0) {
+            return true; // ended before a thread was needed
+        }
+        return form.worker().running() && done.wait(60000);
+    }
+};
+
+} // namespace
+
+class PackageToolTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() {
+        qputenv("TZ", "UTC");
+        ::tzset();
+        m_savedDir = QDir::currentPath();
+    }
+    void init() {
+        qputenv("SOURCE_DATE_EPOCH", kEpoch);
+        faults::setWriteLimit(std::nullopt, 0);
+    }
+    void cleanup() {
+        faults::setWriteLimit(std::nullopt, 0);
+        QDir::setCurrent(m_savedDir);
+    }
+
+    void layout() {
+        test::TempDir dir;
+        Tool t(dir.path(), {});
+        QCOMPARE(t.form.size(), QSize(457, 249));
+        QCOMPARE(t.form.windowTitle(), QStringLiteral("SJForm"));
+        QCOMPARE(t.form.findChild<QGroupBox*>("grp1")->title(), QStringLiteral("CPU加密"));
+        for (const char* name : {"Image1", "img1"}) {
+            auto* image = t.form.findChild<QLabel*>(name);
+            QVERIFY(image);
+            QCOMPARE(image->pixmap().size(), QSize(450, 248));
+        }
+        QCOMPARE(t.form.findChild<QLabel*>("img1")->pos(), QPoint(8, 0));
+        QCOMPARE(t.btn2()->text(), QStringLiteral("加密"));
+        QCOMPARE(t.bar()->geometry(), QRect(0, 228, 273, 17));
+        QVERIFY(t.bar()->isHidden());
+        // Tab order inside the group: button, CPU version, card version, model.
+        QWidget* w = t.btn2();
+        QStringList order;
+        do {
+            if (w->focusPolicy() & Qt::TabFocus) {
+                order << w->objectName();
+            }
+            w = w->nextInFocusChain();
+        } while (w != t.btn2());
+        QCOMPARE(order, QStringList({"btn2", "edt3", "edt2", "edt1"}));
+        QVERIFY(t.form.testAttribute(Qt::WA_DeleteOnClose));
+    }
+
+    void fields_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("initial");
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("kept");
+        QTest::newRow("model") << "edt1"
+                               << "N"
+                               << "LT"
+                               << "L";
+        QTest::newRow("card version") << "edt2"
+                                      << "2"
+                                      << "35"
+                                      << "3";
+        QTest::newRow("cpu version") << "edt3"
+                                     << "1.7"
+                                     << "2.05"
+                                     << "2.0";
+    }
+    void fields() {
+        QFETCH(QString, name);
+        QFETCH(QString, initial);
+        QFETCH(QString, typed);
+        QFETCH(QString, kept);
+        test::TempDir dir;
+        Tool t(dir.path(), {});
+        QLineEdit* edit = t.edit(qPrintable(name));
+        QCOMPARE(edit->text(), initial);
+        edit->selectAll();
+        QTest::keyClicks(edit, typed);
+        QCOMPARE(edit->text(), kept);
+    }
+
+    void dialogIsPrepared() {
+        test::TempDir dir;
+        Tool t(dir.path(), {});
+        t.form.btn2Click();
+        QCOMPARE(t.seen.execs, 1);
+        QCOMPARE(t.seen.title, QStringLiteral("打开加密文件"));
+        QCOMPARE(t.seen.filter, QStringLiteral("配置文件 (*.bin)"));
+        QCOMPARE(t.seen.dir, qs(dir.path()));
+        QCOMPARE(QDir(t.seen.currentDir).canonicalPath(), QDir(qs(dir.path())).canonicalPath());
+    }
+
+    void cancelChangesNothing() {
+        test::TempDir dir;
+        test::writeBytes(dir / "RQ_CPU.cpu", kOldPackage);
+        Tool t(dir.path(), {});
+        QSignalSpy done(&t.form.worker(), &SJLoadWorker::generationFinished);
+        t.form.btn2Click();
+        QVERIFY(!t.form.worker().running());
+        QCoreApplication::processEvents();
+        QVERIFY(t.status.texts.isEmpty());
+        QCOMPARE(t.status.barHidden, 0);
+        QVERIFY(t.btn2()->isEnabled());
+        QVERIFY(t.bar()->isHidden());
+        QCOMPARE(done.count(), 0);
+        QCOMPARE(test::readBytes(dir / "RQ_CPU.cpu"), kOldPackage);
+    }
+
+    void writesExactBytes() {
+        test::TempDir dir;
+        test::writeBytes(dir / "fw.bin", {0x12, 0xA5});
+        test::writeBytes(dir / "RQ_CPU.cpu", kOldPackage);
+        Tool t(dir.path(), qs(dir / "fw.bin"));
+        QVERIFY(t.generate());
+        QCOMPARE(test::readBytes(dir / "RQ_CPU.cpu"), kExample);
+        QCOMPARE(t.status.texts, QStringList({QString::fromUtf8(text::kPackageWritten),
+                                              QString::fromUtf8(text::kLoadOk)}));
+        QCOMPARE(t.status.barHidden, 1);
+        QVERIFY(t.bar()->isHidden());
+        QVERIFY(t.btn2()->isEnabled());
+    }
+
+    // The texts that go into the package are those standing when the dialog closes.
+    void textsReadAfterDialog() {
+        test::TempDir dir;
+        test::writeBytes(dir / "fw.bin", {0x12, 0xA5});
+        Tool* tool = nullptr;
+        Tool t(dir.path(), qs(dir / "fw.bin"), [&] {
+            tool->edit("edt1")->setText("T");
+            tool->edit("edt2")->setText("");
+            tool->edit("edt3")->setText("2");
+            QVERIFY(!tool->btn2()->isEnabled()); // disabled from the press on
+        });
+        tool = &t;
+        QVERIFY(t.generate());
+        const Bytes file = test::readBytes(dir / "RQ_CPU.cpu");
+        QCOMPARE(file.size(), std::size_t{18});
+        QCOMPARE(Bytes(file.begin(), file.begin() + 8),
+                 Bytes({0x54, 0x32, 0x00, 0x00, 0, 0, 0, 0x00}));
+    }
+
+    void failures_data() {
+        QTest::addColumn<QString>("situation");
+        QTest::addColumn<QStringList>("texts");
+        QTest::addColumn<int>("barHidden");
+        const QString failed = QString::fromUtf8(text::kLoadFailed);
+        QTest::newRow("empty image") << "empty" << QStringList{failed} << 0;
+        QTest::newRow("image gone") << "gone" << QStringList{failed} << 0;
+        QTest::newRow("image is a folder") << "folder" << QStringList{failed} << 0;
+        QTest::newRow("unwritable directory")
+            << "readonly" << QStringList{QString::fromUtf8(text::kCreateFileFailed), failed} << 1;
+        QTest::newRow("disk full") << "full" << QStringList{failed} << 1;
+        QTest::newRow("model not one byte") << "text" << QStringList{failed} << 0;
+        QTest::newRow("bad SOURCE_DATE_EPOCH") << "epoch" << QStringList{failed} << 0;
+    }
+    // Every failure leaves the old package byte for byte and ends with the failure text.
+    void failures() {
+        QFETCH(QString, situation);
+        QFETCH(QStringList, texts);
+        QFETCH(int, barHidden);
+        test::TempDir dir;
+        const auto image = dir / "fw.bin";
+        test::writeBytes(image, situation == "empty" ? Bytes{} : Bytes{0x12, 0xA5});
+        test::writeBytes(dir / "RQ_CPU.cpu", kOldPackage);
+        Tool t(dir.path(), qs(image));
+        std::optional<Unprivileged> unprivileged;
+        if (situation == "gone") {
+            std::filesystem::remove(image);
+        } else if (situation == "folder") {
+            std::filesystem::remove(image);
+            std::filesystem::create_directory(image);
+        } else if (situation == "readonly") {
+            ::chmod(dir.path().c_str(), 0555);
+            unprivileged.emplace();
+        } else if (situation == "full") {
+            faults::setWriteLimit(10, ENOSPC);
+        } else if (situation == "text") {
+            t.edit("edt1")->setText(QStringLiteral("中"));
+        } else if (situation == "epoch") {
+            qputenv("SOURCE_DATE_EPOCH", "yesterday");
+        }
+        QVERIFY(t.generate());
+        unprivileged.reset();
+        QCOMPARE(t.status.texts, texts);
+        QCOMPARE(t.status.barHidden, barHidden);
+        QCOMPARE(test::readBytes(dir / "RQ_CPU.cpu"), kOldPackage);
+        QVERIFY(t.bar()->isHidden());
+        QVERIFY(t.btn2()->isEnabled());
+        // Nothing left behind beside the old package.
+        QStringList left = QDir(qs(dir.path())).entryList(QDir::Files | QDir::NoDotAndDotDot);
+        left.removeAll("fw.bin");
+        QCOMPARE(left, QStringList{"RQ_CPU.cpu"});
+    }
+
+    // Progress reaches the end even though updates are coalesced, and a second press
+    // while a build runs starts nothing.
+    void progressAndSecondPress() {
+        test::TempDir dir;
+        const std::size_t n = 3 * 1024 * 1024 + 17;
+        test::writeBytes(dir / "fw.bin", test::randomBytes(n, 7));
+        Tool t(dir.path(), qs(dir / "fw.bin"));
+        QSignalSpy done(&t.form.worker(), &SJLoadWorker::generationFinished);
+        t.form.btn2Click();
+        QVERIFY(!t.btn2()->isEnabled());
+        t.form.btn2Click();
+        QCOMPARE(t.seen.execs, 1);
+        QVERIFY(done.wait(60000));
+        QCOMPARE(done.count(), 1);
+        QCOMPARE(done.first().first().toBool(), true);
+        QCOMPARE(t.bar()->maximum(), int(n));
+        QCOMPARE(t.bar()->value(), int(n));
+        QVERIFY(t.bar()->isHidden());
+        QCOMPARE(std::filesystem::file_size(dir / "RQ_CPU.cpu"), n + 16);
+        QVERIFY(t.btn2()->isEnabled());
+        // And again: the button works after a build.
+        QVERIFY(t.generate());
+        QCOMPARE(t.seen.execs, 2);
+    }
+
+    // Closing the window mid-build stops the build: no crash, and the package is either the
+    // old one or the complete new one, never a part.
+    void closedWhileBuilding() {
+        test::TempDir dir;
+        const std::size_t n = 24 * 1024 * 1024;
+        test::writeBytes(dir / "fw.bin", test::randomBytes(n, 3));
+        test::writeBytes(dir / "RQ_CPU.cpu", kOldPackage);
+        RecordingStatus status;
+        ScriptedDialog::Seen seen;
+        auto* form = new TSJForm(nullptr, &status);
+        form->worker().setProgramDir(qs(dir.path()));
+        form->setOpenDialog(std::make_unique<ScriptedDialog>(seen, qs(dir / "fw.bin")));
+        form->show();
+        form->btn2Click();
+        QVERIFY(form->worker().running());
+        QVERIFY(form->close()); // frees itself
+        QTest::qWait(50);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCoreApplication::processEvents();
+        const Bytes file = test::readBytes(dir / "RQ_CPU.cpu");
+        QVERIFY(file == kOldPackage || file.size() == n + 16);
+    }
+
+    void screenshot() {
+        const QByteArray out = qgetenv("CPUCONFIG_SCREENSHOT_DIR");
+        if (out.isEmpty()) {
+            QSKIP("CPUCONFIG_SCREENSHOT_DIR not set");
+        }
+        test::TempDir dir;
+        Tool t(dir.path(), {});
+        t.form.show();
+        t.bar()->setRange(0, 100);
+        t.bar()->setValue(40);
+        t.bar()->show();
+        QVERIFY(t.form.grab().save(QString::fromUtf8(out) + "/package_tool.png"));
+    }
+
+private:
+    QString m_savedDir;
+};
+
+QTEST_MAIN(PackageToolTest)
+#include "PackageToolTest.moc"

@@ -1,0 +1,312 @@
+// Password dialog, access code and service menu, driven as the main window drives them.
+#include "common/Texts.h"
+#include "shell/AccessCode.h"
+#include "shell/ServiceMenu.h"
+#include "shell/passdlg.h"
+
+#include <QAction>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QtTest>
+
+using namespace cpuconfig;
+
+namespace {
+
+// The main window's side of service mode, without the main window: pm1 as it starts, the
+// dialog's OK storing the password and running FormShow, which clicks btn1.
+struct Shell {
+    QWidget mainWindow;
+    QMenu* pm1 = new QMenu(&mainWindow);
+    int panelOpened = 0; // btn1Click
+    int toolOpened = 0;  // btn2Click through CPU1Click
+    ServiceMenu serviceMenu{pm1, [this] { ++panelOpened; }, [this] { ++toolOpened; }};
+    TForm2 dialog{&mainWindow};
+
+    Shell() {
+        mainWindow.setGeometry(100, 80, 702, 498);
+        pm1->addAction(QStringLiteral("输入密码"));
+        pm1->addSeparator();
+        pm1->addSeparator();
+        pm1->addAction(QStringLiteral("退出"));
+        QObject::connect(&dialog, &TForm2::confirmed, &dialog, [this](const QString& password) {
+            serviceMenu.setEnteredPassword(password);
+            formShow();
+        });
+    }
+    void formShow() {
+        serviceMenu.addWhenDue();
+        ++panelOpened;
+    }
+    // N1Click without the modal loop: the dialog is shown and driven from here.
+    void openDialog() {
+        dialog.prepareShow(&mainWindow);
+        dialog.show();
+    }
+    QLineEdit* edt1() { return dialog.findChild<QLineEdit*>("edt1"); }
+    QLabel* lbl2() { return dialog.findChild<QLabel*>("lbl2"); }
+    QPushButton* button(const char* name) { return dialog.findChild<QPushButton*>(name); }
+    void type(const QString& text) {
+        edt1()->clear();
+        edt1()->setText(text);
+    }
+    void confirm(const QString& text) {
+        openDialog();
+        type(text);
+        button("btn1")->click();
+    }
+    QStringList menuTexts() const {
+        QStringList texts;
+        for (QAction* a : pm1->actions()) {
+            texts << (a->isSeparator() ? QStringLiteral("-") : a->text());
+        }
+        return texts;
+    }
+    QAction* item(const QString& text) const {
+        for (QAction* a : pm1->actions()) {
+            if (a->text() == text) {
+                return a;
+            }
+        }
+        return nullptr;
+    }
+};
+
+const QStringList kLocked{"输入密码", "-", "-", "退出"};
+const QStringList kUnlocked{"输入密码", "-", "CPU升级", "CPU加密", "-", "退出"};
+
+} // namespace
+
+class ServiceModeTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void accessCode_data() {
+        QTest::addColumn<QByteArray>("typed");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("the code") << QByteArray("cobalt") << true;
+        QTest::newRow("capital") << QByteArray("Cobalt") << false;
+        QTest::newRow("all capitals") << QByteArray("COBALT") << false;
+        QTest::newRow("blank before") << QByteArray(" cobalt") << false;
+        QTest::newRow("blank after") << QByteArray("cobalt ") << false;
+        QTest::newRow("newline after") << QByteArray("cobalt\n") << false;
+        QTest::newRow("nul inside") << QByteArray("cobalt\0x", 8) << false;
+        QTest::newRow("prefix") << QByteArray("cobal") << false;
+        QTest::newRow("longer") << QByteArray("cobalts") << false;
+        QTest::newRow("empty") << QByteArray() << false;
+        QTest::newRow("full-width") << QByteArray("ｃｏｂａｌｔ") << false;
+        QTest::newRow("the digest itself")
+            << QByteArray("a2bdc78162b620e9e831d1943a8320b320affa98a52441155013b6d6f0f95246")
+            << false;
+    }
+    void accessCode() {
+        QFETCH(QByteArray, typed);
+        QFETCH(bool, accepted);
+        QCOMPARE(isAccessCode(std::string_view(typed.constData(), typed.size())), accepted);
+    }
+
+    // The code must not be readable from the program with `strings`.
+    void accessCodeNotInLibrary() {
+        QFile lib(QStringLiteral(CPUCONFIG_GUI_LIBRARY));
+        QVERIFY2(lib.open(QIODevice::ReadOnly), qPrintable(lib.fileName()));
+        const QByteArray bytes = lib.readAll();
+        QVERIFY(bytes.contains("TForm2")); // the right file
+        QVERIFY(!bytes.contains(QByteArray("cob") + "alt"));
+    }
+
+    void dialogLayout() {
+        Shell s;
+        QCOMPARE(s.dialog.windowTitle(), QStringLiteral("请输入密码"));
+        QCOMPARE(s.dialog.size(), QSize(338, 102));
+        QCOMPARE(s.button("btn1")->text(), QStringLiteral(" 确定"));
+        QCOMPARE(s.button("btn2")->text(), QStringLiteral("取消"));
+        QCOMPARE(s.dialog.findChild<QLabel*>("lbl1")->text(), QStringLiteral("密码为："));
+        QCOMPARE(s.edt1()->geometry(), QRect(80, 21, 177, 21));
+        QCOMPARE(s.lbl2()->geometry(), QRect(260, 24, 94, 13));
+        QVERIFY(!s.dialog.findChild<QLabel*>("img1")->pixmap().isNull());
+        // Tab order: edit, OK, Cancel.
+        QCOMPARE(s.edt1()->nextInFocusChain(), static_cast<QWidget*>(s.button("btn1")));
+        QCOMPARE(s.button("btn1")->nextInFocusChain(), static_cast<QWidget*>(s.button("btn2")));
+    }
+
+    void centredOnMainWindow() {
+        Shell s;
+        s.mainWindow.show();
+        s.mainWindow.move(300, 200);
+        s.openDialog();
+        QCOMPARE(s.dialog.frameGeometry().center(), s.mainWindow.frameGeometry().center());
+    }
+
+    void masked() {
+        Shell s;
+        s.openDialog();
+        QTest::keyClicks(s.edt1(), "abc123");
+        QCOMPARE(s.edt1()->text(), QStringLiteral("abc123"));
+        QCOMPARE(s.edt1()->displayText(), QStringLiteral("******"));
+    }
+
+    void confirmOnce_data() {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<bool>("byEnter");
+        QTest::addColumn<bool>("unlocked");
+        QTest::newRow("code, OK") << "cobalt" << false << true;
+        QTest::newRow("code, Enter") << "cobalt" << true << true;
+        QTest::newRow("wrong, OK") << "secret" << false << false;
+        QTest::newRow("wrong, Enter") << "secret" << true << false;
+        QTest::newRow("capital") << "Cobalt" << false << false;
+        QTest::newRow("blank before") << " cobalt" << true << false;
+        QTest::newRow("blank after") << "cobalt " << false << false;
+    }
+    // Every OK with a text closes the dialog silently and ends with the panel in front.
+    void confirmOnce() {
+        QFETCH(QString, typed);
+        QFETCH(bool, byEnter);
+        QFETCH(bool, unlocked);
+        Shell s;
+        QSignalSpy confirmed(&s.dialog, &TForm2::confirmed);
+        s.openDialog();
+        QTest::keyClicks(s.edt1(), typed);
+        if (byEnter) {
+            QTest::keyClick(s.edt1(), Qt::Key_Return);
+        } else {
+            QTest::mouseClick(s.button("btn1"), Qt::LeftButton);
+        }
+        QCOMPARE(confirmed.count(), 1); // Enter must not also press a default button
+        QCOMPARE(s.dialog.isVisible(), false);
+        QCOMPARE(s.dialog.result(), int(QDialog::Accepted));
+        QVERIFY(s.lbl2()->text().isEmpty());
+        QCOMPARE(s.serviceMenu.enteredPassword(), typed);
+        QCOMPARE(s.serviceMenu.added(), unlocked);
+        QCOMPARE(s.menuTexts(), unlocked ? kUnlocked : kLocked);
+        QCOMPARE(s.panelOpened, 1);
+    }
+
+    void emptyTextStays_data() {
+        QTest::addColumn<bool>("byEnter");
+        QTest::newRow("OK") << false;
+        QTest::newRow("Enter") << true;
+    }
+    void emptyTextStays() {
+        QFETCH(bool, byEnter);
+        Shell s;
+        QSignalSpy confirmed(&s.dialog, &TForm2::confirmed);
+        s.openDialog();
+        if (byEnter) {
+            QTest::keyClick(s.edt1(), Qt::Key_Return);
+        } else {
+            s.button("btn1")->click();
+        }
+        QCOMPARE(s.lbl2()->text(), QString::fromUtf8(text::kPasswordEmpty));
+        QCOMPARE(s.lbl2()->palette().color(QPalette::WindowText), QColor(Qt::red));
+        QVERIFY(s.dialog.isVisible());
+        QCOMPARE(confirmed.count(), 0);
+        QCOMPARE(s.panelOpened, 0);
+        QCOMPARE(s.menuTexts(), kLocked);
+    }
+
+    void codeTwiceAddsOnce() {
+        Shell s;
+        s.confirm("cobalt");
+        s.confirm("cobalt");
+        QCOMPARE(s.menuTexts(), kUnlocked);
+        QCOMPARE(s.panelOpened, 2);
+    }
+
+    void wrongAfterRightKeepsMenu() {
+        Shell s;
+        s.confirm("cobalt");
+        s.confirm("nope");
+        QCOMPARE(s.serviceMenu.enteredPassword(), QStringLiteral("nope"));
+        QCOMPARE(s.menuTexts(), kUnlocked);
+        s.item("CPU加密")->trigger();
+        QCOMPARE(s.toolOpened, 1);
+    }
+
+    void wrongThenRightUnlocks() {
+        Shell s;
+        s.confirm("nope");
+        QCOMPARE(s.menuTexts(), kLocked);
+        s.confirm("cobalt");
+        QCOMPARE(s.menuTexts(), kUnlocked);
+    }
+
+    void cancelKeepsState_data() {
+        QTest::addColumn<bool>("unlockedBefore");
+        QTest::newRow("locked") << false;
+        QTest::newRow("unlocked") << true;
+    }
+    void cancelKeepsState() {
+        QFETCH(bool, unlockedBefore);
+        Shell s;
+        if (unlockedBefore) {
+            s.confirm("cobalt");
+        }
+        const QString before = s.serviceMenu.enteredPassword();
+        const int panels = s.panelOpened;
+        s.openDialog();
+        s.type(unlockedBefore ? "wrong" : "cobalt");
+        s.button("btn2")->click();
+        QVERIFY(!s.dialog.isVisible());
+        QCOMPARE(s.dialog.result(), int(QDialog::Rejected));
+        QCOMPARE(s.serviceMenu.enteredPassword(), before);
+        QCOMPARE(s.menuTexts(), unlockedBefore ? kUnlocked : kLocked);
+        QCOMPARE(s.panelOpened, panels);
+    }
+
+    void reopenKeepsTextClearsError() {
+        Shell s;
+        s.openDialog();
+        s.button("btn1")->click(); // empty: error shown, dialog stays
+        QVERIFY(!s.lbl2()->text().isEmpty());
+        QTest::keyClicks(s.edt1(), "abcd");
+        s.button("btn2")->click();
+        s.openDialog();
+        QCOMPARE(s.edt1()->text(), QStringLiteral("abcd"));
+        QCOMPARE(s.edt1()->displayText(), QStringLiteral("****"));
+        QVERIFY(s.lbl2()->text().isEmpty());
+    }
+
+    // Each command opens its own window, once: the first insertion briefly wires "CPU加密"
+    // to the panel, and that must not survive the second.
+    void commandsOpenTheirWindows() {
+        Shell s;
+        s.confirm("cobalt");
+        const int panels = s.panelOpened;
+        s.item("CPU升级")->trigger();
+        QCOMPARE(s.panelOpened, panels + 1);
+        QCOMPARE(s.toolOpened, 0);
+        s.item("CPU加密")->trigger();
+        QCOMPARE(s.panelOpened, panels + 1);
+        QCOMPARE(s.toolOpened, 1);
+        // A changed item re-runs the wiring; still one handler per item.
+        s.item("CPU加密")->setEnabled(true);
+        s.item("CPU加密")->setText(QStringLiteral("CPU加密"));
+        s.item("CPU加密")->trigger();
+        QCOMPARE(s.toolOpened, 2);
+        QCOMPARE(s.panelOpened, panels + 1);
+        // The fixed items are left alone.
+        s.item("输入密码")->trigger();
+        s.item("退出")->trigger();
+        QCOMPARE(s.toolOpened, 2);
+        QCOMPARE(s.panelOpened, panels + 1);
+    }
+
+    void screenshot() {
+        const QByteArray dir = qgetenv("CPUCONFIG_SCREENSHOT_DIR");
+        if (dir.isEmpty()) {
+            QSKIP("CPUCONFIG_SCREENSHOT_DIR not set");
+        }
+        Shell s;
+        s.openDialog();
+        s.button("btn1")->click(); // shows the error text
+        QTest::keyClicks(s.edt1(), "abcdef");
+        QVERIFY(s.dialog.grab().save(QString::fromUtf8(dir) + "/passdlg.png"));
+    }
+};
+
+QTEST_MAIN(ServiceModeTest)
+#include "ServiceModeTest.moc"
