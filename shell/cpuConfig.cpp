@@ -96,14 +96,14 @@ void TForm1::FormShow() {
 }
 
 void TForm1::btn1Click() {
-    ui->lbl1->clear();
+    setStatus(QString());
     if (m_peiZhi) {
         m_peiZhi->show();
         m_peiZhi->raise();
         return;
     }
     auto* panel = new TPeiZhiForm(this);
-    connect(panel, &TPeiZhiForm::statusText, ui->lbl1, &QLabel::setText);
+    connect(panel, &TPeiZhiForm::statusText, this, &TForm1::setStatus);
     m_peiZhi = panel;
     panel->show();
     panel->move(220, 195);
@@ -111,7 +111,7 @@ void TForm1::btn1Click() {
 
 void TForm1::btn2Click() {
     // The package tool opens here.
-    ui->lbl1->clear();
+    setStatus(QString());
 }
 
 void TForm1::CPU1Click() {
@@ -137,6 +137,11 @@ void TForm1::img2Click() {
         delete m_peiZhi.data();
     }
     close();
+}
+
+void TForm1::setStatus(const QString& text) {
+    ui->lbl1->setText(text);
+    emit statusChanged(text);
 }
 
 void TForm1::img3Click() {
@@ -195,16 +200,16 @@ void TForm1::handleMessage(unsigned message, std::uintptr_t wParam, std::intptr_
         progress(wParam, lParam);
         break;
     case WM_CPU_SEND_FAILED:
-        ui->lbl1->setText(QString::fromUtf8(text::kSendFailed));
+        setStatus(QString::fromUtf8(text::kSendFailed));
         break;
     case WM_CPU_NO_FILE:
-        ui->lbl1->setText(QString::fromUtf8(text::kNoPackage));
+        setStatus(QString::fromUtf8(text::kNoPackage));
         break;
     case WM_CPU_RESULT:
         if (wParam == 0)
-            ui->lbl1->setText(QString::fromUtf8(text::kConfigOk));
+            setStatus(QString::fromUtf8(text::kConfigOk));
         else if (wParam == 1)
-            ui->lbl1->setText(QString::fromUtf8(text::kConfigFailed));
+            setStatus(QString::fromUtf8(text::kConfigFailed));
         break;
     case WM_CPU_START:
         startUpgradeWorker();
@@ -220,7 +225,7 @@ void TForm1::progress(std::uintptr_t wParam, std::intptr_t lParam) {
     case kProgressPosition:
         // A bar clamps rather than ignores a position outside its range.
         bar->setValue(std::clamp(toBarValue(wParam), bar->minimum(), bar->maximum()));
-        ui->lbl1->setText(QString::fromUtf8(text::kConfiguring));
+        setStatus(QString::fromUtf8(text::kConfiguring));
         // The whole file has gone out, but only the card's answer (WM_CPU_RESULT) says
         // whether it took it: the label keeps saying "configuring" until then.
         if (bar->value() == bar->maximum())

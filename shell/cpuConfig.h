@@ -61,6 +61,12 @@ public:
     void N2Click();
     void pm1Change();
 
+    // Every text the status label lbl1 shows goes through here.
+    void setStatus(const QString& text);
+
+signals:
+    void statusChanged(const QString& text);
+
 protected:
     bool event(QEvent* event) override;
     void showEvent(QShowEvent* event) override;
