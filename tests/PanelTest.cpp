@@ -162,7 +162,7 @@ private slots:
                                                          "44290329040510AA")
                                              << t("版") << date << "1.7";
         QTest::newRow("long package: the date comes from its end")
-            << packageWith("00001201010101AA", 4096) << "N2" << t("2001年1月1日12时0分0秒")
+            << packageWith("00001201010126AA", 4096) << "N2" << t("2026年1月1日12时0分0秒")
             << "1.7";
     }
 
