@@ -18,6 +18,8 @@ int getParam(QueryReporter& reporter, const SelectionProvider&, std::stop_token,
     return 1;
 }
 
-std::vector<std::string> listSerialPorts() { return {}; }
+std::vector<std::string> listSerialPorts() {
+    return {};
+}
 
 } // namespace cpuconfig
