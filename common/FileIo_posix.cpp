@@ -30,7 +30,9 @@ ReplacingFile::ReplacingFile(ReplacingFile&& other) noexcept
     : m_target(std::move(other.m_target)), m_temp(std::move(other.m_temp)),
       m_handle(std::exchange(other.m_handle, -1)), m_written(other.m_written) {}
 
-ReplacingFile::~ReplacingFile() { discard(); }
+ReplacingFile::~ReplacingFile() {
+    discard();
+}
 
 void ReplacingFile::discard() {
     if (m_handle >= 0) {

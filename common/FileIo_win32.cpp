@@ -15,11 +15,12 @@ std::atomic<std::int64_t> g_writeLimit{-1};
 std::atomic<int> g_writeError{ERROR_DISK_FULL};
 
 Error osError(ErrorCode code, const std::string& what, DWORD err) {
-    return makeError(code, what + ": Windows error " + std::to_string(err),
-                     static_cast<int>(err));
+    return makeError(code, what + ": Windows error " + std::to_string(err), static_cast<int>(err));
 }
 
-HANDLE asHandle(std::intptr_t h) { return reinterpret_cast<HANDLE>(h); }
+HANDLE asHandle(std::intptr_t h) {
+    return reinterpret_cast<HANDLE>(h);
+}
 
 } // namespace
 
@@ -30,7 +31,9 @@ ReplacingFile::ReplacingFile(ReplacingFile&& other) noexcept
     : m_target(std::move(other.m_target)), m_temp(std::move(other.m_temp)),
       m_handle(std::exchange(other.m_handle, -1)), m_written(other.m_written) {}
 
-ReplacingFile::~ReplacingFile() { discard(); }
+ReplacingFile::~ReplacingFile() {
+    discard();
+}
 
 void ReplacingFile::discard() {
     if (m_handle != -1) {

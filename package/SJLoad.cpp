@@ -8,8 +8,7 @@
 
 namespace cpuconfig {
 
-std::vector<std::uint8_t> assemblePackage(const Header& header,
-                                          std::span<const std::uint8_t> image,
+std::vector<std::uint8_t> assemblePackage(const Header& header, std::span<const std::uint8_t> image,
                                           const Trailer& trailer) {
     std::vector<std::uint8_t> out(image.size() + kPackageOverhead);
     std::copy(header.begin(), header.end(), out.begin());

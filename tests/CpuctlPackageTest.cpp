@@ -13,7 +13,9 @@ using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 
-std::string cpuctl(const std::string& args) { return "'" + test::cpuctl() + "' " + args; }
+std::string cpuctl(const std::string& args) {
+    return "'" + test::cpuctl() + "' " + args;
+}
 
 // 09:05:07 UTC on Sunday 25 April 2010.
 const std::string kEnv2010 = "SOURCE_DATE_EPOCH=1272186307 TZ=UTC ";

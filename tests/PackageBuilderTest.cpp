@@ -68,8 +68,8 @@ TEST(PackageBuilder, roundTripsImagesOfManySizesWithThrottledProgress) {
         const Bytes image = test::randomBytes(n, static_cast<unsigned>(n));
         test::writeBytes(dir / "fw.bin", image);
         Recorder rec;
-        auto r = buildPackage({dir / "fw.bin", {"L", "3", "9.9"}, dir / "RQ_CPU.cpu", kSunday2010},
-                              rec);
+        auto r =
+            buildPackage({dir / "fw.bin", {"L", "3", "9.9"}, dir / "RQ_CPU.cpu", kSunday2010}, rec);
         ASSERT_TRUE(r.ok()) << r.error().message;
         EXPECT_EQ(std::filesystem::file_size(dir / "RQ_CPU.cpu"), n + 16);
         EXPECT_EQ(*recoverImage(dir / "RQ_CPU.cpu"), image) << n;
@@ -130,8 +130,8 @@ TEST(PackageBuilder, outputThatCannotBeCreated) {
     TempDir dir;
     test::writeBytes(dir / "fw.bin", {1, 2, 3});
     std::filesystem::create_directory(dir / "RQ_CPU.cpu"); // a directory in the way
-    for (const auto& output : {dir / "RQ_CPU.cpu", dir / "no-such-dir" / "RQ_CPU.cpu",
-                               dir / "fw.bin" / "RQ_CPU.cpu"}) {
+    for (const auto& output :
+         {dir / "RQ_CPU.cpu", dir / "no-such-dir" / "RQ_CPU.cpu", dir / "fw.bin" / "RQ_CPU.cpu"}) {
         Recorder rec;
         auto r = buildPackage({dir / "fw.bin", {}, output, kSunday2010}, rec);
         ASSERT_FALSE(r.ok()) << output;
@@ -146,8 +146,8 @@ TEST(PackageBuilder, badTextsAreRefusedBeforeAnythingIsRead) {
     TempDir dir;
     test::writeBytes(dir / "fw.bin", {1});
     Recorder rec;
-    auto r = buildPackage({dir / "fw.bin", {"中", "2", "1.7"}, dir / "RQ_CPU.cpu", kSunday2010},
-                          rec);
+    auto r =
+        buildPackage({dir / "fw.bin", {"中", "2", "1.7"}, dir / "RQ_CPU.cpu", kSunday2010}, rec);
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().code, ErrorCode::BadText);
     EXPECT_TRUE(rec.events.empty());
@@ -160,8 +160,8 @@ TEST(PackageBuilder, aStopRequestEndsTheBuildWithoutWriting) {
     std::stop_source stop;
     stop.request_stop();
     Recorder rec;
-    auto r = buildPackage({dir / "fw.bin", {}, dir / "RQ_CPU.cpu", kSunday2010}, rec,
-                          stop.get_token());
+    auto r =
+        buildPackage({dir / "fw.bin", {}, dir / "RQ_CPU.cpu", kSunday2010}, rec, stop.get_token());
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().code, ErrorCode::Stopped);
     EXPECT_FALSE(std::filesystem::exists(dir / "RQ_CPU.cpu"));

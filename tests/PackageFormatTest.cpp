@@ -53,7 +53,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         HeaderCase{"empty", {"", "", ""}, {0, 0, 0, 0, 0, 0, 0, 0}},
         HeaderCase{"oneCharacterCpuVersion", {"N", "2", "2"}, {0x4E, 0x32, 0, 0, 0, 0, 0, 0x32}},
-        HeaderCase{"twoCharacterCpuVersion", {"L", "3", "17"}, {0x4C, 0x31, 0x37, 0, 0, 0, 0, 0x33}},
+        HeaderCase{
+            "twoCharacterCpuVersion", {"L", "3", "17"}, {0x4C, 0x31, 0x37, 0, 0, 0, 0, 0x33}},
         // Only the first characters count.
         HeaderCase{"longTexts", {"Tx", "99", "1.75"}, {0x54, 0x31, 0x2E, 0x37, 0, 0, 0, 0x39}}),
     [](const auto& p) { return p.param.name; });
@@ -137,8 +138,8 @@ TEST(PackageFormat, detailsFromShortAndOddFiles) {
     const auto path = dir / "RQ_CPU.cpu";
 
     // 15 bytes: the date bytes are offsets 8..14, the last byte included.
-    test::writeBytes(path, {0x4E, 0x31, 0x37, 0x00, 0, 0, 0, 0x32, 0x44, 0x29, 0x03, 0x29, 0x04,
-                            0x00, 0x10});
+    test::writeBytes(
+        path, {0x4E, 0x31, 0x37, 0x00, 0, 0, 0, 0x32, 0x44, 0x29, 0x03, 0x29, 0x04, 0x00, 0x10});
     auto d = readPackageDetails(path);
     ASSERT_TRUE(d.ok()) << d.error().message;
     EXPECT_EQ(d->model, "N2");
