@@ -3,9 +3,13 @@
 
 #include "common/Texts.h"
 #include "link/Upgrade.h"
+#include "package/SJ.h"
+#include "package/SJLoadWorker.h"
 #include "panel/PeiZhi.h"
 #include "panel/SelectionSnapshot.h"
 #include "shell/Application.h"
+#include "shell/ServiceMenu.h"
+#include "shell/passdlg.h"
 
 #include <QMenu>
 #include <QMouseEvent>
@@ -56,7 +60,15 @@ TForm1::TForm1(QWidget* parent)
     m_pm1->addActions({ui->N1, ui->N3, ui->N4, ui->N2});
     connect(ui->N1, &QAction::triggered, this, &TForm1::N1Click);
     connect(ui->N2, &QAction::triggered, this, &TForm1::N2Click);
-    connect(m_pm1, &QMenu::aboutToShow, this, &TForm1::pm1Change);
+    // Runs pm1Change on every change of pm1's items.
+    m_serviceMenu = new ServiceMenu(
+        m_pm1, [this] { MyNs2Click(); }, [this] { MyNs3Click(); }, this);
+
+    m_form2 = new TForm2(this);
+    connect(m_form2, &TForm2::confirmed, this, [this](const QString& password) {
+        m_serviceMenu->setEnteredPassword(password);
+        FormShow();
+    });
 
     connect(ui->btn1, &QAbstractButton::clicked, this, &TForm1::btn1Click);
     connect(ui->btn2, &QAbstractButton::clicked, this, &TForm1::btn2Click);
@@ -69,6 +81,9 @@ TForm1::TForm1(QWidget* parent)
 }
 
 TForm1::~TForm1() {
+    // A generation in progress stops, leaving the old package, before the status it
+    // reports to goes away.
+    delete m_sjForm.data();
     m_upgrades.stopAll(std::chrono::steady_clock::now() + kShutdownBudget);
     m_target->close();
 }
@@ -79,9 +94,14 @@ QPoint TForm1::centredOrigin(QSize screen, QSize window) {
 
 void TForm1::FormCreate() {
     m_peiZhi = nullptr;
+    m_sjForm = nullptr;
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(centredOrigin(screen->geometry().size(), size()));
-    m_serviceMenuAdded = false;
+    // The service-menu flag starts cleared with the ServiceMenu.
+}
+
+bool TForm1::serviceMenuAdded() const {
+    return m_serviceMenu->added();
 }
 
 void TForm1::showEvent(QShowEvent* event) {
@@ -91,7 +111,7 @@ void TForm1::showEvent(QShowEvent* event) {
 }
 
 void TForm1::FormShow() {
-    // The service menu joins pm1 here once a password has been entered.
+    m_serviceMenu->addWhenDue();
     ui->btn1->click();
 }
 
@@ -110,8 +130,22 @@ void TForm1::btn1Click() {
 }
 
 void TForm1::btn2Click() {
-    // The package tool opens here.
     setStatus(QString());
+    if (m_sjForm) {
+        m_sjForm->show();
+        m_sjForm->raise();
+    } else {
+        auto* tool = new TSJForm(this, this);
+        m_sjForm = tool;
+        tool->show();
+        tool->move(220, 195);
+        tool->findChild<QProgressBar*>(QStringLiteral("ProgressBar1"))->hide();
+    }
+    m_sjForm->worker().setProgramDir(TPeiZhiForm::programDirectory());
+    // The tool covers the panel wholly. Hidden, the panel turns visible again when it is
+    // next opened, and then reads the package afresh: a package just built shows at once.
+    if (m_peiZhi)
+        m_peiZhi->hide();
 }
 
 void TForm1::CPU1Click() {
@@ -154,7 +188,7 @@ void TForm1::img4Click() {
 }
 
 void TForm1::N1Click() {
-    // The password dialog opens here.
+    m_form2->showFor(this);
 }
 
 void TForm1::N2Click() {
@@ -162,7 +196,19 @@ void TForm1::N2Click() {
 }
 
 void TForm1::pm1Change() {
-    // The service menu is wired here once a password has been entered.
+    m_serviceMenu->pm1Change();
+}
+
+void TForm1::MyNs2Click() {
+    btn1Click();
+}
+
+void TForm1::MyNs3Click() {
+    CPU1Click();
+}
+
+void TForm1::hideProgressBar() {
+    ui->pb1->hide();
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {

@@ -4,6 +4,8 @@
 
 #include "link/Messages.h"
 #include "link/Selection.h"
+#include "package/MainStatus.h"
+#include "package/SJ.h"
 #include "panel/PeiZhi.h"
 #include "shell/MainWindowEvents.h"
 #include "shell/WorkerSet.h"
@@ -25,8 +27,11 @@ QT_END_NAMESPACE
 namespace cpuconfig {
 
 class SelectionSnapshot;
+class ServiceMenu;
+class TForm2;
 
-class TForm1 : public QWidget {
+// Also the package tool's way to the status label and the progress bar (MainStatus).
+class TForm1 : public QWidget, public MainStatus {
     Q_OBJECT
 
 public:
@@ -41,7 +46,10 @@ public:
     static QPoint centredOrigin(QSize screen, QSize window);
 
     TPeiZhiForm* peiZhiForm() const { return m_peiZhi; }
+    TSJForm* sjForm() const { return m_sjForm; }
+    TForm2* form2() const { return m_form2; }
     QMenu* pm1() const { return m_pm1; }
+    bool serviceMenuAdded() const;
     // The last upgrade worker started; earlier ones keep running until they end.
     WorkerHandle upgradeWorker() const { return m_upgradeWorker; }
     std::size_t runningUpgrades() const { return m_upgrades.running(); }
@@ -60,9 +68,15 @@ public:
     void N1Click();
     void N2Click();
     void pm1Change();
+    void MyNs2Click();
+    void MyNs3Click();
 
     // Every text the status label lbl1 shows goes through here.
     void setStatus(const QString& text);
+
+    // MainStatus, for the package tool.
+    void setStatusText(const QString& text) override { setStatus(text); }
+    void hideProgressBar() override;
 
 signals:
     void statusChanged(const QString& text);
@@ -80,7 +94,9 @@ private:
     std::unique_ptr<Ui::TForm1> ui;
     QMenu* m_pm1 = nullptr;
     QPointer<TPeiZhiForm> m_peiZhi; // cleared by itself when the panel is destroyed
-    bool m_serviceMenuAdded = false;
+    QPointer<TSJForm> m_sjForm;     // likewise
+    TForm2* m_form2 = nullptr;
+    ServiceMenu* m_serviceMenu = nullptr; // holds the service-menu flag and the password
     std::shared_ptr<SelectionSnapshot> m_noPanelSelection;
     std::shared_ptr<MessageTarget> m_target;
     UpgradeRoutine m_upgradeRoutine;

@@ -1,0 +1,239 @@
+// Service mode inside the main window: the password dialog from "输入密码", the service
+// menu, the package tool opened from it, and a package built there reaching the panel.
+#include "GuiTestSupport.h"
+#include "common/Texts.h"
+#include "package/OpenDialog.h"
+#include "package/SJ.h"
+#include "package/SJLoadWorker.h"
+#include "shell/cpuConfig.h"
+#include "shell/passdlg.h"
+
+#include <QAction>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTimer>
+#include <QToolButton>
+#include <QtTest>
+
+#include <ctime>
+#include <functional>
+
+using namespace cpuconfig;
+using namespace cpuconfig::test;
+
+namespace {
+
+QString t(const char* utf8) {
+    return QString::fromUtf8(utf8);
+}
+
+class ChosenFile final : public OpenDialog {
+public:
+    explicit ChosenFile(QString path) : m_path(std::move(path)) {}
+    void setTitle(const QString&) override {}
+    void setFilter(const QString&) override {}
+    void setInitialDir(const QString&) override {}
+    bool exec() override { return !m_path.isEmpty(); }
+    QString fileName() const override { return m_path; }
+
+private:
+    QString m_path;
+};
+
+QStringList menuTexts(TForm1& f) {
+    QStringList items;
+    for (QAction* a : f.pm1()->actions()) {
+        items << (a->isSeparator() ? QStringLiteral("-") : a->text());
+    }
+    return items;
+}
+
+QAction* menuItem(TForm1& f, const char* text) {
+    for (QAction* a : f.pm1()->actions()) {
+        if (a->text() == t(text)) {
+            return a;
+        }
+    }
+    return nullptr;
+}
+
+// "输入密码", then, inside the modal dialog, whatever act does.
+void withPasswordDialog(TForm1& f, const std::function<void(TForm2&)>& act) {
+    bool acted = false;
+    QTimer::singleShot(0, &f, [&] {
+        TForm2* d = f.form2();
+        if (d->isVisible()) {
+            act(*d);
+            acted = true;
+        }
+        if (d->isVisible()) {
+            d->reject(); // never leave the test hanging in the modal loop
+        }
+    });
+    menuItem(f, "输入密码")->trigger();
+    QVERIFY(acted);
+}
+
+void confirm(TForm1& f, const QString& password) {
+    withPasswordDialog(f, [&](TForm2& d) {
+        auto* edit = d.findChild<QLineEdit*>("edt1");
+        edit->clear();
+        QTest::keyClicks(edit, password);
+        QTest::keyClick(edit, Qt::Key_Return);
+    });
+}
+
+// The window on top at the panels' place.
+QWidget* panelInFront(TForm1& f) {
+    QWidget* w = f.childAt(QPoint(220 + 300, 195 + 230));
+    while (w && w->parentWidget() != &f) {
+        w = w->parentWidget();
+    }
+    return w;
+}
+
+const QStringList kLocked{t("输入密码"), "-", "-", t("退出")};
+const QStringList kUnlocked{t("输入密码"), "-", t("CPU升级"), t("CPU加密"), "-", t("退出")};
+
+} // namespace
+
+class ServiceWindowTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() {
+        prepareTestApplication();
+        qputenv("TZ", "UTC");
+        ::tzset();
+        qputenv("SOURCE_DATE_EPOCH", "1272186307"); // Sunday 25 April 2010, 09:05:07
+        QVERIFY(m_dir.isValid());
+        TPeiZhiForm::setProgramDirectory(m_dir.path());
+        QVERIFY(writeFile(m_dir.filePath("RQ_CPU.cpu"), demoPackage(64)));
+        QVERIFY(writeFile(m_dir.filePath("fw.bin"), hexBytes("12A5")));
+    }
+
+    void lockedAtStart() {
+        TForm1 f;
+        f.show();
+        QCOMPARE(menuTexts(f), kLocked);
+        QVERIFY(!f.serviceMenuAdded());
+        QVERIFY(!f.sjForm());
+        QVERIFY(!f.form2()->isVisible());
+    }
+
+    void passwordDialogFromMenu() {
+        TForm1 f;
+        f.show();
+        QSignalSpy status(&f, &TForm1::statusChanged);
+        withPasswordDialog(f, [&](TForm2& d) {
+            QVERIFY(d.isModal());
+            QCOMPARE(d.frameGeometry().center(), f.frameGeometry().center());
+            d.findChild<QPushButton*>("btn1")->click(); // empty
+            QCOMPARE(d.findChild<QLabel*>("lbl2")->text(), t(text::kPasswordEmpty));
+            QVERIFY(d.isVisible());
+            d.findChild<QPushButton*>("btn2")->click();
+        });
+        QCOMPARE(menuTexts(f), kLocked);
+        QCOMPARE(status.count(), 0); // Cancel: the panel is not touched either
+
+        // Reopened: the error is gone.
+        withPasswordDialog(f, [&](TForm2& d) {
+            QVERIFY(d.findChild<QLabel*>("lbl2")->text().isEmpty());
+            d.findChild<QPushButton*>("btn2")->click();
+        });
+    }
+
+    void unlockOnceAndCommands() {
+        TForm1 f;
+        f.show();
+        confirm(f, "Cobalt");
+        QCOMPARE(menuTexts(f), kLocked);
+        confirm(f, "cobalt");
+        QCOMPARE(menuTexts(f), kUnlocked);
+        QVERIFY(f.serviceMenuAdded());
+        confirm(f, "cobalt");
+        confirm(f, "wrong");
+        QCOMPARE(menuTexts(f), kUnlocked);
+        QCOMPARE(panelInFront(f), static_cast<QWidget*>(f.peiZhiForm()));
+
+        menuItem(f, "CPU加密")->trigger();
+        TSJForm* tool = f.sjForm();
+        QVERIFY(tool);
+        QCOMPARE(tool->parentWidget(), &f);
+        QCOMPARE(tool->pos(), QPoint(220, 195));
+        QVERIFY(tool->isVisible());
+        QVERIFY(tool->findChild<QProgressBar*>("ProgressBar1")->isHidden());
+        QCOMPARE(panelInFront(f), static_cast<QWidget*>(tool));
+        QVERIFY(f.findChild<QToolButton*>("btn2")->isHidden());
+
+        tool->findChild<QLineEdit*>("edt1")->setText("L");
+        menuItem(f, "CPU升级")->trigger();
+        QCOMPARE(panelInFront(f), static_cast<QWidget*>(f.peiZhiForm()));
+        QVERIFY(f.peiZhiForm()->isVisible());
+
+        // Used again: the same window, the typed text kept.
+        f.setStatus("x");
+        menuItem(f, "CPU加密")->trigger();
+        QCOMPARE(f.sjForm(), tool);
+        QCOMPARE(f.findChildren<TSJForm*>().size(), 1);
+        QCOMPARE(tool->findChild<QLineEdit*>("edt1")->text(), QStringLiteral("L"));
+        QCOMPARE(f.findChild<QLabel*>("lbl1")->text(), QString());
+        QCOMPARE(panelInFront(f), static_cast<QWidget*>(tool));
+    }
+
+    // A package built in the tool: texts in order, both bars hidden, and the panel shows
+    // the new date once the technician goes back to it.
+    void generationReachesThePanel() {
+        TForm1 f;
+        f.show();
+        auto* date = f.peiZhiForm()->findChild<QLabel*>("lbl1");
+        QCOMPARE(date->text(), t("2026年12月6日14时30分5秒"));
+        confirm(f, "cobalt");
+        menuItem(f, "CPU加密")->trigger();
+        TSJForm* tool = f.sjForm();
+        tool->setOpenDialog(std::make_unique<ChosenFile>(m_dir.filePath("fw.bin")));
+        tool->findChild<QLineEdit*>("edt1")->setText("T");
+
+        QSignalSpy status(&f, &TForm1::statusChanged);
+        QSignalSpy done(&tool->worker(), &SJLoadWorker::generationFinished);
+        tool->findChild<QPushButton*>("btn2")->click();
+        QVERIFY(done.wait(60000));
+        QStringList texts;
+        for (const auto& args : status) {
+            texts << args.first().toString();
+        }
+        QCOMPARE(texts, (QStringList{t(text::kPackageWritten), t(text::kLoadOk)}));
+        QCOMPARE(f.findChild<QLabel*>("lbl1")->text(), t(text::kLoadOk));
+        QVERIFY(f.findChild<QProgressBar*>("pb1")->isHidden());
+
+        QFile package(m_dir.filePath("RQ_CPU.cpu"));
+        QVERIFY(package.open(QIODevice::ReadOnly));
+        QCOMPARE(package.readAll(), hexBytes("54312E3700000032215A07050925040710AA"));
+
+        menuItem(f, "CPU升级")->trigger();
+        QCOMPARE(date->text(), t("2010年4月25日9时5分7秒"));
+        QCOMPARE(f.peiZhiForm()->findChild<QLabel*>("lbl4")->text(), QStringLiteral("T2"));
+    }
+
+    void screenshot() {
+        const QByteArray out = qgetenv("CPUCONFIG_SCREENSHOT_DIR");
+        if (out.isEmpty()) {
+            QSKIP("CPUCONFIG_SCREENSHOT_DIR not set");
+        }
+        TForm1 f;
+        f.show();
+        confirm(f, "cobalt");
+        menuItem(f, "CPU加密")->trigger();
+        QVERIFY(f.grab().save(QString::fromUtf8(out) + "/main_window_package_tool.png"));
+    }
+
+private:
+    QTemporaryDir m_dir;
+};
+
+QTEST_MAIN(ServiceWindowTest)
+#include "ServiceWindowTest.moc"
