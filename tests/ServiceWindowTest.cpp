@@ -185,6 +185,24 @@ private slots:
         QCOMPARE(panelInFront(f), static_cast<QWidget*>(tool));
     }
 
+    // Closed, the tool frees itself; the next use creates a new one in the same place.
+    void closedToolIsCreatedAnew() {
+        TForm1 f;
+        f.show();
+        confirm(f, "cobalt");
+        menuItem(f, "CPU加密")->trigger();
+        QPointer<TSJForm> first = f.sjForm();
+        first->findChild<QLineEdit*>("edt3")->setText("9");
+        QVERIFY(first->close());
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(!first);
+        QVERIFY(!f.sjForm());
+        menuItem(f, "CPU加密")->trigger();
+        QVERIFY(f.sjForm());
+        QCOMPARE(f.sjForm()->pos(), QPoint(220, 195));
+        QCOMPARE(f.sjForm()->findChild<QLineEdit*>("edt3")->text(), QStringLiteral("1.7"));
+    }
+
     // A package built in the tool: texts in order, both bars hidden, and the panel shows
     // the new date once the technician goes back to it.
     void generationReachesThePanel() {
