@@ -1,42 +1,36 @@
 #include "package/OpenDialog.h"
 
-#include <QFileDialog>
+#include "preview/QDPreview.h"
+
 #include <QPointer>
 
 namespace cpuconfig {
 namespace {
 
-class FileOpenDialog final : public OpenDialog {
+class PreviewOpenDialog final : public OpenDialog {
 public:
-    explicit FileOpenDialog(QWidget* parent) : m_dialog(new QFileDialog(parent)) {
-        m_dialog->setOption(QFileDialog::DontUseNativeDialog);
-        m_dialog->setFileMode(QFileDialog::ExistingFile);
-        m_dialog->setAcceptMode(QFileDialog::AcceptOpen);
+    explicit PreviewOpenDialog(QWidget* parent) : m_dialog(new TQDOpenPreviewDialog(parent)) {
+        m_dialog->setObjectName(QStringLiteral("dlg1"));
+        m_dialog->setTitles(TextList{"Default="});
+        m_dialog->setShowPreview(true);
+        m_dialog->setWordWrapAndScale(true);
     }
-    ~FileOpenDialog() override { delete m_dialog.data(); }
+    ~PreviewOpenDialog() override { delete m_dialog.data(); }
 
-    void setTitle(const QString& title) override { m_dialog->setWindowTitle(title); }
-    void setFilter(const QString& filter) override { m_dialog->setNameFilter(filter); }
-    void setInitialDir(const QString& dir) override { m_dialog->setDirectory(dir); }
-    bool exec() override {
-        const QPointer<QFileDialog> dialog = m_dialog;
-        const int result = dialog->exec();
-        // The owner may have gone while the dialog ran; then nothing was chosen.
-        return dialog && result == QDialog::Accepted && !dialog->selectedFiles().isEmpty();
-    }
-    QString fileName() const override {
-        const QStringList files = m_dialog ? m_dialog->selectedFiles() : QStringList();
-        return files.isEmpty() ? QString() : files.front();
-    }
+    void setTitle(const QString& title) override { m_dialog->setTitle(title); }
+    void setFilter(const QString& filter) override { m_dialog->setFilter(filter); }
+    void setInitialDir(const QString& dir) override { m_dialog->setInitialDir(dir); }
+    bool exec() override { return m_dialog && m_dialog->Execute(); }
+    QString fileName() const override { return m_dialog ? m_dialog->FileName() : QString(); }
 
 private:
-    QPointer<QFileDialog> m_dialog;
+    QPointer<TQDOpenPreviewDialog> m_dialog; // owned; the parent may take it first
 };
 
 } // namespace
 
-std::unique_ptr<OpenDialog> makeFileOpenDialog(QWidget* parent) {
-    return std::make_unique<FileOpenDialog>(parent);
+std::unique_ptr<OpenDialog> makeOpenDialog(QWidget* parent) {
+    return std::make_unique<PreviewOpenDialog>(parent);
 }
 
 } // namespace cpuconfig

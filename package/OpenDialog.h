@@ -22,7 +22,8 @@ public:
     virtual QString fileName() const = 0;
 };
 
-// A plain, non-native QFileDialog for existing files.
-std::unique_ptr<OpenDialog> makeFileOpenDialog(QWidget* parent);
+// dlg1 as the package tool's layout sets it: the preview open dialog with no title of its
+// own (the worker's is shown), its preview pane and word-wrap-and-scale on.
+std::unique_ptr<OpenDialog> makeOpenDialog(QWidget* parent);
 
 } // namespace cpuconfig

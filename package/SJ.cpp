@@ -14,7 +14,7 @@ TSJForm::TSJForm(QWidget* parent, MainStatus* status)
     ui->ProgressBar1->raise();
     ui->ProgressBar1->hide();
     SJLoadControls controls{ui->edt1, ui->edt2, ui->edt3, ui->ProgressBar1, ui->btn2};
-    m_worker = std::make_unique<SJLoadWorker>(controls, makeFileOpenDialog(this), status);
+    m_worker = std::make_unique<SJLoadWorker>(controls, makeOpenDialog(this), status);
     connect(ui->btn2, &QPushButton::clicked, this, &TSJForm::btn2Click);
 }
 

@@ -6,6 +6,7 @@
 #include "package/OpenDialog.h"
 #include "package/SJ.h"
 #include "package/SJLoadWorker.h"
+#include "preview/QDPreview.h"
 #include "tests/TestSupport.h"
 
 #include <QDir>
@@ -15,6 +16,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTimer>
 #include <QtTest>
 
 #include <cerrno>
@@ -203,6 +205,57 @@ private slots:
         edit->selectAll();
         QTest::keyClicks(edit, typed);
         QCOMPARE(edit->text(), kept);
+    }
+
+    // The real dialog, as the technician sees it: the preview open dialog with the
+    // worker's title, filter and folder; choosing a file builds, closing it does not.
+    void realDialog_data() {
+        QTest::addColumn<bool>("choose");
+        QTest::newRow("file chosen") << true;
+        QTest::newRow("closed") << false;
+    }
+    void realDialog() {
+        QFETCH(bool, choose);
+        test::TempDir dir;
+        test::writeBytes(dir / "fw.bin", {0x12, 0xA5});
+        test::writeBytes(dir / "RQ_CPU.cpu", kOldPackage);
+        RecordingStatus status;
+        TSJForm form(nullptr, &status);
+        form.worker().setProgramDir(qs(dir.path()));
+        auto* dlg1 = form.findChild<TQDOpenPreviewDialog*>("dlg1");
+        QVERIFY(dlg1);
+        QCOMPARE(dlg1->Titles(), TextList{"Default="});
+        QVERIFY(dlg1->ShowPreview());
+        QVERIFY(dlg1->WordWrapAndScale());
+        bool seen = false;
+        QTimer::singleShot(0, &form, [&] {
+            if (!dlg1->isVisible()) {
+                return;
+            }
+            seen = true;
+            QCOMPARE(dlg1->windowTitle(), QStringLiteral("打开加密文件"));
+            QCOMPARE(dlg1->nameFilters(), QStringList{QStringLiteral("配置文件 (*.bin)")});
+            QCOMPARE(QDir(dlg1->directory()).canonicalPath(), QDir(qs(dir.path())).canonicalPath());
+            if (choose) {
+                dlg1->selectFile(qs(dir / "fw.bin"));
+                QMetaObject::invokeMethod(dlg1, "accept", Qt::DirectConnection);
+            } else {
+                dlg1->reject();
+            }
+        });
+        QSignalSpy done(&form.worker(), &SJLoadWorker::generationFinished);
+        form.btn2Click();
+        QVERIFY(seen);
+        if (choose) {
+            QVERIFY(done.wait(60000));
+            QCOMPARE(test::readBytes(dir / "RQ_CPU.cpu"), kExample);
+            QCOMPARE(status.texts.last(), QString::fromUtf8(text::kLoadOk));
+        } else {
+            QVERIFY(!form.worker().running());
+            QVERIFY(status.texts.isEmpty());
+            QCOMPARE(test::readBytes(dir / "RQ_CPU.cpu"), kOldPackage);
+        }
+        QVERIFY(form.findChild<QPushButton*>("btn2")->isEnabled());
     }
 
     void dialogIsPrepared() {
