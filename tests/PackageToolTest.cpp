@@ -45,17 +45,15 @@ const Bytes kOldPackage{0x4C, 0x31, 0x2E, 0x30, 0,    0,    0,    0x31, 0x11, 0x
 class ScriptedDialog final : public OpenDialog {
 public:
     struct Seen {
-        QString title, filter, dir, currentDir;
         int execs = 0;
     };
     ScriptedDialog(Seen& seen, QString choice, std::function<void()> whileOpen = {})
         : m_seen(seen), m_choice(std::move(choice)), m_whileOpen(std::move(whileOpen)) {}
-    void setTitle(const QString& t) override { m_seen.title = t; }
-    void setFilter(const QString& f) override { m_seen.filter = f; }
-    void setInitialDir(const QString& d) override { m_seen.dir = d; }
+    void setTitle(const QString&) override {}
+    void setFilter(const QString&) override {}
+    void setInitialDir(const QString&) override {}
     bool exec() override {
         ++m_seen.execs;
-        m_seen.currentDir = QDir::currentPath();
         if (m_whileOpen) {
             m_whileOpen();
         }
@@ -159,8 +157,6 @@ private slots:
             QCOMPARE(image->pixmap().size(), QSize(450, 248));
         }
         QCOMPARE(t.form.findChild<QLabel*>("img1")->pos(), QPoint(8, 0));
-        QCOMPARE(t.btn2()->text(), QStringLiteral("加密"));
-        QCOMPARE(t.bar()->geometry(), QRect(0, 228, 273, 17));
         QVERIFY(t.bar()->isHidden());
         // Tab order inside the group: button, CPU version, card version, model.
         QWidget* w = t.btn2();
@@ -236,6 +232,8 @@ private slots:
             QCOMPARE(dlg1->windowTitle(), QStringLiteral("打开加密文件"));
             QCOMPARE(dlg1->nameFilters(), QStringList{QStringLiteral("配置文件 (*.bin)")});
             QCOMPARE(QDir(dlg1->directory()).canonicalPath(), QDir(qs(dir.path())).canonicalPath());
+            // The rest of the program opens the package by its bare name.
+            QCOMPARE(QDir::current().canonicalPath(), QDir(qs(dir.path())).canonicalPath());
             if (choose) {
                 dlg1->selectFile(qs(dir / "fw.bin"));
                 QMetaObject::invokeMethod(dlg1, "accept", Qt::DirectConnection);
@@ -256,17 +254,6 @@ private slots:
             QCOMPARE(test::readBytes(dir / "RQ_CPU.cpu"), kOldPackage);
         }
         QVERIFY(form.findChild<QPushButton*>("btn2")->isEnabled());
-    }
-
-    void dialogIsPrepared() {
-        test::TempDir dir;
-        Tool t(dir.path(), {});
-        t.form.btn2Click();
-        QCOMPARE(t.seen.execs, 1);
-        QCOMPARE(t.seen.title, QStringLiteral("打开加密文件"));
-        QCOMPARE(t.seen.filter, QStringLiteral("配置文件 (*.bin)"));
-        QCOMPARE(t.seen.dir, qs(dir.path()));
-        QCOMPARE(QDir(t.seen.currentDir).canonicalPath(), QDir(qs(dir.path())).canonicalPath());
     }
 
     void cancelChangesNothing() {

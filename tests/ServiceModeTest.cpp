@@ -133,22 +133,6 @@ private slots:
         QCOMPARE(s.button("btn1")->nextInFocusChain(), static_cast<QWidget*>(s.button("btn2")));
     }
 
-    void centredOnMainWindow() {
-        Shell s;
-        s.mainWindow.show();
-        s.mainWindow.move(300, 200);
-        s.openDialog();
-        QCOMPARE(s.dialog.frameGeometry().center(), s.mainWindow.frameGeometry().center());
-    }
-
-    void masked() {
-        Shell s;
-        s.openDialog();
-        QTest::keyClicks(s.edt1(), "abc123");
-        QCOMPARE(s.edt1()->text(), QStringLiteral("abc123"));
-        QCOMPARE(s.edt1()->displayText(), QStringLiteral("******"));
-    }
-
     void confirmOnce_data() {
         QTest::addColumn<QString>("typed");
         QTest::addColumn<bool>("byEnter");
@@ -224,14 +208,6 @@ private slots:
         QCOMPARE(s.menuTexts(), kUnlocked);
         s.item("CPU加密")->trigger();
         QCOMPARE(s.toolOpened, 1);
-    }
-
-    void wrongThenRightUnlocks() {
-        Shell s;
-        s.confirm("nope");
-        QCOMPARE(s.menuTexts(), kLocked);
-        s.confirm("cobalt");
-        QCOMPARE(s.menuTexts(), kUnlocked);
     }
 
     void cancelKeepsState_data() {
