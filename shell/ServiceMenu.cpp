@@ -18,23 +18,29 @@ ServiceMenu::ServiceMenu(QMenu* pm1, std::function<void()> myNs2Click,
     }
 }
 
+QMenu* ServiceMenu::menu() const {
+    return qobject_cast<QMenu*>(m_menu.data());
+}
+
 void ServiceMenu::addWhenDue() {
-    if (m_added || !m_menu || !isAccessCode(m_enteredPassword.toStdString())) {
+    QMenu* pm1 = menu();
+    if (m_added || !pm1 || !isAccessCode(m_enteredPassword.toStdString())) {
         return;
     }
     // Both go in at the same position, so the second ends up first.
     for (const char* caption : {"CPU加密", "CPU升级"}) {
-        auto* item = new QAction(QString::fromUtf8(caption), m_menu);
-        m_menu->insertAction(m_menu->actions().value(kServiceMenuPosition, nullptr), item);
+        auto* item = new QAction(QString::fromUtf8(caption), pm1);
+        pm1->insertAction(pm1->actions().value(kServiceMenuPosition, nullptr), item);
     }
     m_added = true;
 }
 
 void ServiceMenu::pm1Change() {
-    if (!m_menu) {
+    QMenu* pm1 = menu();
+    if (!pm1) {
         return;
     }
-    const QList<QAction*> items = m_menu->actions();
+    const QList<QAction*> items = pm1->actions();
     // Positions 2 and 3 are wired once there is an item between them and the closing
     // separator and "退出"; with five items position 3 is that separator and stays inert.
     if (items.size() - 3 < kServiceMenuPosition) {
@@ -54,7 +60,7 @@ void ServiceMenu::pm1Change() {
 }
 
 bool ServiceMenu::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == m_menu) {
+    if (watched == m_menu.data()) {
         switch (event->type()) {
         case QEvent::ActionAdded:
         case QEvent::ActionRemoved:

@@ -43,7 +43,11 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    QPointer<QMenu> m_menu;
+    // The menu while it is a whole QMenu; null once it has gone or while it is being
+    // destroyed (its last action events arrive then).
+    QMenu* menu() const;
+
+    QPointer<QObject> m_menu;
     std::function<void()> m_myNs2Click;
     std::function<void()> m_myNs3Click;
     QString m_enteredPassword;
