@@ -21,7 +21,12 @@
 #include <QToolButton>
 #include <QToolTip>
 
+#include <algorithm>
+
 #ifdef Q_OS_WIN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <windows.h>
 #endif
 
