@@ -361,6 +361,11 @@ void QDPreviewTest::paneLayoutOnShow() {
     QCOMPARE(m_dlg->previewBox()->objectName(), QStringLiteral("PreviewBox"));
     QCOMPARE(m_dlg->previewText()->objectName(), QStringLiteral("FPreviewText"));
     QCOMPARE(m_dlg->previewImage()->objectName(), QStringLiteral("FPreviewImage"));
+
+    // A taller dialog: the pane keeps its margins and the viewer fills the new room.
+    m_dlg->resize(m_dlg->width(), m_dlg->height() + 120);
+    QTRY_COMPARE(m_dlg->previewBox()->geometry().bottom() + 1, m_dlg->previewArea()->height() - 8);
+    QCOMPARE(m_dlg->previewText()->size(), m_dlg->previewBox()->maximumViewportSize());
 }
 
 void QDPreviewTest::glyphsAreDrawnAtTheirSizes() {
