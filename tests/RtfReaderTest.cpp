@@ -1,0 +1,145 @@
+#include "preview/RtfReader.h"
+
+#include <gtest/gtest.h>
+
+namespace cpuconfig {
+namespace {
+
+RtfDocument read(std::string_view rtf) {
+    auto doc = readRtf(rtf);
+    EXPECT_TRUE(doc.ok()) << (doc.ok() ? "" : doc.error().message);
+    return doc.ok() ? std::move(doc).value() : RtfDocument{};
+}
+
+TEST(RtfReader, readsParagraphsAndCharacterFormats) {
+    const auto doc = read("{\\rtf1\\ansi\\deff0{\\fonttbl{\\f0\\fswiss Arial;}}"
+                          "{\\colortbl;\\red255\\green0\\blue0;}"
+                          "\\pard Plain {\\b bold} \\i italic\\i0  \\ul under\\ulnone\\par"
+                          "\\qc second\\par}");
+    ASSERT_EQ(doc.paragraphs.size(), 2u);
+    const auto& runs = doc.paragraphs[0].runs;
+    ASSERT_EQ(runs.size(), 6u);
+    EXPECT_EQ(runs[0], (RtfRun{"Plain ", false, false, false}));
+    EXPECT_EQ(runs[1], (RtfRun{"bold", true, false, false}));
+    EXPECT_EQ(runs[2], (RtfRun{" ", false, false, false}));
+    EXPECT_EQ(runs[3], (RtfRun{"italic", false, true, false}));
+    EXPECT_EQ(runs[4], (RtfRun{" ", false, false, false}));
+    EXPECT_EQ(runs[5], (RtfRun{"under", false, false, true}));
+    EXPECT_EQ(doc.paragraphs[0].alignment, RtfAlignment::Left);
+    EXPECT_EQ(doc.paragraphs[1].plainText(), "second");
+    EXPECT_EQ(doc.paragraphs[1].alignment, RtfAlignment::Centre);
+}
+
+struct TextCase {
+    const char* name;
+    const char* rtf;
+    const char* text; // paragraphs joined by "\n"
+};
+
+class RtfText : public ::testing::TestWithParam<TextCase> {};
+
+TEST_P(RtfText, showsWhatAReaderSees) {
+    EXPECT_EQ(read(GetParam().rtf).plainText(), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RtfText,
+    ::testing::Values(
+        TextCase{"Empty", "{\\rtf1}", ""},
+        TextCase{"EmptyParagraphsKept", "{\\rtf1 a\\par\\par b}", "a\n\nb"},
+        TextCase{"FinalParDoesNotAddALine", "{\\rtf1 a\\par}", "a"},
+        TextCase{"Escapes", "{\\rtf1 \\{x\\} \\\\}", "{x} \\"},
+        TextCase{"HexCp1252", "{\\rtf1\\ansi caf\\'e9 \\'80}", "caf\xC3\xA9 \xE2\x82\xAC"},
+        TextCase{"HexGbk", "{\\rtf1\\ansi\\ansicpg936 \\'d6\\'d0\\'ce\\'c4}",
+                 "\xE4\xB8\xAD\xE6\x96\x87"},
+        TextCase{"RawGbkBytes", "{\\rtf1\\ansicpg936 \xD6\xD0}", "\xE4\xB8\xAD"},
+        TextCase{"UnicodeWithFallback", "{\\rtf1 \\u20013?x}",
+                 "\xE4\xB8\xAD"
+                 "x"},
+        TextCase{"UnicodeNegative", "{\\rtf1 \\u-3?}", "\xEF\xBF\xBD"},
+        TextCase{"UnicodeUc2HexFallback", "{\\rtf1\\uc2 \\u20013\\'d6\\'d0x}",
+                 "\xE4\xB8\xAD"
+                 "x"},
+        TextCase{"UnicodeUc0", "{\\rtf1\\uc0 \\u65 B}", "AB"},
+        TextCase{"SurrogatePair", "{\\rtf1 \\u-10179?\\u-8704?}", "\xF0\x9F\x98\x80"},
+        TextCase{"LoneHighSurrogate", "{\\rtf1 \\u-10179?a}",
+                 "\xEF\xBF\xBD"
+                 "a"},
+        TextCase{"FallbackEndsAtGroup", "{\\rtf1\\uc3 {\\u65 x}yz}", "Ayz"},
+        TextCase{"StarDestinationSkipped", "{\\rtf1 a{\\*\\generator Writer;}b}", "ab"},
+        TextCase{"PictureSkipped", "{\\rtf1 a{\\pict\\pngblip 89504e47}b}", "ab"},
+        TextCase{"FieldShowsResult", "{\\rtf1 {\\field{\\*\\fldinst HYPERLINK x}{\\fldrslt link}}}",
+                 "link"},
+        TextCase{"ParInsideSkippedGroupIgnored", "{\\rtf1 {\\info{\\title t\\par}}a}", "a"},
+        TextCase{"UnknownWordsIgnored", "{\\rtf1\\viewkind4\\lang1033\\f0\\fs20 a}", "a"},
+        TextCase{"LineAndTab", "{\\rtf1 a\\line b\\tab c}",
+                 "a\xE2\x80\xA8"
+                 "b\tc"},
+        TextCase{"SourceLineBreaksIgnored", "{\\rtf1 a\r\nb}", "ab"},
+        TextCase{"EscapedNewlineIsPar", "{\\rtf1 a\\\nb}", "a\nb"},
+        TextCase{"Typography", "{\\rtf1 \\emdash\\endash\\bullet\\lquote\\rquote}",
+                 "\xE2\x80\x94\xE2\x80\x93\xE2\x80\xA2\xE2\x80\x98\xE2\x80\x99"},
+        TextCase{"BinSkipped", "{\\rtf1 a\\bin3 }}}b}", "ab"},
+        TextCase{"BinPastTheEnd", "{\\rtf1 a\\bin99999999 xyz", "a"},
+        TextCase{"UnclosedGroups", "{\\rtf1 a{\\b b", "ab"},
+        TextCase{"TextAfterEndIgnored", "{\\rtf1 a}b{c}", "a"},
+        TextCase{"DanglingBackslash", "{\\rtf1 a\\", "a"},
+        TextCase{"BadHexIgnored", "{\\rtf1 a\\'zzb}", "azzb"},
+        TextCase{"HexCutAtEnd", "{\\rtf1 a\\'4", "a4"},
+        TextCase{"HugeParameterClamped", "{\\rtf1\\b99999999999999999999 a\\b0 b}", "ab"},
+        TextCase{"LeadingBomAndBlanks", "\xEF\xBB\xBF \r\n{\\rtf1 a}", "a"}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST(RtfReader, formattingEndsWithItsGroup) {
+    const auto doc = read("{\\rtf1 {\\b\\i both}{\\ul u}\\b b\\plain p}");
+    ASSERT_EQ(doc.paragraphs.size(), 1u);
+    const auto& runs = doc.paragraphs[0].runs;
+    ASSERT_EQ(runs.size(), 4u);
+    EXPECT_EQ(runs[0], (RtfRun{"both", true, true, false}));
+    EXPECT_EQ(runs[1], (RtfRun{"u", false, false, true}));
+    EXPECT_EQ(runs[2], (RtfRun{"b", true, false, false}));
+    EXPECT_EQ(runs[3], (RtfRun{"p", false, false, false}));
+}
+
+TEST(RtfReader, pardResetsAlignmentOfTheNextParagraph) {
+    const auto doc = read("{\\rtf1\\qr right\\par\\pard left\\par\\qj\\qc centre}");
+    ASSERT_EQ(doc.paragraphs.size(), 3u);
+    EXPECT_EQ(doc.paragraphs[0].alignment, RtfAlignment::Right);
+    EXPECT_EQ(doc.paragraphs[1].alignment, RtfAlignment::Left);
+    EXPECT_EQ(doc.paragraphs[2].alignment, RtfAlignment::Centre);
+}
+
+struct RejectCase {
+    const char* name;
+    std::string data;
+};
+
+class RtfRejects : public ::testing::TestWithParam<RejectCase> {};
+
+TEST_P(RtfRejects, withAReason) {
+    const auto doc = readRtf(GetParam().data);
+    ASSERT_FALSE(doc.ok());
+    EXPECT_EQ(doc.error().code, ErrorCode::BadText);
+    EXPECT_FALSE(doc.error().message.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, RtfRejects,
+    ::testing::Values(RejectCase{"PlainText", "just text"}, RejectCase{"Empty", ""},
+                      RejectCase{"BraceOnly", "{"}, RejectCase{"NotRtfWord", "{\\rt"},
+                      RejectCase{"DeepNesting", "{\\rtf1 " + std::string(100000, '{') + "x"}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST(RtfReader, nestingUpToTheLimitIsRead) {
+    const std::size_t inner = kMaxRtfGroupDepth - 1; // the document's own group is one
+    const std::string rtf =
+        "{\\rtf1 " + std::string(inner, '{') + "\\b deep" + std::string(inner, '}') + " flat}";
+    const auto doc = read(rtf);
+    ASSERT_EQ(doc.paragraphs.size(), 1u);
+    EXPECT_EQ(doc.paragraphs[0].runs.front(), (RtfRun{"deep", true, false, false}));
+    EXPECT_EQ(doc.plainText(), "deep flat");
+    EXPECT_FALSE(readRtf("{\\rtf1 " + std::string(inner + 1, '{') + "x}").ok());
+}
+
+} // namespace
+} // namespace cpuconfig
