@@ -56,7 +56,6 @@ TForm1::TForm1(QWidget* parent)
     m_pm1->addActions({ui->N1, ui->N3, ui->N4, ui->N2});
     connect(ui->N1, &QAction::triggered, this, &TForm1::N1Click);
     connect(ui->N2, &QAction::triggered, this, &TForm1::N2Click);
-    connect(m_pm1, &QMenu::aboutToShow, this, &TForm1::pm1Change);
 
     connect(ui->btn1, &QAbstractButton::clicked, this, &TForm1::btn1Click);
     connect(ui->btn2, &QAbstractButton::clicked, this, &TForm1::btn2Click);
@@ -186,8 +185,8 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
 }
 
 bool TForm1::event(QEvent* event) {
-    if (isCpuMessage(event->type())) {
-        auto* message = static_cast<CpuMessageEvent*>(event);
+    if (auto* message =
+            isCpuMessage(event->type()) ? dynamic_cast<CpuMessageEvent*>(event) : nullptr) {
         handleMessage(message->message(), message->wParam(), message->lParam());
         return true;
     }
