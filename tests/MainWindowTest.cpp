@@ -280,6 +280,19 @@ private slots:
         menu->hide();
     }
 
+    void imagesMinimiseAndClose() {
+        TForm1 f;
+        f.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&f));
+        QTest::mouseClick(f.findChild<QWidget*>(QStringLiteral("img3")), Qt::LeftButton, {},
+                          QPoint(5, 5));
+        QVERIFY(f.isMinimized());
+        QTest::mouseClick(f.findChild<QWidget*>(QStringLiteral("img2")), Qt::LeftButton, {},
+                          QPoint(5, 5));
+        QVERIFY(!f.isVisible());
+        QVERIFY(!f.peiZhiForm());
+    }
+
     void exitMenuItemShutsDown() {
         TForm1 f;
         f.show();
