@@ -1,0 +1,174 @@
+#include "panel/PeiZhi.h"
+#include "ui_PeiZhi.h"
+
+#include "common/Gbk.h"
+#include "common/Texts.h"
+#include "link/PortList.h"
+#include "link/getParam.h"
+#include "package/PackageFormat.h"
+#include "shell/Application.h"
+#include "shell/MainWindowEvents.h"
+
+#include <QAbstractItemView>
+#include <QCoreApplication>
+#include <QDir>
+#include <QMessageBox>
+#include <QShowEvent>
+
+#include <algorithm>
+#include <filesystem>
+#include <system_error>
+
+namespace cpuconfig {
+
+namespace {
+
+QString programDirOverride;
+
+QString fromGbk(const std::string& bytes) {
+    return QString::fromStdString(gbkToUtf8(bytes));
+}
+
+// Hands the query's texts to the GUI thread. The worker never touches a widget; the
+// panel may be gone by the time a text arrives, and then it is dropped.
+class GuiQueryReporter final : public QueryReporter {
+public:
+    explicit GuiQueryReporter(QPointer<TPeiZhiForm> panel) : m_panel(std::move(panel)) {}
+
+    void status(const char* text) override {
+        QMetaObject::invokeMethod(
+            qApp,
+            [panel = m_panel, s = QString::fromUtf8(text)] {
+                if (panel)
+                    emit panel->statusText(s);
+            },
+            Qt::QueuedConnection);
+    }
+
+    void cardModel(const std::string& bytes) override {
+        QMetaObject::invokeMethod(
+            qApp,
+            [panel = m_panel, s = fromGbk(bytes)] {
+                if (panel)
+                    if (auto* label = panel->findChild<QLabel*>(QStringLiteral("lbl6")))
+                        label->setText(s);
+            },
+            Qt::QueuedConnection);
+    }
+
+private:
+    QPointer<TPeiZhiForm> m_panel;
+};
+
+} // namespace
+
+TPeiZhiForm::TPeiZhiForm(QWidget* owner)
+    : QWidget(owner), ui(std::make_unique<Ui::TPeiZhiForm>()), m_owner(owner),
+      m_queryRoutine([](QueryReporter& reporter, const SelectionProvider& selection,
+                        std::stop_token stop) { getParam(reporter, selection, stop); }) {
+    ui->setupUi(this);
+    applyFontPixelSizes(this);
+    setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
+    // Closing the panel destroys it; the main window's reference clears itself.
+    setAttribute(Qt::WA_DeleteOnClose);
+    ui->btn1->setVisible(false);
+
+    connect(ui->btn1, &QAbstractButton::clicked, this, &TPeiZhiForm::btn1Click);
+    connect(ui->btn2, &QAbstractButton::clicked, this, &TPeiZhiForm::btn2Click);
+    connect(ui->btn3, &QAbstractButton::clicked, this, &TPeiZhiForm::btn3Click);
+    for (QComboBox* box : {ui->cbbPingNo, ui->cbb2, ui->cbb1})
+        connect(box, &QComboBox::currentTextChanged, this, &TPeiZhiForm::publishSelections);
+    publishSelections();
+}
+
+TPeiZhiForm::~TPeiZhiForm() = default;
+
+void TPeiZhiForm::setProgramDirectory(const QString& dir) {
+    programDirOverride = dir;
+}
+
+QString TPeiZhiForm::programDirectory() {
+    return programDirOverride.isEmpty() ? QCoreApplication::applicationDirPath()
+                                        : programDirOverride;
+}
+
+void TPeiZhiForm::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    // Only a real hidden-to-visible turn: restoring the minimised main window is not one.
+    if (!event->spontaneous())
+        FormShow();
+}
+
+void TPeiZhiForm::FormShow() {
+    fillPortList();
+    ui->btn1->click();
+}
+
+void TPeiZhiForm::fillPortList() {
+    std::vector<std::string> ports = listSerialPorts();
+    QStringList items;
+    for (const std::string& p : ports)
+        items << QString::fromStdString(p);
+    // The list is kept sorted without regard to case: COM1, COM10, COM2.
+    std::stable_sort(items.begin(), items.end(), [](const QString& a, const QString& b) {
+        return QString::compare(a, b, Qt::CaseInsensitive) < 0;
+    });
+    ui->cbb2->clear();
+    ui->cbb2->addItems(items);
+    ui->cbb2->setCurrentIndex(items.isEmpty() ? -1 : 0);
+    // Device paths are longer than the box: the open list shows them whole.
+    ui->cbb2->view()->setMinimumWidth(ui->cbb2->view()->sizeHintForColumn(0) + 8);
+    ui->cbb2->setToolTip(ui->cbb2->currentText());
+    publishSelections();
+}
+
+void TPeiZhiForm::publishSelections() {
+    m_selection->setScreenText(ui->cbbPingNo->currentText().toStdString());
+    m_selection->setPortName(ui->cbb2->currentText().toStdString());
+    m_selection->setBaudText(ui->cbb1->currentText().toStdString());
+}
+
+void TPeiZhiForm::showMessage(int icon, const QString& text) {
+    // Not exec(): the box must not run a loop of its own inside a handler.
+    auto* box = new QMessageBox(static_cast<QMessageBox::Icon>(icon),
+                                QCoreApplication::applicationName(), text, QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::ApplicationModal);
+    box->show();
+}
+
+void TPeiZhiForm::btn1Click() {
+    // The upgrade opens the package by its bare name and relies on this.
+    QDir::setCurrent(programDirectory());
+    const std::filesystem::path name = kPackageFileName;
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(name, ec)) {
+        showMessage(QMessageBox::NoIcon, QString::fromUtf8(text::kPackageNotInProgramDir));
+        return;
+    }
+    Result<PackageDetails> details = readPackageDetails(name);
+    if (!details) {
+        // Labels untouched: they change only once every read has succeeded.
+        showMessage(QMessageBox::Critical,
+                    QStringLiteral("读取文件 %1 出错：%2")
+                        .arg(QString::fromLatin1(kPackageFileName),
+                             QString::fromStdString(details.error().message)));
+        return;
+    }
+    ui->lbl1->setText(QString::fromStdString(details->dateText)); // already UTF-8
+    ui->lbl4->setText(fromGbk(details->model));
+    ui->lbl5->setText(fromGbk(details->cpuVersion));
+}
+
+void TPeiZhiForm::btn2Click() {
+    if (m_owner)
+        QCoreApplication::postEvent(m_owner, new CpuMessageEvent(WM_CPU_START, 0, 0));
+}
+
+void TPeiZhiForm::btn3Click() {
+    auto reporter = std::make_shared<GuiQueryReporter>(QPointer<TPeiZhiForm>(this));
+    m_queries.start([routine = m_queryRoutine, reporter, selection = m_selection](
+                        std::stop_token stop) { routine(*reporter, *selection, stop); });
+}
+
+} // namespace cpuconfig

@@ -1,0 +1,72 @@
+// The configuration panel "CPU配置": screen number, port and baud rate, the package's
+// details, and the buttons that start the card query and the upgrade.
+#pragma once
+
+#include "link/Selection.h"
+#include "panel/SelectionSnapshot.h"
+#include "shell/WorkerSet.h"
+
+#include <QPointer>
+#include <QString>
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+#include <stop_token>
+
+QT_BEGIN_NAMESPACE
+namespace Ui {
+class TPeiZhiForm;
+}
+class QMessageBox;
+QT_END_NAMESPACE
+
+namespace cpuconfig {
+
+class TPeiZhiForm : public QWidget {
+    Q_OBJECT
+
+public:
+    using QueryRoutine =
+        std::function<void(QueryReporter&, const SelectionProvider&, std::stop_token)>;
+
+    // owner receives WM_CPU_START from "更新"; it is also the parent the panel lives in.
+    explicit TPeiZhiForm(QWidget* owner = nullptr);
+    ~TPeiZhiForm() override;
+
+    // What the workers read. Stays valid for a worker after the panel is gone.
+    std::shared_ptr<const SelectionProvider> selection() const { return m_selection; }
+
+    // The card query run by "获取型号" (the real one unless a test puts another in).
+    void setQueryRoutine(QueryRoutine routine) { m_queryRoutine = std::move(routine); }
+    WorkerSet& queryWorkers() { return m_queries; }
+
+    // Where RQ_CPU.cpu is looked for: the program's own directory unless set.
+    static void setProgramDirectory(const QString& dir);
+    static QString programDirectory();
+
+    void FormShow();
+    void btn1Click();
+    void btn2Click();
+    void btn3Click();
+
+signals:
+    // A text for the main window's status label (from the card query).
+    void statusText(const QString& text);
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void fillPortList();
+    void publishSelections();
+    void showMessage(int icon, const QString& text);
+
+    std::unique_ptr<Ui::TPeiZhiForm> ui;
+    QPointer<QWidget> m_owner;
+    std::shared_ptr<SelectionSnapshot> m_selection = std::make_shared<SelectionSnapshot>();
+    QueryRoutine m_queryRoutine;
+    WorkerSet m_queries; // last member: joined first, while everything it may touch exists
+};
+
+} // namespace cpuconfig

@@ -1,0 +1,16 @@
+// What every process showing the windows needs before the first one is created: the
+// compiled-in skins, the message numbers, the fonts the layouts name, the icon.
+#pragma once
+
+class QApplication;
+class QWidget;
+
+namespace cpuconfig {
+
+void prepareApplication(QApplication& app);
+
+// Font heights in the layouts are in pixels (property fontPixelSize), as the windows were
+// drawn; applied to each widget that carries one, parents first so children inherit.
+void applyFontPixelSizes(QWidget* root);
+
+} // namespace cpuconfig

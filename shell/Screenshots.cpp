@@ -1,0 +1,85 @@
+// Writes pictures of the windows for the documentation:
+//   QT_QPA_PLATFORM=offscreen build/shell/cpuconfig_screenshots docs/screenshots
+// The panel shows a demo package; the second picture catches an upgrade half way.
+#include "link/Messages.h"
+#include "package/PackageFormat.h"
+#include "shell/Application.h"
+#include "shell/MainWindowEvents.h"
+#include "shell/cpuConfig.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QMenu>
+#include <QPixmap>
+#include <QTemporaryDir>
+
+#include <cstdio>
+#include <vector>
+
+using namespace cpuconfig;
+
+namespace {
+
+bool writeDemoPackage(const QString& path) {
+    std::vector<std::uint8_t> bytes = {'N', '1', '.', '7', 0, 0, 0, '2'};
+    for (int i = 0; i < 4096; ++i)
+        bytes.push_back(nibbleSwap(static_cast<std::uint8_t>(i * 7 + 3)));
+    const Trailer t = makeTrailer(DateTime{2026, 12, 6, 14, 30, 5, 7});
+    bytes.insert(bytes.end(), t.begin(), t.end());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(reinterpret_cast<const char*>(bytes.data()),
+                                                   qint64(bytes.size())) == qint64(bytes.size());
+}
+
+bool save(QWidget* w, const QDir& dir, const char* name) {
+    QApplication::processEvents();
+    const QString path = dir.filePath(QString::fromLatin1(name));
+    if (!w->grab().save(path, "PNG")) {
+        std::fprintf(stderr, "cpuconfig_screenshots: cannot write %s\n", qPrintable(path));
+        return false;
+    }
+    std::printf("%s\n", qPrintable(path));
+    return true;
+}
+
+void message(QWidget* w, unsigned m, std::uintptr_t wp, std::intptr_t lp) {
+    CpuMessageEvent e(m, wp, lp);
+    QApplication::sendEvent(w, &e);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    prepareApplication(app);
+    // Absolute: the panel moves the current directory to the program's.
+    const QDir out(
+        QDir(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(".")).absolutePath());
+    QTemporaryDir programDir;
+    if (!QDir().mkpath(out.path()) || !programDir.isValid() ||
+        !writeDemoPackage(programDir.filePath(QString::fromLatin1(kPackageFileName))))
+        return 1;
+    TPeiZhiForm::setProgramDirectory(programDir.path());
+
+    TForm1 form1;
+    form1.show();
+    bool ok = save(&form1, out, "main_window.png");
+    ok &= save(form1.peiZhiForm(), out, "panel.png");
+
+    const std::uintptr_t max = 4096 + 16 + 7;
+    message(&form1, WM_CPU_PROGRESS, 1, kProgressVisible);
+    message(&form1, WM_CPU_PROGRESS, 0, kProgressMinimum);
+    message(&form1, WM_CPU_PROGRESS, max, kProgressMaximum);
+    message(&form1, WM_CPU_PROGRESS, max * 3 / 5, kProgressPosition);
+    if (auto* model = form1.peiZhiForm()->findChild<QLabel*>(QStringLiteral("lbl6")))
+        model->setText(QStringLiteral("N2"));
+    ok &= save(&form1, out, "main_window_upgrading.png");
+
+    message(&form1, WM_CPU_PROGRESS, max, kProgressPosition);
+    message(&form1, WM_CPU_RESULT, 0, 0);
+    ok &= save(&form1, out, "main_window_done.png");
+    return ok ? 0 : 1;
+}

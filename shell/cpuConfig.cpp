@@ -1,0 +1,260 @@
+#include "shell/cpuConfig.h"
+#include "ui_cpuConfig.h"
+
+#include "common/Texts.h"
+#include "link/Upgrade.h"
+#include "panel/PeiZhi.h"
+#include "panel/SelectionSnapshot.h"
+#include "shell/Application.h"
+
+#include <QMenu>
+#include <QMouseEvent>
+#include <QScreen>
+#include <QWindow>
+
+#include <algorithm>
+#include <climits>
+
+namespace cpuconfig {
+
+namespace {
+
+// Message values are pointer-sized; the bar counts in int. A package near the 2 GiB limit
+// must not wrap into a negative range.
+int toBarValue(std::uintptr_t value) {
+    return static_cast<int>(std::min<std::uintptr_t>(value, static_cast<std::uintptr_t>(INT_MAX)));
+}
+
+bool isLeftClick(QObject* watched, QEvent* event) {
+    if (event->type() != QEvent::MouseButtonRelease)
+        return false;
+    auto* mouse = static_cast<QMouseEvent*>(event);
+    auto* widget = static_cast<QWidget*>(watched);
+    return mouse->button() == Qt::LeftButton &&
+           widget->rect().contains(mouse->position().toPoint());
+}
+
+} // namespace
+
+TForm1::TForm1(QWidget* parent)
+    : QWidget(parent), ui(std::make_unique<Ui::TForm1>()),
+      m_noPanelSelection(std::make_shared<SelectionSnapshot>()),
+      m_target(std::make_shared<MessageTarget>(this)),
+      m_upgradeRoutine([](MainWindowLink& window, const SelectionProvider& selection,
+                          std::stop_token stop) { runUpgrade(window, selection, stop); }) {
+    registerCpuMessages();
+    ui->setupUi(this);
+    applyFontPixelSizes(this);
+    setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
+    setFixedSize(702, 498);
+    ui->btn2->setVisible(false);
+    ui->pb1->setVisible(false);
+
+    m_pm1 = new QMenu(this);
+    m_pm1->setObjectName(QStringLiteral("pm1"));
+    m_pm1->setSeparatorsCollapsible(false);
+    m_pm1->addActions({ui->N1, ui->N3, ui->N4, ui->N2});
+    connect(ui->N1, &QAction::triggered, this, &TForm1::N1Click);
+    connect(ui->N2, &QAction::triggered, this, &TForm1::N2Click);
+
+    connect(ui->btn1, &QAbstractButton::clicked, this, &TForm1::btn1Click);
+    connect(ui->btn2, &QAbstractButton::clicked, this, &TForm1::btn2Click);
+    for (QWidget* image : {ui->img1, ui->img2, ui->img3, ui->img4}) {
+        image->installEventFilter(this);
+        if (image != ui->img1)
+            image->setCursor(Qt::PointingHandCursor);
+    }
+    FormCreate();
+}
+
+TForm1::~TForm1() {
+    m_upgrades.stopAll(std::chrono::steady_clock::now() + kShutdownBudget);
+    m_target->close();
+}
+
+QPoint TForm1::centredOrigin(QSize screen, QSize window) {
+    return {(screen.width() - window.width()) / 2, (screen.height() - window.height()) / 2};
+}
+
+void TForm1::FormCreate() {
+    m_peiZhi = nullptr;
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(centredOrigin(screen->geometry().size(), size()));
+    m_serviceMenuAdded = false;
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (!event->spontaneous())
+        FormShow();
+}
+
+void TForm1::FormShow() {
+    // The service menu joins pm1 here once a password has been entered.
+    ui->btn1->click();
+}
+
+void TForm1::btn1Click() {
+    setStatus(QString());
+    if (m_peiZhi) {
+        m_peiZhi->show();
+        m_peiZhi->raise();
+        return;
+    }
+    auto* panel = new TPeiZhiForm(this);
+    connect(panel, &TPeiZhiForm::statusText, this, &TForm1::setStatus);
+    m_peiZhi = panel;
+    panel->show();
+    panel->move(220, 195);
+}
+
+void TForm1::btn2Click() {
+    // The package tool opens here.
+    setStatus(QString());
+}
+
+void TForm1::CPU1Click() {
+    btn2Click();
+}
+
+void TForm1::img1MouseMove() {
+    if (QWindow* window = windowHandle())
+        window->startSystemMove();
+}
+
+void TForm1::img2Click() {
+    // Every worker is asked to stop at once, then all share one budget: an upgrade runs its
+    // closing steps and releases the port, a query ends at its next wait.
+    const auto deadline = std::chrono::steady_clock::now() + kShutdownBudget;
+    m_upgrades.requestStopAll();
+    if (m_peiZhi)
+        m_peiZhi->queryWorkers().requestStopAll();
+    m_upgrades.stopAll(deadline);
+    m_upgradeWorker.reset();
+    if (m_peiZhi) {
+        m_peiZhi->queryWorkers().stopAll(deadline);
+        delete m_peiZhi.data();
+    }
+    close();
+}
+
+void TForm1::setStatus(const QString& text) {
+    ui->lbl1->setText(text);
+    emit statusChanged(text);
+}
+
+void TForm1::img3Click() {
+    showMinimized();
+}
+
+void TForm1::img4Click() {
+    const QPoint below(ui->img4->x(), ui->img4->y() + ui->img4->height() + 1);
+    m_pm1->popup(mapToGlobal(below));
+}
+
+void TForm1::N1Click() {
+    // The password dialog opens here.
+}
+
+void TForm1::N2Click() {
+    img2Click();
+}
+
+void TForm1::pm1Change() {
+    // The service menu is wired here once a password has been entered.
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == ui->img1 && event->type() == QEvent::MouseMove &&
+        (static_cast<QMouseEvent*>(event)->buttons() & Qt::LeftButton)) {
+        img1MouseMove();
+        return true;
+    }
+    if (isLeftClick(watched, event)) {
+        if (watched == ui->img2)
+            img2Click();
+        else if (watched == ui->img3)
+            img3Click();
+        else if (watched == ui->img4)
+            img4Click();
+        else
+            return QWidget::eventFilter(watched, event);
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+bool TForm1::event(QEvent* event) {
+    if (auto* message =
+            isCpuMessage(event->type()) ? dynamic_cast<CpuMessageEvent*>(event) : nullptr) {
+        handleMessage(message->message(), message->wParam(), message->lParam());
+        return true;
+    }
+    return QWidget::event(event);
+}
+
+void TForm1::handleMessage(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) {
+    switch (message) {
+    case WM_CPU_PROGRESS:
+        progress(wParam, lParam);
+        break;
+    case WM_CPU_SEND_FAILED:
+        setStatus(QString::fromUtf8(text::kSendFailed));
+        break;
+    case WM_CPU_NO_FILE:
+        setStatus(QString::fromUtf8(text::kNoPackage));
+        break;
+    case WM_CPU_RESULT:
+        if (wParam == 0)
+            setStatus(QString::fromUtf8(text::kConfigOk));
+        else if (wParam == 1)
+            setStatus(QString::fromUtf8(text::kConfigFailed));
+        break;
+    case WM_CPU_START:
+        startUpgradeWorker();
+        break;
+    default:
+        break;
+    }
+}
+
+void TForm1::progress(std::uintptr_t wParam, std::intptr_t lParam) {
+    QProgressBar* bar = ui->pb1;
+    switch (lParam) {
+    case kProgressPosition:
+        // A bar clamps rather than ignores a position outside its range.
+        bar->setValue(std::clamp(toBarValue(wParam), bar->minimum(), bar->maximum()));
+        setStatus(QString::fromUtf8(text::kConfiguring));
+        // The whole file has gone out, but only the card's answer (WM_CPU_RESULT) says
+        // whether it took it: the label keeps saying "configuring" until then.
+        if (bar->value() == bar->maximum())
+            bar->hide();
+        break;
+    case kProgressMinimum:
+        bar->setMinimum(toBarValue(wParam));
+        break;
+    case kProgressMaximum:
+        bar->setMaximum(toBarValue(wParam));
+        break;
+    case kProgressVisible:
+        if (wParam == 1)
+            bar->show();
+        else if (wParam == 0)
+            bar->hide();
+        break;
+    default:
+        break;
+    }
+}
+
+void TForm1::startUpgradeWorker() {
+    std::shared_ptr<const SelectionProvider> selection =
+        m_peiZhi ? m_peiZhi->selection() : m_noPanelSelection;
+    m_upgradeWorker = m_upgrades.start(
+        [target = m_target, selection, routine = m_upgradeRoutine](std::stop_token stop) {
+            EventLink link(target, stop);
+            routine(link, *selection, stop);
+        });
+}
+
+} // namespace cpuconfig

@@ -1,0 +1,13 @@
+// cpuconfig: the desktop program.
+#include "shell/Application.h"
+#include "shell/cpuConfig.h"
+
+#include <QApplication>
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    cpuconfig::prepareApplication(app);
+    cpuconfig::TForm1 form1;
+    form1.show();
+    return app.exec();
+}
