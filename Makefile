@@ -28,6 +28,11 @@ run: build
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
+# Pictures of the windows (offscreen) for the documentation.
+screenshots: build
+	cmake --build $(BUILD) --target cpuconfig_screenshots
+	QT_QPA_PLATFORM=offscreen $(BUILD)/shell/cpuconfig_screenshots docs/screenshots
+
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 

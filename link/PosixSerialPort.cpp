@@ -1,5 +1,6 @@
 #include "link/PosixSerialPort.h"
 
+#include "link/PosixSpeed.h"
 #include "link/PosixSys.h"
 
 #include <algorithm>
@@ -141,10 +142,8 @@ Result<void> PosixSerialPort::applyLineSettings(const LineSettings& settings) {
     auto& sys = posix::syscalls();
     if (m_fd < 0)
         return makeError(ErrorCode::PortSetup, "port closed");
+    // A speed without a termios constant (28800) is set exactly once the rest is applied.
     const speed_t speed = speedFor(settings.baud);
-    if (speed == B0)
-        return makeError(ErrorCode::PortSetup,
-                         "baud rate " + std::to_string(settings.baud) + " not available");
 #ifndef CMSPAR
     return makeError(ErrorCode::PortSetup, "this system cannot set mark or space parity");
 #else
@@ -165,14 +164,21 @@ Result<void> PosixSerialPort::applyLineSettings(const LineSettings& settings) {
     t.c_cflag |= sizeFlag(settings.dataBits) | CREAD | PARENB | CMSPAR;
     if (settings.parity == Parity::Mark)
         t.c_cflag |= PARODD;
-    cfsetispeed(&t, speed);
-    cfsetospeed(&t, speed);
+    cfsetispeed(&t, speed == B0 ? B38400 : speed);
+    cfsetospeed(&t, speed == B0 ? B38400 : speed);
     int rc;
     do {
         rc = sys.tcsetattr(m_fd, TCSANOW, &t);
     } while (rc != 0 && errno == EINTR);
-    if (rc != 0)
+    // glibc answers EINVAL when the kernel did not keep PARENB, which a pseudo-terminal
+    // never does although it applied the rest; the read-back below decides then.
+    if (rc != 0 && errno != EINVAL)
         return systemError(ErrorCode::PortSetup, "tcsetattr " + m_name, errno);
+    if (speed == B0) {
+        if (const int err = posix::setExactSpeed(m_fd, settings.baud); err != 0)
+            return systemError(ErrorCode::PortSetup,
+                               m_name + ": " + std::to_string(settings.baud) + " baud", err);
+    }
 
     // Drivers accept what they cannot do and report the truth only when read back. PARENB
     // is not checked: a pseudo-terminal clears it while keeping CMSPAR and PARODD.
@@ -184,7 +190,8 @@ Result<void> PosixSerialPort::applyLineSettings(const LineSettings& settings) {
                          m_name + ": the adapter cannot do mark/space parity (CMSPAR dropped)");
     if (((back.c_cflag & PARODD) != 0) != (settings.parity == Parity::Mark))
         return makeError(ErrorCode::PortSetup, m_name + ": the adapter refused the parity");
-    if (cfgetospeed(&back) != speed)
+    const auto actual = posix::readExactSpeed(m_fd);
+    if (actual ? *actual != settings.baud : cfgetospeed(&back) != speed)
         return makeError(ErrorCode::PortSetup, m_name + ": the adapter refused " +
                                                    std::to_string(settings.baud) + " baud");
     m_baud = settings.baud;

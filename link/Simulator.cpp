@@ -2,6 +2,7 @@
 
 #include "common/Sha256.h"
 #include "link/PortList.h"
+#include "link/PosixSpeed.h"
 #include "package/PackageFormat.h"
 
 #include <algorithm>
@@ -190,16 +191,12 @@ void Simulator::run(std::stop_token stop) {
         line.twoStopBits = t.c_cflag & CSTOPB;
         line.hardwareFlow = t.c_cflag & CRTSCTS;
         line.raw = !(t.c_lflag & (ICANON | ECHO)) && !(t.c_oflag & OPOST);
-        line.baud = baudOf(cfgetospeed(&t));
+        line.baud = posix::readExactSpeed(m_slave).value_or(baudOf(cfgetospeed(&t)));
         line.bytes = static_cast<std::size_t>(n);
         m_baud = line.baud;
         if (m_options.baudLimit) {
             // The bytes could not have arrived before the line carried them.
-            const auto now = Clock::now();
-            m_lineFree =
-                std::max(now, m_lineFree) +
-                std::chrono::microseconds(static_cast<long long>(n) * 11 * 1000000 / line.baud);
-            std::this_thread::sleep_until(m_lineFree);
+            advanceLine(static_cast<std::size_t>(n));
         }
         {
             std::lock_guard lock(m_mutex);
@@ -256,10 +253,15 @@ void Simulator::onAddressByte(std::uint8_t b) {
     case SimFault::Garbage: {
         send({0x7E, 0x00, 0xFF});
         // Let the other end take the garbage in a read of its own before the acknowledge.
+        // The bytes reach the other end's queue a moment after the write; wait for them
+        // to arrive there, then to be taken.
+        const auto arrived = Clock::now() + std::chrono::milliseconds(50);
         const auto until = Clock::now() + std::chrono::seconds(2);
-        int waiting = 1;
+        int waiting = 0;
+        while (Clock::now() < arrived && ::ioctl(m_slave, FIONREAD, &waiting) == 0 && waiting == 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
         while (Clock::now() < until && ::ioctl(m_slave, FIONREAD, &waiting) == 0 && waiting > 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
         break;
     }
     default:
@@ -305,6 +307,8 @@ void Simulator::onDataByte(std::uint8_t b) {
             std::string model = m_options.model.substr(0, kModelSize);
             reply.insert(reply.end(), model.begin(), model.end());
             reply.resize(3 + kModelSize, 0x00);
+            if (m_options.queryReply)
+                reply = *m_options.queryReply;
             send(reply);
             log("answered the query with model \"" + model + "\"");
             std::lock_guard lock(m_mutex);
@@ -384,19 +388,27 @@ void Simulator::finishTransfer() {
     case SimFault::NoFinal:
         log("no answer");
         return;
-    default:
-        send({kAckByte});
-        log("answered 01");
+    default: {
+        const auto answer = m_options.finalAnswer.value_or(std::vector<std::uint8_t>{kAckByte});
+        send(answer);
+        log("answered " + hex(answer.data(), answer.size()));
     }
+    }
+}
+
+void Simulator::advanceLine(std::size_t bytes) {
+    // The line is busy until its last byte is through. Short oversleeps are not added up:
+    // a line that was busy a moment ago carries on from where it was.
+    const auto now = Clock::now();
+    if (now > m_lineFree + std::chrono::milliseconds(5))
+        m_lineFree = now;
+    m_lineFree += std::chrono::microseconds(static_cast<long long>(bytes) * 11 * 1000000 / m_baud);
+    std::this_thread::sleep_until(m_lineFree);
 }
 
 void Simulator::send(const std::vector<std::uint8_t>& bytes) {
     if (m_options.baudLimit) {
-        const auto now = Clock::now();
-        m_lineFree =
-            std::max(now, m_lineFree) +
-            std::chrono::microseconds(static_cast<long long>(bytes.size()) * 11 * 1000000 / m_baud);
-        std::this_thread::sleep_until(m_lineFree);
+        advanceLine(bytes.size());
     }
     std::size_t done = 0;
     while (done < bytes.size()) {

@@ -41,6 +41,9 @@ struct SimulatorOptions {
     SimFault fault = SimFault::None;
     bool baudLimit = false;   // take bytes no faster than the line's speed allows
     int hangupAtPercent = 50; // of the transfer, for SimFault::Hangup
+    // Other answers than the card's own, in one write each (for tests of odd cards).
+    std::optional<std::vector<std::uint8_t>> finalAnswer; // instead of 01
+    std::optional<std::vector<std::uint8_t>> queryReply;  // instead of 01, two bytes, model
     // Gets one line for everything the card saw and did. Called from run()'s thread.
     std::function<void(const std::string&)> log;
 };
@@ -101,6 +104,7 @@ private:
     void onDataByte(std::uint8_t b);
     void finishTransfer();
     void send(const std::vector<std::uint8_t>& bytes);
+    void advanceLine(std::size_t bytes);
     void hangUp();
     void log(const std::string& line);
 

@@ -9,6 +9,7 @@
 #include "shell/Application.h"
 #include "shell/MainWindowEvents.h"
 
+#include <QAbstractItemView>
 #include <QCoreApplication>
 #include <QDir>
 #include <QMessageBox>
@@ -115,6 +116,9 @@ void TPeiZhiForm::fillPortList() {
     ui->cbb2->clear();
     ui->cbb2->addItems(items);
     ui->cbb2->setCurrentIndex(items.isEmpty() ? -1 : 0);
+    // Device paths are longer than the box: the open list shows them whole.
+    ui->cbb2->view()->setMinimumWidth(ui->cbb2->view()->sizeHintForColumn(0) + 8);
+    ui->cbb2->setToolTip(ui->cbb2->currentText());
     publishSelections();
 }
 

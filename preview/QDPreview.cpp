@@ -21,7 +21,12 @@
 #include <QToolButton>
 #include <QToolTip>
 
+#include <algorithm>
+
 #ifdef Q_OS_WIN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <windows.h>
 #endif
 
@@ -159,6 +164,8 @@ void fillDocument(QTextDocument& document, const RtfDocument& rtf, const QFont& 
     document.clear();
     document.setDefaultFont(baseFont);
     QTextCursor cursor(&document);
+    // One edit for the whole document: laid out once, not after every run.
+    cursor.beginEditBlock();
     for (std::size_t i = 0; i < rtf.paragraphs.size(); ++i) {
         const auto& paragraph = rtf.paragraphs[i];
         QTextBlockFormat blockFormat;
@@ -176,6 +183,7 @@ void fillDocument(QTextDocument& document, const RtfDocument& rtf, const QFont& 
             cursor.insertText(fromUtf8(run.text), format);
         }
     }
+    cursor.endEditBlock();
 }
 
 std::uint16_t systemLanguageId() {
@@ -243,6 +251,7 @@ void TQDOpenPreviewDialog::construct(std::uint16_t languageId) {
     m_previewText->setReadOnly(true);
     m_previewText->setFrameStyle(QFrame::NoFrame);
     m_previewText->setTabChangesFocus(true);
+    m_previewText->setUndoRedoEnabled(false);
     m_previewText->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     m_previewText->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
 
@@ -590,11 +599,13 @@ bool TQDOpenPreviewDialog::previewTextFile(const QString& path) {
                 shown = true;
             }
         }
+        // One edit for text and note: the viewer lays the document out once.
+        QTextCursor cursor(m_previewText->document());
+        cursor.beginEditBlock();
         if (!shown) {
-            m_previewText->setPlainText(fromUtf8(decodeTextFile(head, cut)));
+            cursor.insertText(fromUtf8(decodeTextFile(head, cut)));
         }
         if (cut) {
-            QTextCursor cursor(m_previewText->document());
             cursor.movePosition(QTextCursor::End);
             QTextCharFormat note;
             note.setFontItalic(true);
@@ -602,6 +613,7 @@ bool TQDOpenPreviewDialog::previewTextFile(const QString& path) {
             cursor.insertText(fromUtf8(localizedText(defaultTruncatedNotes(), m_languageKeys)),
                               note);
         }
+        cursor.endEditBlock();
         return true;
     } catch (...) {
         return false;

@@ -163,8 +163,7 @@ signals:
 protected:
     void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
-
-public slots:
+    // The close hook: every way out of the dialog passes here.
     void done(int result) override;
 
 private:

@@ -81,8 +81,8 @@ public:
 
 private:
     void flushBytes();
-    void emit(std::string_view utf8);
-    void emitCodePoint(char32_t cp);
+    void output(std::string_view utf8);
+    void outputCodePoint(char32_t cp);
     void endParagraph();
     void controlWord(std::string_view word, bool hasParam, long param);
     void controlSymbol(char c);
@@ -125,16 +125,16 @@ void Reader::flushBytes() {
         }
     }
     m_pendingBytes.clear();
-    emit(text);
+    output(text);
 }
 
-void Reader::emit(std::string_view utf8) {
+void Reader::output(std::string_view utf8) {
     if (m_state.skip || utf8.empty()) {
         return;
     }
     if (m_highSurrogate != 0) {
         m_highSurrogate = 0;
-        emitCodePoint(0xFFFD);
+        outputCodePoint(0xFFFD);
     }
     auto& runs = m_paragraph.runs;
     if (runs.empty() || runs.back().bold != m_state.bold || runs.back().italic != m_state.italic ||
@@ -144,10 +144,10 @@ void Reader::emit(std::string_view utf8) {
     runs.back().text += utf8;
 }
 
-void Reader::emitCodePoint(char32_t cp) {
+void Reader::outputCodePoint(char32_t cp) {
     std::string s;
     appendUtf8(s, cp);
-    emit(s);
+    output(s);
 }
 
 void Reader::endParagraph() {
@@ -167,16 +167,16 @@ void Reader::controlSymbol(char c) {
     case '}':
         flushBytes();
         if (!consumeFallback()) {
-            emit(std::string_view(&c, 1));
+            output(std::string_view(&c, 1));
         }
         break;
     case '~':
         flushBytes();
-        emitCodePoint(0x00A0);
+        outputCodePoint(0x00A0);
         break;
     case '_':
         flushBytes();
-        emitCodePoint(0x2011);
+        outputCodePoint(0x2011);
         break;
     case '\n':
     case '\r':
@@ -211,19 +211,19 @@ void Reader::controlWord(std::string_view word, bool hasParam, long param) {
         const auto unit = static_cast<char16_t>(v & 0xFFFF);
         if (unit >= 0xD800 && unit <= 0xDBFF) {
             if (m_highSurrogate != 0) {
-                emitCodePoint(0xFFFD);
+                outputCodePoint(0xFFFD);
             }
             m_highSurrogate = m_state.skip ? 0 : unit;
         } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
             if (m_highSurrogate != 0) {
                 const char32_t cp = 0x10000 + ((m_highSurrogate - 0xD800) << 10) + (unit - 0xDC00);
                 m_highSurrogate = 0;
-                emitCodePoint(cp);
+                outputCodePoint(cp);
             } else {
-                emitCodePoint(0xFFFD);
+                outputCodePoint(0xFFFD);
             }
         } else {
-            emitCodePoint(unit == 0 ? 0xFFFD : unit);
+            outputCodePoint(unit == 0 ? 0xFFFD : unit);
         }
         m_fallbackLeft = m_state.unicodeSkip;
         return;
@@ -235,10 +235,10 @@ void Reader::controlWord(std::string_view word, bool hasParam, long param) {
         endParagraph();
     } else if (word == "line") {
         flushBytes();
-        emitCodePoint(0x2028);
+        outputCodePoint(0x2028);
     } else if (word == "tab" || word == "cell") {
         flushBytes();
-        emit("\t");
+        output("\t");
     } else if (word == "b" || word == "i" || word == "ul" || word == "ulnone" || word == "plain" ||
                word == "uld" || word == "uldb" || word == "ulw" || word == "uldash" ||
                word == "ulwave" || word == "ulth") {
@@ -271,25 +271,25 @@ void Reader::controlWord(std::string_view word, bool hasParam, long param) {
         m_gbk = hasParam && param == 936;
     } else if (word == "emdash") {
         flushBytes();
-        emitCodePoint(0x2014);
+        outputCodePoint(0x2014);
     } else if (word == "endash") {
         flushBytes();
-        emitCodePoint(0x2013);
+        outputCodePoint(0x2013);
     } else if (word == "bullet") {
         flushBytes();
-        emitCodePoint(0x2022);
+        outputCodePoint(0x2022);
     } else if (word == "lquote") {
         flushBytes();
-        emitCodePoint(0x2018);
+        outputCodePoint(0x2018);
     } else if (word == "rquote") {
         flushBytes();
-        emitCodePoint(0x2019);
+        outputCodePoint(0x2019);
     } else if (word == "ldblquote") {
         flushBytes();
-        emitCodePoint(0x201C);
+        outputCodePoint(0x201C);
     } else if (word == "rdblquote") {
         flushBytes();
-        emitCodePoint(0x201D);
+        outputCodePoint(0x201D);
     } else if (word == "bin") {
         // Raw binary data follows: skip it, however much the count claims.
         flushBytes();
@@ -400,13 +400,13 @@ Result<RtfDocument> Reader::run() {
                 continue;
             }
             flushBytes();
-            emit(std::string_view(&c, 1));
+            output(std::string_view(&c, 1));
         }
     }
     flushBytes();
     if (m_highSurrogate != 0) {
         m_highSurrogate = 0;
-        emitCodePoint(0xFFFD);
+        outputCodePoint(0xFFFD);
     }
     m_state.skip = false;
     if (!m_paragraph.runs.empty()) {

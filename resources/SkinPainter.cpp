@@ -256,5 +256,11 @@ int main(int argc, char** argv) {
     ok &= save(signalStrip(), dir, "second_button.png");
     ok &= save(panelBackground(), dir, "panel_background.png");
     ok &= save(appIcon(), dir, "app_icon.png");
+    // The executable's own icon on Windows (Explorer, taskbar before the window exists).
+    const QImage icon = appIcon().scaled(64, 64, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    if (!icon.save(dir.filePath(QStringLiteral("app_icon.ico")), "ICO")) {
+        std::fprintf(stderr, "skin_painter: cannot write app_icon.ico\n");
+        ok = false;
+    }
     return ok ? 0 : 1;
 }

@@ -28,6 +28,23 @@ CpuMessageEvent::CpuMessageEvent(unsigned message, std::uintptr_t wParam, std::i
     : QEvent(static_cast<QEvent::Type>(message)), m_wParam(wParam), m_lParam(lParam),
       m_completion(std::move(completion)) {}
 
+CpuMessageEvent::CpuMessageEvent(unsigned message, std::shared_ptr<CoalescedValue> value,
+                                 std::intptr_t lParam)
+    : QEvent(static_cast<QEvent::Type>(message)), m_wParam(0), m_lParam(lParam),
+      m_value(std::move(value)) {}
+
+bool CoalescedValue::store(std::uintptr_t value) {
+    m_value.store(value);
+    return !m_pending.exchange(true);
+}
+
+std::uintptr_t CoalescedValue::take() {
+    // Cleared before the read: a store racing with us either lands in this read or posts
+    // a new event, never neither.
+    m_pending.store(false);
+    return m_value.load();
+}
+
 CpuMessageEvent::~CpuMessageEvent() {
     if (m_completion)
         m_completion->complete();
@@ -81,6 +98,11 @@ void EventLink::send(unsigned message, std::uintptr_t wParam, std::intptr_t lPar
 }
 
 void EventLink::post(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) {
+    if (message == WM_CPU_PROGRESS && lParam == kProgressPosition) {
+        if (m_position->store(wParam))
+            m_target->post(new CpuMessageEvent(message, m_position, lParam));
+        return;
+    }
     m_target->post(new CpuMessageEvent(message, wParam, lParam));
 }
 

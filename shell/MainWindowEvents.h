@@ -7,6 +7,7 @@
 #include <QEvent>
 #include <QObject>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -28,22 +29,41 @@ private:
     bool m_done = false;
 };
 
+// The newest of a stream of posted values. A fast line posts a position every 128 bytes;
+// the window only needs the newest, so at most one such event waits in the queue and it
+// carries whatever arrived last by the time it is handled.
+class CoalescedValue {
+public:
+    // True when the caller must post an event: none is waiting to carry the value.
+    bool store(std::uintptr_t value);
+    // Called by the handler: the newest value, and the next store posts again.
+    std::uintptr_t take();
+
+private:
+    std::atomic<std::uintptr_t> m_value{0};
+    std::atomic<bool> m_pending{false};
+};
+
 // WM_CPU_* with its two parameters. The event type is the message number itself.
 class CpuMessageEvent final : public QEvent {
 public:
     CpuMessageEvent(unsigned message, std::uintptr_t wParam, std::intptr_t lParam,
                     std::shared_ptr<SendCompletion> completion = {});
+    // A posted value read only when the event is handled.
+    CpuMessageEvent(unsigned message, std::shared_ptr<CoalescedValue> value, std::intptr_t lParam);
     // Completes a waiting send even when the event is dropped unhandled (receiver gone).
     ~CpuMessageEvent() override;
 
     unsigned message() const { return static_cast<unsigned>(type()); }
-    std::uintptr_t wParam() const { return m_wParam; }
+    // For a coalesced event: the newest value, taken once.
+    std::uintptr_t wParam() const { return m_value ? m_value->take() : m_wParam; }
     std::intptr_t lParam() const { return m_lParam; }
 
 private:
     std::uintptr_t m_wParam;
     std::intptr_t m_lParam;
     std::shared_ptr<SendCompletion> m_completion;
+    std::shared_ptr<CoalescedValue> m_value;
 };
 
 bool isCpuMessage(QEvent::Type type);
@@ -78,6 +98,7 @@ public:
 private:
     std::shared_ptr<MessageTarget> m_target;
     std::stop_token m_stop;
+    std::shared_ptr<CoalescedValue> m_position = std::make_shared<CoalescedValue>();
 };
 
 } // namespace cpuconfig

@@ -6,14 +6,17 @@
 #include "shell/Application.h"
 #include "shell/MainWindowEvents.h"
 #include "shell/cpuConfig.h"
+#include "shell/passdlg.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPixmap>
+#include <QProgressBar>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -81,5 +84,23 @@ int main(int argc, char** argv) {
     message(&form1, WM_CPU_PROGRESS, max, kProgressPosition);
     message(&form1, WM_CPU_RESULT, 0, 0);
     ok &= save(&form1, out, "main_window_done.png");
+
+    // Service mode: the password dialog after an empty OK, then the package tool mid-build.
+    TForm2* form2 = form1.form2();
+    form2->prepareShow(&form1);
+    form2->show();
+    form2->btn1Click();
+    if (auto* edit = form2->findChild<QLineEdit*>(QStringLiteral("edt1")))
+        edit->setText(QStringLiteral("abcdef"));
+    ok &= save(form2, out, "passdlg.png");
+    form2->hide();
+    form1.CPU1Click();
+    if (auto* bar = form1.sjForm()->findChild<QProgressBar*>(QStringLiteral("ProgressBar1"))) {
+        bar->setRange(0, 100);
+        bar->setValue(40);
+        bar->show();
+    }
+    ok &= save(form1.sjForm(), out, "package_tool.png");
+    ok &= save(&form1, out, "main_window_package_tool.png");
     return ok ? 0 : 1;
 }

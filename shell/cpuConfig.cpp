@@ -232,8 +232,8 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
 }
 
 bool TForm1::event(QEvent* event) {
-    if (isCpuMessage(event->type())) {
-        auto* message = static_cast<CpuMessageEvent*>(event);
+    if (auto* message =
+            isCpuMessage(event->type()) ? dynamic_cast<CpuMessageEvent*>(event) : nullptr) {
         handleMessage(message->message(), message->wParam(), message->lParam());
         return true;
     }

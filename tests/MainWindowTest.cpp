@@ -236,6 +236,34 @@ private slots:
         QVERIFY(handledWhenReturned.load());
     }
 
+    // A fast line posts far more positions than the window needs; whatever it folds
+    // together, the last one must arrive before the outcome that follows it.
+    void postedPositionsEndAtTheLastBeforeTheOutcome() {
+        TForm1 f;
+        f.show();
+        TextRecorder statuses;
+        connect(&f, &TForm1::statusChanged, &statuses, &TextRecorder::record);
+        QList<int> positions;
+        connect(bar(f), &QProgressBar::valueChanged, &f, [&](int v) { positions << v; });
+        constexpr std::uintptr_t kLast = 200000;
+        f.setUpgradeRoutine([](MainWindowLink& w, const SelectionProvider&, std::stop_token) {
+            w.send(WM_CPU_PROGRESS, 1, kProgressVisible);
+            w.send(WM_CPU_PROGRESS, 0, kProgressMinimum);
+            w.send(WM_CPU_PROGRESS, kLast, kProgressMaximum);
+            for (std::uintptr_t p = 1; p <= kLast; ++p)
+                w.post(WM_CPU_PROGRESS, p, kProgressPosition);
+            w.send(WM_CPU_RESULT, 0, 0);
+        });
+        sendMessage(&f, WM_CPU_START, 0, 0);
+        QTRY_VERIFY(f.upgradeWorker()->finished());
+        QCoreApplication::processEvents();
+        QCOMPARE(positions.last(), int(kLast));
+        QVERIFY(std::is_sorted(positions.begin(), positions.end()));
+        QCOMPARE(statuses.texts.last(), t(text::kConfigOk));
+        QCOMPARE(statuses.texts.count(t(text::kConfigOk)), 1);
+        QVERIFY(!bar(f)->isVisible());
+    }
+
     void menuOpensJustBelowTheMenuButton() {
         TForm1 f;
         f.show();
@@ -250,6 +278,19 @@ private slots:
             items << (a->isSeparator() ? QStringLiteral("-") : a->text());
         QCOMPARE(items, (QStringList{t("输入密码"), "-", "-", t("退出")}));
         menu->hide();
+    }
+
+    void imagesMinimiseAndClose() {
+        TForm1 f;
+        f.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&f));
+        QTest::mouseClick(f.findChild<QWidget*>(QStringLiteral("img3")), Qt::LeftButton, {},
+                          QPoint(5, 5));
+        QVERIFY(f.isMinimized());
+        QTest::mouseClick(f.findChild<QWidget*>(QStringLiteral("img2")), Qt::LeftButton, {},
+                          QPoint(5, 5));
+        QVERIFY(!f.isVisible());
+        QVERIFY(!f.peiZhiForm());
     }
 
     void exitMenuItemShutsDown() {

@@ -401,20 +401,6 @@ private slots:
         QVERIFY(file == kOldPackage || file.size() == n + 16);
     }
 
-    void screenshot() {
-        const QByteArray out = qgetenv("CPUCONFIG_SCREENSHOT_DIR");
-        if (out.isEmpty()) {
-            QSKIP("CPUCONFIG_SCREENSHOT_DIR not set");
-        }
-        test::TempDir dir;
-        Tool t(dir.path(), {});
-        t.form.show();
-        t.bar()->setRange(0, 100);
-        t.bar()->setValue(40);
-        t.bar()->show();
-        QVERIFY(t.form.grab().save(QString::fromUtf8(out) + "/package_tool.png"));
-    }
-
 private:
     QString m_savedDir;
 };

@@ -21,7 +21,9 @@
 #include <QToolButton>
 
 #include <memory>
+
 #include <stdexcept>
+#include <sys/stat.h>
 
 using cpuconfig::TextList;
 using cpuconfig::TQDOpenPreviewDialog;
@@ -359,6 +361,11 @@ void QDPreviewTest::paneLayoutOnShow() {
     QCOMPARE(m_dlg->previewBox()->objectName(), QStringLiteral("PreviewBox"));
     QCOMPARE(m_dlg->previewText()->objectName(), QStringLiteral("FPreviewText"));
     QCOMPARE(m_dlg->previewImage()->objectName(), QStringLiteral("FPreviewImage"));
+
+    // A taller dialog: the pane keeps its margins and the viewer fills the new room.
+    m_dlg->resize(m_dlg->width(), m_dlg->height() + 120);
+    QTRY_COMPARE(m_dlg->previewBox()->geometry().bottom() + 1, m_dlg->previewArea()->height() - 8);
+    QCOMPARE(m_dlg->previewText()->size(), m_dlg->previewBox()->maximumViewportSize());
 }
 
 void QDPreviewTest::glyphsAreDrawnAtTheirSizes() {
@@ -410,6 +417,8 @@ void QDPreviewTest::noPreviewCases_data() {
     QTest::newRow("button-up") << "notes.txt" << true;
     QTest::newRow("undecodable-bmp") << "broken.bmp" << false;
     QTest::newRow("unreadable-txt") << "locked.txt" << false;
+    QTest::newRow("pipe-named-txt") << "pipe.txt" << false;
+    QTest::newRow("bmp-claiming-huge-size") << "huge.bmp" << false;
 }
 
 void QDPreviewTest::noPreviewCases() {
@@ -419,6 +428,29 @@ void QDPreviewTest::noPreviewCases() {
     writeFile(file("notes.txt"), "some notes");
     writeFile(file("broken.bmp"), "BM this is no bitmap");
     writeFile(file("locked.txt"), "secret");
+    // A pipe would block a read for ever; it is no file to preview.
+    QVERIFY(::mkfifo(QFile::encodeName(file("pipe.txt")).constData(), 0600) == 0);
+    // A bitmap header that claims 30000 x 30000 pixels and brings none.
+    QByteArray bmp("BM");
+    auto le32 = [&](quint32 v) {
+        for (int i = 0; i < 4; ++i) {
+            bmp.append(char((v >> (8 * i)) & 0xFF));
+        }
+    };
+    le32(54 + 30000u * 30000u * 3);
+    le32(0);
+    le32(54);
+    le32(40);
+    le32(30000);
+    le32(30000);
+    bmp.append("\x01\x00\x18\x00", 4); // one plane, 24 bits
+    le32(0);
+    le32(30000u * 30000u * 3);
+    le32(2835);
+    le32(2835);
+    le32(0);
+    le32(0);
+    writeFile(file("huge.bmp"), bmp);
     QFile::setPermissions(file("locked.txt"), QFileDevice::Permissions{});
     if (name == "locked.txt" && QFile(file("locked.txt")).open(QIODevice::ReadOnly)) {
         QSKIP("running with rights that read any file");

@@ -270,18 +270,6 @@ private slots:
         QCOMPARE(s.toolOpened, 2);
         QCOMPARE(s.panelOpened, panels + 1);
     }
-
-    void screenshot() {
-        const QByteArray dir = qgetenv("CPUCONFIG_SCREENSHOT_DIR");
-        if (dir.isEmpty()) {
-            QSKIP("CPUCONFIG_SCREENSHOT_DIR not set");
-        }
-        Shell s;
-        s.openDialog();
-        s.button("btn1")->click(); // shows the error text
-        QTest::keyClicks(s.edt1(), "abcdef");
-        QVERIFY(s.dialog.grab().save(QString::fromUtf8(dir) + "/passdlg.png"));
-    }
 };
 
 QTEST_MAIN(ServiceModeTest)

@@ -218,18 +218,6 @@ private slots:
         QCOMPARE(f.peiZhiForm()->findChild<QLabel*>("lbl4")->text(), QStringLiteral("T2"));
     }
 
-    void screenshot() {
-        const QByteArray out = qgetenv("CPUCONFIG_SCREENSHOT_DIR");
-        if (out.isEmpty()) {
-            QSKIP("CPUCONFIG_SCREENSHOT_DIR not set");
-        }
-        TForm1 f;
-        f.show();
-        confirm(f, "cobalt");
-        menuItem(f, "CPU加密")->trigger();
-        QVERIFY(f.grab().save(QString::fromUtf8(out) + "/main_window_package_tool.png"));
-    }
-
 private:
     QTemporaryDir m_dir;
 };

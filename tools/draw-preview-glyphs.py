@@ -136,8 +136,9 @@ def word_wrap():
     c.vline(16, 3, 10, B)
     c.hline(11, 16, 10, B)
     c.hline(11, 16, 11, B)
+    # Its head, pointing left: narrowest at the tip.
     for i in range(1, 4):
-        c.vline(11 - i, 10 - i + 1, 11 + i - 1, B)
+        c.vline(7 + i, 10 - i + 1, 11 + i - 1, B)
     return c
 
 
@@ -150,23 +151,16 @@ def scale():
     c.set(9, 7, Y)
     c.hline(7, 10, 10, H)
     c.hline(7, 8, 9, H)
-    # Four arrows pointing at it from the sides.
-    c.vline(8, 0, 3, B)
-    c.vline(9, 0, 3, B)
-    c.hline(7, 10, 2, B)
-    c.hline(8, 9, 3, B)
-    c.vline(8, 14, 17, B)
-    c.vline(9, 14, 17, B)
-    c.hline(7, 10, 15, B)
-    c.hline(8, 9, 14, B)
-    c.hline(0, 3, 8, B)
-    c.hline(0, 3, 9, B)
-    c.vline(2, 7, 10, B)
-    c.vline(3, 8, 9, B)
-    c.hline(14, 17, 8, B)
-    c.hline(14, 17, 9, B)
-    c.vline(15, 7, 10, B)
-    c.vline(14, 8, 9, B)
+    # Four arrows pointing at it from the sides: a short shaft at the edge, then a head
+    # that narrows towards the picture, its tip one pixel short of the frame.
+    for shaft, rows in ((0, (1, 2, 3)), (17, (16, 15, 14))):
+        c.hline(8, 9, shaft, B)
+        for width, row in zip((3, 2, 1), rows):
+            c.hline(9 - width, 8 + width, row, B)
+    for shaft, cols in ((0, (1, 2, 3)), (17, (16, 15, 14))):
+        c.vline(shaft, 8, 9, B)
+        for height, col in zip((3, 2, 1), cols):
+            c.vline(col, 9 - height, 8 + height, B)
     return c
 
 
