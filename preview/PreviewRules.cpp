@@ -1,6 +1,7 @@
 #include "preview/PreviewRules.h"
 
 #include "common/Gbk.h"
+#include "common/Utf8.h"
 
 #include <cmath>
 #include <cstdint>
@@ -19,24 +20,6 @@ std::string lowered(std::string_view s) {
         c = lower(c);
     }
     return out;
-}
-
-void appendUtf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
 }
 
 // Length of a valid UTF-8 sequence at s[i], 0 when invalid, -1 when cut short by the end.

@@ -1,6 +1,7 @@
 #include "preview/RtfReader.h"
 
 #include "common/Gbk.h"
+#include "common/Utf8.h"
 
 #include <algorithm>
 #include <array>
@@ -26,24 +27,6 @@ constexpr std::string_view kSkippedDestinations[] = {
     "latentstyles", "datastore", "filetbl",    "footnote", "annotation", "private",
     "userprops",    "docvar",    "bkmkstart",  "bkmkend",  "atnid",      "atnauthor",
     "template",     "listtext",  "pntext",     "pntxta",   "pntxtb",     "mmathPr"};
-
-void appendUtf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
 
 bool isLetter(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
