@@ -77,6 +77,8 @@ CommandResult runCommand(const std::string& commandLine, const std::filesystem::
     return r;
 }
 
-std::string cpuctl() { return CPUCONFIG_CPUCTL; }
+std::string cpuctl() {
+    return CPUCONFIG_CPUCTL;
+}
 
 } // namespace cpuconfig::test
