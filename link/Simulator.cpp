@@ -423,7 +423,7 @@ void Simulator::advanceLine(std::size_t bytes) {
     // The line is busy until its last byte is through. Short oversleeps are not added up:
     // a line that was busy a moment ago carries on from where it was.
     const auto now = Clock::now();
-    if (now > m_lineFree + std::chrono::milliseconds(5))
+    if (now > m_lineFree + std::chrono::milliseconds(20))
         m_lineFree = now;
     m_lineFree += std::chrono::microseconds(static_cast<long long>(bytes) * 11 * 1000000 / m_baud);
     std::this_thread::sleep_until(m_lineFree);
