@@ -176,6 +176,8 @@ TEST_F(CpuctlLink, interruptRunsTheClosingStepsAndExits130) {
     Process up({"upgrade", "--port", m_port, "--baud", "9600"}, m_dir.path());
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
     EXPECT_EQ(up.signalAndWait(SIGINT), 130);
+    const std::string out = up.readAll();
+    EXPECT_EQ(out, "发送失败\n");
     // The port is free again at once.
     auto q = cpuctlIn("query --port " + m_port);
     EXPECT_EQ(q.exitCode, 0) << q.err;
