@@ -77,8 +77,6 @@ CommandResult runCommand(const std::string& commandLine, const std::filesystem::
     return r;
 }
 
-std::string cpuctl() {
-    return CPUCONFIG_CPUCTL;
-}
+std::string cpuctl() { return CPUCONFIG_CPUCTL; }
 
 } // namespace cpuconfig::test
