@@ -419,13 +419,20 @@ void Simulator::finishTransfer() {
     }
 }
 
+// A pseudo-terminal lets a sender run about 12 KiB ahead of its reader, and its drain
+// returns at once, where a real port's write-and-wait keeps the sender on the line. At
+// slow speeds that lead would outlast the sender's 2-second wait for the final answer, so
+// the card never takes bytes slower than this (exact at 115200 and above).
+inline constexpr std::uint32_t kSlowestPace = 96000;
+
 void Simulator::advanceLine(std::size_t bytes) {
     // The line is busy until its last byte is through. Short oversleeps are not added up:
     // a line that was busy a moment ago carries on from where it was.
     const auto now = Clock::now();
     if (now > m_lineFree + std::chrono::milliseconds(20))
         m_lineFree = now;
-    m_lineFree += std::chrono::microseconds(static_cast<long long>(bytes) * 11 * 1000000 / m_baud);
+    const long long pace = std::max(m_baud, kSlowestPace);
+    m_lineFree += std::chrono::microseconds(static_cast<long long>(bytes) * 11 * 1000000 / pace);
     std::this_thread::sleep_until(m_lineFree);
 }
 
