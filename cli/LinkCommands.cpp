@@ -234,8 +234,10 @@ int runUpgradeCommand(const LinkArgs& a) {
         window.finish();
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        rows.push_back(
-            {screen, window.status(), window.exitCode(stop.stopped()), window.sent(), seconds});
+        const int code = window.exitCode(stop.stopped());
+        // A stopped upgrade did not get its data across, whatever it showed last.
+        const char* status = code == kExitStopped ? text::kSendFailed : window.status();
+        rows.push_back({screen, status, code, window.sent(), seconds});
         if (rows.back().exit == kExitFile)
             break; // the same package for every card
         if (screens.size() > 1 && rows.back().exit != kExitStopped)

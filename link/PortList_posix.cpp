@@ -3,32 +3,26 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <fstream>
 #include <sys/stat.h>
 
 namespace cpuconfig {
 
 namespace fs = std::filesystem;
 
-fs::path simulatedPortsFolder() {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    const fs::path base = runtime && *runtime ? fs::path(runtime) : fs::path("/tmp");
-    return base / "cpuconfig-ports";
-}
-
-void sortPortNames(std::vector<std::string>& names) {
-    auto lower = [](unsigned char c) { return std::tolower(c); };
-    std::sort(names.begin(), names.end(), [&](const std::string& a, const std::string& b) {
-        return std::lexicographical_compare(
-            a.begin(), a.end(), b.begin(), b.end(),
-            [&](unsigned char x, unsigned char y) { return lower(x) < lower(y); });
-    });
-}
-
 namespace {
 
 bool isCharacterDevice(const fs::path& p) {
     struct stat st {};
     return ::stat(p.c_str(), &st) == 0 && S_ISCHR(st.st_mode); // follows the link
+}
+
+// The 8250 driver registers ttyS0 to ttyS31 whether or not a UART sits behind them; those
+// without one report the type 0 (unknown) and cannot carry a byte.
+bool placeholderUart(const fs::path& ttyDir) {
+    std::ifstream type(ttyDir / "type");
+    int value = -1;
+    return type >> value && value == 0;
 }
 
 } // namespace
@@ -39,7 +33,7 @@ std::vector<std::string> listSerialPorts() {
     // A tty with a device behind it is a serial port (virtual consoles and ptys have none).
     for (const auto& entry : fs::directory_iterator("/sys/class/tty", ec)) {
         std::error_code e2;
-        if (fs::exists(entry.path() / "device", e2)) {
+        if (fs::exists(entry.path() / "device", e2) && !placeholderUart(entry.path())) {
             const fs::path dev = fs::path("/dev") / entry.path().filename();
             if (isCharacterDevice(dev))
                 names.push_back(dev.string());

@@ -185,6 +185,9 @@ Result<void> PosixSerialPort::applyLineSettings(const LineSettings& settings) {
     termios back{};
     if (sys.tcgetattr(m_fd, &back) != 0)
         return systemError(ErrorCode::PortSetup, "tcgetattr " + m_name, errno);
+    if ((back.c_lflag & (ICANON | ECHO)) || (back.c_oflag & OPOST) ||
+        (back.c_cflag & CSIZE) != sizeFlag(settings.dataBits))
+        return makeError(ErrorCode::PortSetup, m_name + ": the line settings were not taken");
     if (!(back.c_cflag & CMSPAR))
         return makeError(ErrorCode::PortSetup,
                          m_name + ": the adapter cannot do mark/space parity (CMSPAR dropped)");
@@ -379,6 +382,14 @@ Result<void> PosixSerialPort::purgeInput() {
     if (m_fd < 0)
         return makeError(ErrorCode::PortIo, "port closed");
     if (posix::syscalls().tcflush(m_fd, TCIFLUSH) != 0)
+        return systemError(ErrorCode::PortIo, "tcflush " + m_name, errno);
+    return {};
+}
+
+Result<void> PosixSerialPort::purgeOutput() {
+    if (m_fd < 0)
+        return makeError(ErrorCode::PortIo, "port closed");
+    if (posix::syscalls().tcflush(m_fd, TCOFLUSH) != 0)
         return systemError(ErrorCode::PortIo, "tcflush " + m_name, errno);
     return {};
 }

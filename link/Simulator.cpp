@@ -203,7 +203,30 @@ void Simulator::run(std::stop_token stop) {
             if (m_record.lines.size() < 100000)
                 m_record.lines.push_back(line);
         }
-        handle(buf.data(), static_cast<std::size_t>(n), line);
+        std::size_t count = static_cast<std::size_t>(n);
+        std::size_t first = 0;
+        if (line.mark && (m_state == State::Command || m_state == State::Transfer)) {
+            // The other end broke off a transfer and addresses anew. A real line would have
+            // carried the rest of the transfer long ago under space parity; here it still
+            // waits in the pty, read as if under mark. The address is the last thing
+            // written, so only the last two bytes count.
+            for (;;) {
+                if (buf.size() - count < 4096)
+                    buf.resize(buf.size() + 65536);
+                pollfd more{m_master, POLLIN, 0};
+                if (::poll(&more, 1, 5) <= 0)
+                    break;
+                const ssize_t m = ::read(m_master, buf.data() + count, buf.size() - count);
+                if (m <= 0)
+                    break;
+                count += static_cast<std::size_t>(m);
+            }
+            if (count > 2) {
+                first = count - 2;
+                log("dropped " + std::to_string(first) + " bytes of a broken-off transfer");
+            }
+        }
+        handle(buf.data() + first, count - first, line);
         if (m_hangupDue)
             hangUp();
     }
@@ -396,13 +419,20 @@ void Simulator::finishTransfer() {
     }
 }
 
+// A pseudo-terminal lets a sender run about 12 KiB ahead of its reader, and its drain
+// returns at once, where a real port's write-and-wait keeps the sender on the line. At
+// slow speeds that lead would outlast the sender's 2-second wait for the final answer, so
+// the card never takes bytes slower than this (exact at 115200 and above).
+inline constexpr std::uint32_t kSlowestPace = 96000;
+
 void Simulator::advanceLine(std::size_t bytes) {
     // The line is busy until its last byte is through. Short oversleeps are not added up:
     // a line that was busy a moment ago carries on from where it was.
     const auto now = Clock::now();
-    if (now > m_lineFree + std::chrono::milliseconds(5))
+    if (now > m_lineFree + std::chrono::milliseconds(20))
         m_lineFree = now;
-    m_lineFree += std::chrono::microseconds(static_cast<long long>(bytes) * 11 * 1000000 / m_baud);
+    const long long pace = std::max(m_baud, kSlowestPace);
+    m_lineFree += std::chrono::microseconds(static_cast<long long>(bytes) * 11 * 1000000 / pace);
     std::this_thread::sleep_until(m_lineFree);
 }
 

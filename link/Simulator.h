@@ -39,7 +39,10 @@ struct SimulatorOptions {
     int screen = 1;
     std::string model = "A8-SIM"; // at most 12 bytes go on the wire
     SimFault fault = SimFault::None;
-    bool baudLimit = false;   // take bytes no faster than the line's speed allows
+    // Take bytes no faster than the line's speed allows (11 bits a byte). Below 96000 baud
+    // the card keeps the pace of 96000, as a pty's buffering would otherwise run the sender
+    // past its 2-second wait for the final answer.
+    bool baudLimit = false;
     int hangupAtPercent = 50; // of the transfer, for SimFault::Hangup
     // Other answers than the card's own, in one write each (for tests of odd cards).
     std::optional<std::vector<std::uint8_t>> finalAnswer; // instead of 01

@@ -15,7 +15,7 @@ python3 -c "import sys; sys.stdout.buffer.write(bytes((i*7+3)&0xFF for i in rang
 "$cpuctl" info "$package"
 
 # The simulated card prints its port as its first line and runs until it is stopped.
-"$cpuctl" simulate --model DEMO-A8 >"$demo/simulate.out" 2>"$demo/simulate.log" &
+"$cpuctl" simulate --baud-limit --model DEMO-A8 >"$demo/simulate.out" 2>"$demo/simulate.log" &
 card=$!
 trap 'kill "$card" 2>/dev/null || true; wait "$card" 2>/dev/null || true' EXIT
 port=""
@@ -37,6 +37,8 @@ if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
     "$program"
 else
     echo "No display: the same upgrade through cpuctl."
-    "$cpuctl" upgrade --port "$port" --package "$package"
     "$cpuctl" query --port "$port"
+    "$cpuctl" upgrade --port "$port" --package "$package"
+    echo "the card saw:"
+    cat "$demo/simulate.log"
 fi

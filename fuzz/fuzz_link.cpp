@@ -1,0 +1,178 @@
+// Arbitrary answers from a card, fed to the upgrade and the query through a scripted port:
+// no crash, no hang, at most one result, and never a success before the whole package
+// went out.
+#include "common/Clock.h"
+#include "common/Texts.h"
+#include "link/SerialPort.h"
+#include "link/Upgrade.h"
+#include "link/getParam.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+using namespace cpuconfig;
+
+namespace {
+
+constexpr std::size_t kPackageSize = 8 + 700;
+
+// Input: chunks of [length][bytes], each arriving as one read; a length byte of 0xFF makes
+// the next write fail as a vanished device would.
+class ScriptedPort final : public SerialPort {
+public:
+    ScriptedPort(const std::uint8_t* data, std::size_t size) {
+        std::size_t i = 0;
+        while (i < size) {
+            const std::size_t n = data[i++];
+            if (n == 0xFF) {
+                m_failWrites.push_back(m_chunks.size());
+                continue;
+            }
+            const std::size_t take = std::min(n, size - i);
+            if (take > 0) // a real port never reports a character that is not there
+                m_chunks.emplace_back(data + i, data + i + take);
+            i += take;
+        }
+        m_total = m_chunks.size();
+    }
+    const std::string& name() const override { return m_name; }
+    Result<void> setQueueSizes(std::size_t, std::size_t) override { return {}; }
+    Result<void> setTimeouts(const SerialTimeouts&) override { return {}; }
+    Result<void> applyLineSettings(const LineSettings&) override { return {}; }
+    Result<void> armReceiveWait() override { return {}; }
+    Result<bool> waitReceive(std::chrono::milliseconds, std::stop_token) override {
+        return !m_chunks.empty();
+    }
+    Result<void> renewReceiveWait() override { return {}; }
+    Result<std::size_t> clearErrors() override {
+        return m_chunks.empty() ? std::size_t{0} : m_chunks.front().size();
+    }
+    Result<std::size_t> read(std::span<std::uint8_t> buffer, std::chrono::milliseconds,
+                             std::stop_token) override {
+        if (m_chunks.empty())
+            return std::size_t{0};
+        auto chunk = std::move(m_chunks.front());
+        m_chunks.pop_front();
+        const std::size_t n = std::min(buffer.size(), chunk.size());
+        std::memcpy(buffer.data(), chunk.data(), n);
+        return n;
+    }
+    Result<void> write(std::span<const std::uint8_t> data, std::stop_token) override {
+        if (!m_failWrites.empty() && m_failWrites.front() <= m_consumed()) {
+            m_failWrites.pop_front();
+            return makeError(ErrorCode::PortIo, "gone", 5);
+        }
+        written += data.size();
+        return {};
+    }
+    Result<void> purgeInput() override { return {}; }
+    void close() override {}
+    std::size_t written = 0;
+
+private:
+    std::size_t m_consumed() const { return m_total - m_chunks.size(); }
+    std::string m_name = "scripted";
+    std::deque<std::vector<std::uint8_t>> m_chunks;
+    std::deque<std::size_t> m_failWrites;
+    std::size_t m_total = 0;
+};
+
+class OnePortFactory final : public SerialPortFactory {
+public:
+    explicit OnePortFactory(std::unique_ptr<ScriptedPort> port) : m_port(std::move(port)) {}
+    Result<std::unique_ptr<SerialPort>> open(const std::string&) override {
+        if (!m_port)
+            return makeError(ErrorCode::PortOpen, "taken");
+        m_last = m_port.get();
+        return std::unique_ptr<SerialPort>(std::move(m_port));
+    }
+    ScriptedPort* m_last = nullptr;
+
+private:
+    std::unique_ptr<ScriptedPort> m_port;
+};
+
+class InstantClock final : public Clock {
+public:
+    TimePoint now() const override { return m_now; }
+    bool sleepFor(Ms d, std::stop_token) override {
+        m_now += d;
+        return true;
+    }
+
+private:
+    TimePoint m_now{};
+};
+
+class CheckingWindow final : public MainWindowLink {
+public:
+    void send(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) override {
+        post(message, wParam, lParam);
+    }
+    void post(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) override {
+        if (results > 0)
+            std::abort(); // nothing after the result
+        if (message == WM_CPU_RESULT)
+            ++results, lastResult = wParam;
+        if (message == WM_CPU_PROGRESS && lParam == kProgressPosition)
+            position = wParam;
+    }
+    int results = 0;
+    std::uintptr_t lastResult = 9;
+    std::uintptr_t position = 0;
+};
+
+class CheckingReporter final : public QueryReporter {
+public:
+    void status(const char* text) override { last = text; }
+    void cardModel(const std::string& bytes) override {
+        if (bytes.size() > 12 || bytes.find('\0') != std::string::npos)
+            std::abort();
+    }
+    std::string last;
+};
+
+std::filesystem::path g_package;
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    g_package = std::filesystem::temp_directory_path() / "cpuconfig-fuzz-link.cpu";
+    std::vector<char> bytes(kPackageSize, 0x5A);
+    bytes[0] = 'T';
+    bytes.back() = static_cast<char>(0xAA);
+    std::ofstream(g_package, std::ios::binary).write(bytes.data(), kPackageSize);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    InstantClock clock;
+    FixedSelection selection("scripted", "115200", "1");
+    {
+        OnePortFactory ports(std::make_unique<ScriptedPort>(data, size));
+        UpgradeOptions options;
+        options.clock = &clock;
+        options.ports = &ports;
+        options.package = g_package;
+        CheckingWindow window;
+        runUpgrade(window, selection, {}, options);
+        if (window.results == 1 && window.lastResult == 0 && window.position != kPackageSize + 7)
+            std::abort(); // a success before the whole package went out
+    }
+    {
+        OnePortFactory ports(std::make_unique<ScriptedPort>(data, size));
+        LinkOptions options;
+        options.clock = &clock;
+        options.ports = &ports;
+        CheckingReporter reporter;
+        const int r = getParam(reporter, selection, {}, options);
+        if (r == 0 && reporter.last != text::kQueryOk && reporter.last != text::kQueryFailed)
+            std::abort();
+    }
+    return 0;
+}
