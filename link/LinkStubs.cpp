@@ -18,6 +18,8 @@ int getParam(QueryReporter& reporter, const SelectionProvider&, std::stop_token,
     return 1;
 }
 
+#ifndef _WIN32 // the Windows port list reads the registry
 std::vector<std::string> listSerialPorts() { return {}; }
+#endif
 
 } // namespace cpuconfig

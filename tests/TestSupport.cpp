@@ -117,7 +117,9 @@ std::string cpuctl() {
     return "\"" + path + "\"";
 }
 #else
-std::string cpuctl() { return CPUCONFIG_CPUCTL; }
+std::string cpuctl() {
+    return CPUCONFIG_CPUCTL;
+}
 #endif
 
 } // namespace cpuconfig::test
