@@ -7,8 +7,11 @@
 #include "link/Selection.h"
 #include "package/PackageFormat.h"
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <stop_token>
+#include <string>
 
 namespace cpuconfig {
 
@@ -18,6 +21,12 @@ class SerialPortFactory;
 struct LinkOptions {
     Clock* clock = &systemClock();
     SerialPortFactory* ports = nullptr; // nullptr: the platform's serial backend
+    // The longest one wait blocks on the port in real time; when nothing arrives within it,
+    // the rest of the wait passes on the clock. Left at its default, waits are real; tests
+    // on a fake clock set it short so that silence costs no real seconds.
+    std::chrono::milliseconds realWaitCap = std::chrono::milliseconds::max();
+    // Gets one line for each failed step, with the system's reason (for --verbose and logs).
+    std::function<void(const std::string&)> log;
 };
 
 struct UpgradeOptions : LinkOptions {

@@ -3,19 +3,8 @@
 #include "link/PortList.h"
 
 #include <algorithm>
-#include <cctype>
 
 namespace cpuconfig {
-namespace {
-
-bool lessNoCase(const std::string& a, const std::string& b) {
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x)) <
-               std::tolower(static_cast<unsigned char>(y));
-    });
-}
-
-} // namespace
 
 std::vector<std::string> registryPortNames(HKEY root, const char* subKey) {
     std::vector<std::string> ports;
@@ -56,7 +45,7 @@ std::vector<std::string> registryPortNames(HKEY root, const char* subKey) {
         }
     }
     RegCloseKey(key);
-    std::stable_sort(ports.begin(), ports.end(), lessNoCase);
+    sortPortNames(ports);
     return ports;
 }
 

@@ -1,0 +1,202 @@
+#include "link/Exchange.h"
+
+#include <algorithm>
+#include <charconv>
+
+namespace cpuconfig {
+
+using std::chrono::milliseconds;
+
+std::uint32_t baudFromText(const std::string& text) {
+    std::uint32_t value = 0;
+    const char* end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    if (ec == std::errc{} && ptr == end && !text.empty() &&
+        (value == 9600 || value == 28800 || value == 57600))
+        return value;
+    return 115200;
+}
+
+std::optional<long> screenFromText(const std::string& text) {
+    std::string_view digits = text;
+    bool negative = false;
+    if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
+        negative = digits.front() == '-';
+        digits.remove_prefix(1);
+    }
+    long value = 0;
+    auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (digits.empty() || ec != std::errc{} || ptr != digits.data() + digits.size())
+        return std::nullopt;
+    return negative ? -value : value;
+}
+
+Exchange::Exchange(const SelectionProvider& selection, const LinkOptions& options,
+                   std::stop_token stop)
+    : m_selection(selection), m_options(options), m_stop(std::move(stop)) {
+    if (!m_options.clock)
+        m_options.clock = &systemClock();
+    if (!m_options.ports)
+        m_options.ports = &platformSerialPorts();
+}
+
+Exchange::~Exchange() {
+    close();
+}
+
+Result<void> Exchange::applyLine(Parity parity, bool dataPhase) {
+    LineSettings line;
+    line.baud = baudFromText(m_selection.baudText()); // read afresh at every phase
+    line.dataBits = 8;
+    line.parity = parity;
+    line.dataPhase = dataPhase;
+    return m_port->applyLineSettings(line);
+}
+
+Exchange::Opening Exchange::open() {
+    auto failed = [this](const Error& e) {
+        m_error = e;
+        if (m_options.log)
+            m_options.log(e.message);
+        if (e.code == ErrorCode::Stopped) {
+            close();
+            return Opening::Stopped;
+        }
+        if (m_port) {
+            m_port->close(); // a failed set-up releases without the closing steps
+            m_port.reset();
+        }
+        return Opening::SetupFailed;
+    };
+
+    auto opened = m_options.ports->open(m_selection.portName());
+    if (!opened)
+        return failed(opened.error());
+    m_port = std::move(*opened);
+    if (auto r = m_port->setQueueSizes(kQueueSize, kQueueSize); !r)
+        return failed(r.error());
+    if (auto r = m_port->setTimeouts(kExchangeTimeouts); !r)
+        return failed(r.error());
+    if (auto r = applyLine(Parity::Mark, false); !r)
+        return failed(r.error());
+
+    const auto screen = screenFromText(m_selection.screenText());
+    if (!screen)
+        return failed(makeError(ErrorCode::Usage, "screen number \"" + m_selection.screenText() +
+                                                      "\" is not a whole number"));
+    const auto address = static_cast<std::uint8_t>(*screen & 0xFF);
+    const std::array<std::uint8_t, 2> frame{address, address}; // address frame, mark parity
+    if (auto r = write(frame); !r && r.error().code == ErrorCode::Stopped)
+        return failed(r.error());
+    // A failed address write is judged by the missing acknowledge, as every write is.
+
+    if (auto r = m_port->renewReceiveWait(); !r)
+        return failed(r.error());
+    if (auto r = m_port->armReceiveWait(); !r)
+        return failed(r.error());
+
+    const auto answer = receive([](const std::uint8_t* b, std::size_t got) {
+        return got == 1 && b[0] == kAck; // 01 01 in one read is no acknowledge
+    });
+    if (answer == Answer::Stopped)
+        return failed(makeError(ErrorCode::Stopped, "stopped"));
+    if (answer == Answer::RearmRefused)
+        return failed(m_error);
+    if (auto r = m_port->renewReceiveWait(); !r)
+        return failed(r.error());
+    return answer == Answer::Passed ? Opening::Acknowledged : Opening::NoAcknowledge;
+}
+
+Result<void> Exchange::enterDataPhase() {
+    auto r = applyLine(Parity::Space, true);
+    if (!r) {
+        m_error = r.error();
+        if (m_options.log)
+            m_options.log(r.error().message);
+    }
+    return r;
+}
+
+Result<void> Exchange::write(std::span<const std::uint8_t> data) {
+    auto r = m_port->write(data, m_stop);
+    if (!r) {
+        m_error = r.error();
+        if (m_options.log && r.error().code != ErrorCode::Stopped)
+            m_options.log(r.error().message);
+    }
+    return r;
+}
+
+Result<bool> Exchange::waitOnClock(milliseconds limit) {
+    Clock& clock = *m_options.clock;
+    const auto deadline = clock.now() + limit;
+    for (;;) {
+        const auto remaining = std::chrono::ceil<milliseconds>(deadline - clock.now());
+        if (remaining <= milliseconds::zero())
+            return false;
+        const auto slice = std::min(remaining, m_options.realWaitCap);
+        const auto before = clock.now();
+        auto r = m_port->waitReceive(slice, m_stop);
+        if (!r || *r)
+            return r;
+        // Nothing arrived. A real clock has seen that time pass; a fake one is told to
+        // let the rest of the wait pass.
+        const auto spent = clock.now() - before;
+        if (spent < remaining &&
+            !clock.sleepFor(std::chrono::ceil<milliseconds>(remaining - spent), m_stop))
+            return makeError(ErrorCode::Stopped, "stopped");
+    }
+}
+
+Exchange::Answer Exchange::receive(const AnswerTest& test, milliseconds readLimit) {
+    for (;;) {
+        auto arrived = waitOnClock(kReplyWait);
+        if (!arrived) {
+            m_error = arrived.error();
+            if (arrived.error().code == ErrorCode::Stopped)
+                return Answer::Stopped;
+            // A port that fails or hangs up while we wait is silence from the card.
+            if (m_options.log)
+                m_options.log(arrived.error().message);
+            [[maybe_unused]] auto purged = m_port->purgeInput();
+            return Answer::None;
+        }
+        if (!*arrived)
+            return Answer::None;
+        auto waiting = m_port->clearErrors();
+        if (!waiting) {
+            m_error = waiting.error();
+            [[maybe_unused]] auto purged = m_port->purgeInput();
+            return Answer::None;
+        }
+        if (auto r = m_port->armReceiveWait(); !r) {
+            m_error = r.error();
+            return Answer::RearmRefused;
+        }
+        if (*waiting == 0)
+            continue;
+        const std::size_t want = std::min(*waiting, m_buffer.size());
+        std::fill_n(m_buffer.begin(), want, std::uint8_t{0});
+        auto got = m_port->read(std::span(m_buffer.data(), want), readLimit, m_stop);
+        if (!got) {
+            m_error = got.error();
+            if (got.error().code == ErrorCode::Stopped)
+                return Answer::Stopped;
+            [[maybe_unused]] auto purged = m_port->purgeInput();
+            return Answer::None;
+        }
+        if (test(m_buffer.data(), *got))
+            return Answer::Passed;
+    }
+}
+
+void Exchange::close() {
+    if (!m_port)
+        return;
+    [[maybe_unused]] auto renewed = m_port->renewReceiveWait();
+    [[maybe_unused]] auto purged = m_port->purgeInput();
+    m_port->close();
+    m_port.reset();
+}
+
+} // namespace cpuconfig

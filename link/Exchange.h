@@ -1,0 +1,80 @@
+// One exchange with a card: open and set up the port, address the card under mark parity,
+// wait for its acknowledge, switch to space parity for the data, wait for answers, close.
+// The upgrade and the query are built on it. Internal to the link.
+#pragma once
+
+#include "link/Selection.h"
+#include "link/SerialPort.h"
+#include "link/Upgrade.h"
+
+#include <array>
+#include <functional>
+#include <optional>
+
+namespace cpuconfig {
+
+inline constexpr std::uint8_t kAck = 0x01;                   // the card's acknowledge
+inline constexpr std::chrono::milliseconds kReplyWait{2000}; // silence that ends a wait
+inline constexpr std::size_t kReceiveBufferSize = 100;       // the longest answer read
+
+// 9600, 28800 or 57600 when the text is exactly that whole number, 115200 otherwise.
+std::uint32_t baudFromText(const std::string& text);
+// The screen number as a whole number (decimal digits only, optional sign); nullopt when
+// the text is not one.
+std::optional<long> screenFromText(const std::string& text);
+
+class Exchange {
+public:
+    Exchange(const SelectionProvider& selection, const LinkOptions& options, std::stop_token stop);
+    ~Exchange(); // runs the closing steps if the caller has not
+    Exchange(const Exchange&) = delete;
+    Exchange& operator=(const Exchange&) = delete;
+
+    enum class Opening {
+        Acknowledged,
+        NoAcknowledge,
+        SetupFailed, // a set-up step failed; everything is released already
+        Stopped,     // a stop was requested; the closing steps ran
+    };
+    // The opening and address phase. setupError() tells why it failed.
+    Opening open();
+
+    // Space parity with the baud text read again. PortSetup when refused.
+    Result<void> enterDataPhase();
+    // Write-and-wait. PortIo when the device is gone, Stopped on a stop request.
+    Result<void> write(std::span<const std::uint8_t> data);
+
+    using AnswerTest = std::function<bool(const std::uint8_t* buffer, std::size_t got)>;
+    enum class Answer {
+        Passed,
+        None,         // silence, or the port state could not be fetched
+        RearmRefused, // the receive wait could not be armed again: the exchange fails
+        Stopped,
+    };
+    // The receive loop. readLimit bounds a read that does not finish at once.
+    Answer receive(const AnswerTest& test, std::chrono::milliseconds readLimit = kReplyWait);
+
+    // The closing steps: release the wait objects, purge, close. Idempotent.
+    void close();
+
+    SerialPort& port() { return *m_port; }
+    const std::array<std::uint8_t, kReceiveBufferSize>& buffer() const { return m_buffer; }
+    const Error& lastError() const { return m_error; }
+    std::stop_token stopToken() const { return m_stop; }
+    bool stopped() const { return m_stop.stop_requested(); }
+    Clock& clock() { return *m_options.clock; }
+
+private:
+    // Waits up to limit on the injected clock for a received character.
+    Result<bool> waitOnClock(std::chrono::milliseconds limit);
+    Result<void> applyLine(Parity parity, bool dataPhase);
+
+    const SelectionProvider& m_selection;
+    LinkOptions m_options;
+    std::stop_token m_stop;
+    std::unique_ptr<SerialPort> m_port;
+    std::array<std::uint8_t, kReceiveBufferSize> m_buffer{};
+    Error m_error{ErrorCode::Usage, 0, {}};
+};
+
+} // namespace cpuconfig

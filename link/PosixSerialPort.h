@@ -1,0 +1,47 @@
+// The serial port on POSIX: termios, poll and a lock file descriptor. Opened non-blocking;
+// waits and writes poll the port together with a wake-up pipe that a stop request fills,
+// so a stop ends them at once.
+#pragma once
+
+#include "link/SerialPort.h"
+
+namespace cpuconfig {
+
+class PosixSerialPort final : public SerialPort {
+public:
+    // Opens name exclusively: TIOCEXCL keeps other openers out (root excepted) and an
+    // advisory flock keeps out every program that locks, root included.
+    static Result<std::unique_ptr<SerialPort>> open(const std::string& name);
+    ~PosixSerialPort() override;
+
+    const std::string& name() const override { return m_name; }
+    Result<void> setQueueSizes(std::size_t receive, std::size_t send) override;
+    Result<void> setTimeouts(const SerialTimeouts& timeouts) override;
+    Result<void> applyLineSettings(const LineSettings& settings) override;
+    Result<void> armReceiveWait() override;
+    Result<bool> waitReceive(std::chrono::milliseconds limit, std::stop_token stop) override;
+    Result<void> renewReceiveWait() override;
+    Result<std::size_t> clearErrors() override;
+    Result<std::size_t> read(std::span<std::uint8_t> buffer, std::chrono::milliseconds limit,
+                             std::stop_token stop) override;
+    Result<void> write(std::span<const std::uint8_t> data, std::stop_token stop) override;
+    Result<void> purgeInput() override;
+    void close() override;
+
+private:
+    PosixSerialPort(std::string name, int fd, int wakeRead, int wakeWrite);
+    enum class Ready { Yes, TimedOut, Stopped, HungUp, Failed };
+    // Polls the port for events (POLLIN or POLLOUT) and the wake pipe, for at most limitMs
+    // (-1: no limit), retrying on EINTR with the time left.
+    Ready pollPort(short events, int limitMs, std::stop_token& stop, int& osError);
+    Result<void> drain(std::stop_token& stop);
+
+    std::string m_name;
+    int m_fd = -1;
+    int m_wakeRead = -1;
+    int m_wakeWrite = -1;
+    std::uint32_t m_baud = 115200;
+    SerialTimeouts m_timeouts;
+};
+
+} // namespace cpuconfig

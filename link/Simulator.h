@@ -1,0 +1,128 @@
+// A simulated controller card on a pseudo-terminal, for training, demos and tests. Its far
+// end is an ordinary serial port to the rest of the system. It answers its own screen
+// number, takes the upgrade's header command and transfer, checks length and end mark,
+// recovers the image, and answers the configuration query with its model text. Faults can
+// be asked for, and a line-speed limit (11 bits a byte) makes its timing realistic.
+//
+// A pseudo-terminal carries no parity bit, but both ends share one termios: the card reads
+// CMSPAR/PARODD when bytes arrive and so tells address bytes (mark) from data (space).
+#pragma once
+
+#include "common/Result.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+namespace cpuconfig {
+
+enum class SimFault {
+    None,
+    Silent,  // never sends a byte
+    NoAck,   // answers the address with 01 01 in one write, and nothing else ever
+    Nak,     // acknowledges, takes the whole transfer, final answer 00
+    NoFinal, // acknowledges, takes the whole transfer, never answers at the end
+    Garbage, // garbage before the acknowledge, then a proper acknowledge
+    Hangup,  // hangs up part-way through the transfer
+};
+
+// "none", "silent", "no-ack", "nak", "no-final", "garbage", "hangup"
+std::optional<SimFault> simFaultFromText(const std::string& text);
+
+struct SimulatorOptions {
+    int screen = 1;
+    std::string model = "A8-SIM"; // at most 12 bytes go on the wire
+    SimFault fault = SimFault::None;
+    bool baudLimit = false;   // take bytes no faster than the line's speed allows
+    int hangupAtPercent = 50; // of the transfer, for SimFault::Hangup
+    // Other answers than the card's own, in one write each (for tests of odd cards).
+    std::optional<std::vector<std::uint8_t>> finalAnswer; // instead of 01
+    std::optional<std::vector<std::uint8_t>> queryReply;  // instead of 01, two bytes, model
+    // Gets one line for everything the card saw and did. Called from run()'s thread.
+    std::function<void(const std::string&)> log;
+};
+
+// The line as the card saw it when a chunk of bytes arrived.
+struct SimLine {
+    bool mark = false;  // CMSPAR|PARODD
+    bool space = false; // CMSPAR without PARODD
+    bool twoStopBits = false;
+    bool hardwareFlow = false;
+    bool raw = false; // no canonical input, echo or output processing
+    std::uint32_t baud = 0;
+    std::size_t bytes = 0;
+};
+
+// What the card saw, for tests and the log.
+struct SimRecord {
+    std::vector<SimLine> lines;
+    std::vector<std::uint8_t> address;       // the last address frame
+    std::vector<std::uint8_t> headerCommand; // the last 15-byte header command
+    std::vector<std::uint8_t> transfer;      // the last transfer, complete or not
+    std::vector<std::uint8_t> queryFrame;    // the last query frame
+    std::string imageSha256;                 // of the last complete transfer's image
+    bool endMarkOk = false;
+    int acknowledges = 0;
+    int upgradesCompleted = 0;
+    int queriesAnswered = 0;
+    int hangups = 0;
+    std::size_t dataBytesUnderMark = 0; // bytes after an acknowledge that came under mark
+};
+
+class Simulator {
+public:
+    static Result<std::unique_ptr<Simulator>> create(SimulatorOptions options);
+    ~Simulator(); // unregisters and closes
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
+
+    // The pseudo-terminal's device (/dev/pts/N). A hang-up makes a new one.
+    std::string devicePath() const;
+    // Registers the card under simulatedPortsFolder()/name as a link to its device and
+    // returns that path, which stays valid across hang-ups. A name held by a running card
+    // is refused; a stale one is replaced.
+    Result<std::filesystem::path> registerPort(const std::string& name);
+    void unregisterPort();
+
+    // Serves the line until stop is requested.
+    void run(std::stop_token stop);
+
+    SimRecord record() const;
+
+private:
+    explicit Simulator(SimulatorOptions options);
+    Result<void> openPty();
+    void closePty();
+    void handle(const std::uint8_t* data, std::size_t n, const SimLine& line);
+    void onAddressByte(std::uint8_t b);
+    void onDataByte(std::uint8_t b);
+    void finishTransfer();
+    void send(const std::vector<std::uint8_t>& bytes);
+    void hangUp();
+    void log(const std::string& line);
+
+    SimulatorOptions m_options;
+    int m_master = -1;
+    int m_slave = -1; // held so the line stays up between exchanges
+    std::string m_device;
+    std::filesystem::path m_registered;
+    std::uint32_t m_baud = 115200;
+    std::chrono::steady_clock::time_point m_lineFree{};
+
+    enum class State { Idle, Address, Command, Transfer } m_state = State::Idle;
+    std::vector<std::uint8_t> m_addressBuf;
+    std::vector<std::uint8_t> m_command;
+    std::uint64_t m_expected = 0;
+    bool m_hangupDue = false;
+
+    mutable std::mutex m_mutex; // guards m_record and m_device
+    SimRecord m_record;
+};
+
+} // namespace cpuconfig

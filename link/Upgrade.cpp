@@ -1,0 +1,176 @@
+#include "link/Upgrade.h"
+
+#include "common/FileIo.h"
+#include "link/Exchange.h"
+
+#include <cstdio>
+#include <fstream>
+
+namespace cpuconfig {
+namespace {
+
+inline constexpr std::uint8_t kHeaderCommand = 0xDE; // upgrade: header and transfer follow
+inline constexpr std::size_t kHeaderCommandSize = 15;
+inline constexpr std::size_t kBlockSize = 128;               // one write per block
+inline constexpr std::uint64_t kMaxTransfer = 0xFFFFFFFFull; // the length field's reach
+
+// The pause after a block that is not the last, by the model letter and card version.
+Clock::Ms pauseAfter(std::uint8_t model, std::uint8_t cardVersion, std::uint64_t sent) {
+    const bool longPause =
+        ((model == 'N' || model == 'n') && cardVersion != 0x03) || model == 'L' || model == 'l';
+    if (longPause && sent % 0x20000 == 0)
+        return Clock::Ms(3000);
+    if ((model == 'T' || model == 't') && sent % 0x1000 == 0)
+        return Clock::Ms(100);
+    return Clock::Ms(0);
+}
+
+// The first eight bytes of the package, or nothing when it cannot be read or is shorter.
+std::optional<Header> readHeader(std::ifstream& in) {
+    Header header{};
+    if (!in.read(reinterpret_cast<char*>(header.data()), header.size()))
+        return std::nullopt;
+    return header;
+}
+
+} // namespace
+
+void runUpgrade(MainWindowLink& window, const SelectionProvider& selection, std::stop_token stop,
+                const UpgradeOptions& options) {
+    auto log = [&](const std::string& line) {
+        if (options.log)
+            options.log(line);
+    };
+    window.send(WM_CPU_PROGRESS, 0, kProgressVisible);
+    if (!isRegularFile(options.package)) {
+        window.send(WM_CPU_NO_FILE, 0, 0);
+        return;
+    }
+    // A package that cannot be read or is too short to hold its header is as good as
+    // missing: it ends here, before the port is touched.
+    {
+        std::ifstream probe(options.package, std::ios::binary);
+        if (!probe || !readHeader(probe)) {
+            log(options.package.string() + ": cannot read the 8-byte package header");
+            window.send(WM_CPU_NO_FILE, 0, 0);
+            return;
+        }
+    }
+
+    Exchange exchange(selection, options, stop);
+    switch (exchange.open()) {
+    case Exchange::Opening::SetupFailed:
+        window.send(WM_CPU_SEND_FAILED, 0, 0);
+        return;
+    case Exchange::Opening::Stopped:
+        return;
+    case Exchange::Opening::NoAcknowledge:
+        window.send(WM_CPU_SEND_FAILED, 0, 0);
+        exchange.close();
+        window.send(WM_CPU_RESULT, 1, 0);
+        return;
+    case Exchange::Opening::Acknowledged:
+        break;
+    }
+    const std::uint8_t ackByte = exchange.buffer()[0];
+
+    auto failAndRelease = [&](const std::string& why) {
+        log(why);
+        window.send(WM_CPU_SEND_FAILED, 0, 0);
+        exchange.close();
+    };
+    // The package is read again for the transfer: it may have changed since the check.
+    std::ifstream in(options.package, std::ios::binary);
+    if (!in)
+        return failAndRelease(options.package.string() + ": cannot open for the transfer");
+    std::error_code ec;
+    const std::uint64_t size = std::filesystem::file_size(options.package, ec);
+    if (ec)
+        return failAndRelease(options.package.string() + ": cannot get its size");
+    const auto header = readHeader(in);
+    if (!header || size < kHeaderSize || size - kHeaderSize > kMaxTransfer)
+        return failAndRelease(options.package.string() +
+                              ": header unreadable or size out of range");
+    const std::uint64_t transferLength = size - kHeaderSize;
+
+    std::array<std::uint8_t, kHeaderCommandSize> command{};
+    command[0] = ackByte;
+    command[1] = kHeaderCommand;
+    command[2] = 0x00;
+    for (int i = 0; i < 4; ++i)
+        command[3 + i] = static_cast<std::uint8_t>(transferLength >> (8 * i)); // L, LSB first
+    std::copy(header->begin(), header->end(), command.begin() + 7);
+
+    if (!exchange.enterDataPhase())
+        return failAndRelease("data-phase line settings refused");
+
+    window.send(WM_CPU_PROGRESS, 1, kProgressVisible);
+    window.send(WM_CPU_PROGRESS, 0, kProgressMinimum);
+    window.send(WM_CPU_PROGRESS, static_cast<std::uintptr_t>(size + 7), kProgressMaximum);
+
+    // Ends a transfer that cannot go on: the device is gone or the package cannot be read.
+    // The card got part of a firmware at best, so this is never a success.
+    auto abandon = [&] {
+        window.send(WM_CPU_SEND_FAILED, 0, 0);
+        exchange.close();
+        window.send(WM_CPU_RESULT, 1, 0);
+    };
+    if (auto r = exchange.write(command); !r) {
+        if (r.error().code == ErrorCode::Stopped)
+            return exchange.close();
+        return abandon();
+    }
+    std::uint64_t sent = 0;
+    std::uint64_t position = kHeaderCommandSize;
+    window.send(WM_CPU_PROGRESS, static_cast<std::uintptr_t>(position), kProgressPosition);
+
+    const std::uint8_t model = (*header)[kModelOffset];
+    const std::uint8_t cardVersion = (*header)[kCardVersionOffset];
+    std::array<std::uint8_t, kBlockSize> block{};
+    while (sent < transferLength) {
+        const auto want = static_cast<std::streamsize>(
+            std::min<std::uint64_t>(kBlockSize, transferLength - sent));
+        in.read(reinterpret_cast<char*>(block.data()), want);
+        const auto got = static_cast<std::size_t>(in.gcount());
+        if (got == 0) {
+            // Unreadable, or shorter than when it was sized: the transfer is incomplete.
+            log(options.package.string() + ": read failed after " + std::to_string(sent) + " of " +
+                std::to_string(transferLength) + " bytes");
+            return abandon();
+        }
+        if (auto r = exchange.write(std::span(block.data(), got)); !r) {
+            if (r.error().code == ErrorCode::Stopped)
+                return exchange.close();
+            return abandon();
+        }
+        sent += got;
+        position += got;
+        window.post(WM_CPU_PROGRESS, static_cast<std::uintptr_t>(position), kProgressPosition);
+        if (sent == transferLength)
+            break;
+        if (const auto pause = pauseAfter(model, cardVersion, sent); pause.count() > 0) {
+            if (!exchange.clock().sleepFor(pause, stop))
+                return exchange.close();
+        }
+    }
+    in.close();
+
+    [[maybe_unused]] auto cleared = exchange.port().clearErrors();
+    if (auto r = exchange.port().armReceiveWait(); !r)
+        return failAndRelease(r.error().message);
+    const auto answer = exchange.receive(
+        [](const std::uint8_t* b, std::size_t) { return b[0] == kAck; }); // 01 00 is success
+    switch (answer) {
+    case Exchange::Answer::Stopped:
+        return exchange.close();
+    case Exchange::Answer::RearmRefused:
+        return failAndRelease(exchange.lastError().message);
+    case Exchange::Answer::Passed:
+    case Exchange::Answer::None:
+        break;
+    }
+    exchange.close();
+    window.send(WM_CPU_RESULT, answer == Exchange::Answer::Passed ? 0 : 1, 0);
+}
+
+} // namespace cpuconfig

@@ -1,0 +1,378 @@
+// The firmware upgrade against the simulated card over real pseudo-terminals, on fake time.
+#include "LinkTestSupport.h"
+#include "TestSupport.h"
+
+#include "link/PosixSerialPort.h"
+#include "link/Upgrade.h"
+#include "link/getParam.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace cpuconfig::test {
+namespace {
+
+using std::chrono::milliseconds;
+
+SimulatorOptions opts(const std::function<void(SimulatorOptions&)>& set) {
+    SimulatorOptions o;
+    set(o);
+    return o;
+}
+
+Message msgResult(std::uintptr_t w) {
+    return sentMsg(WM_CPU_RESULT, w, 0);
+}
+const Message kHide = sentMsg(WM_CPU_PROGRESS, 0, kProgressVisible);
+const Message kShow = sentMsg(WM_CPU_PROGRESS, 1, kProgressVisible);
+const Message kMin = sentMsg(WM_CPU_PROGRESS, 0, kProgressMinimum);
+const Message kSendFailed = sentMsg(WM_CPU_SEND_FAILED, 0, 0);
+const Message kNoFile = sentMsg(WM_CPU_NO_FILE, 0, 0);
+
+struct Rig {
+    TempDir dir;
+    FakeClock clock;
+    RecordingWindow window{&clock};
+    std::filesystem::path package = dir / "RQ_CPU.cpu";
+
+    void runOn(const std::string& port, const std::string& baud = "115200",
+               const std::string& screen = "1", std::stop_token stop = {}) {
+        FixedSelection sel(port, baud, screen);
+        runUpgrade(window, sel, stop, fakeTimeUpgrade(clock, package));
+    }
+};
+
+TEST(Upgrade, smallestPackageGoesOutAsOneBlock) {
+    Rig rig;
+    const auto bytes = packageBytes(17, 'A', '2');
+    writeBytes(rig.package, bytes);
+    SimCard card;
+    rig.runOn(card.port());
+
+    const std::vector<Message> expected = {
+        kHide,
+        kShow,
+        kMin,
+        sentMsg(WM_CPU_PROGRESS, 24, kProgressMaximum),
+        sentMsg(WM_CPU_PROGRESS, 15, kProgressPosition),
+        Message{WM_CPU_PROGRESS, 24, kProgressPosition, true, {}},
+        msgResult(0)};
+    EXPECT_EQ(rig.window.messages(), expected);
+
+    const auto rec = card.record();
+    std::vector<std::uint8_t> command = {0x01, 0xDE, 0x00, 0x09, 0x00, 0x00, 0x00};
+    command.insert(command.end(), bytes.begin(), bytes.begin() + 8);
+    EXPECT_EQ(rec.headerCommand, command);
+    EXPECT_EQ(rec.transfer, std::vector<std::uint8_t>(bytes.begin() + 8, bytes.end()));
+    EXPECT_TRUE(rec.endMarkOk);
+    EXPECT_TRUE(rig.clock.sleeps().empty());
+}
+
+TEST(Upgrade, addressUnderMarkThenEverythingUnderSpaceFromCookedPty) {
+    Rig rig;
+    writeBytes(rig.package, packageBytes(8 + 1000));
+    SimCard card(opts([&](SimulatorOptions& o) { o.screen = 5; }));
+    // The line starts as a new pseudo-terminal does: cooked, echoing. Two stop bits and
+    // hardware flow control are set and must survive the exchange.
+    {
+        const int fd = ::open(card.port().c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(fd, 0);
+        termios t{};
+        ASSERT_EQ(::tcgetattr(fd, &t), 0);
+        ASSERT_TRUE(t.c_lflag & ICANON);
+        t.c_cflag |= CSTOPB | CRTSCTS;
+        ASSERT_EQ(::tcsetattr(fd, TCSANOW, &t), 0);
+        ::close(fd);
+    }
+    rig.runOn(card.port(), "115200", "5");
+    EXPECT_EQ(rig.window.sent().back(), msgResult(0));
+
+    const auto rec = card.record();
+    EXPECT_EQ(rec.address, (std::vector<std::uint8_t>{0x05, 0x05}));
+    ASSERT_GE(rec.lines.size(), 2u);
+    EXPECT_TRUE(rec.lines.front().mark);
+    EXPECT_EQ(rec.lines.front().bytes, 2u);
+    for (std::size_t i = 1; i < rec.lines.size(); ++i)
+        EXPECT_TRUE(rec.lines[i].space) << "chunk " << i;
+    for (const auto& line : rec.lines) {
+        EXPECT_TRUE(line.raw);
+        EXPECT_TRUE(line.twoStopBits);
+        EXPECT_TRUE(line.hardwareFlow);
+    }
+    EXPECT_EQ(rec.dataBytesUnderMark, 0u);
+    EXPECT_EQ(rec.transfer.size(), 1000u);
+}
+
+struct BaudCase {
+    const char* text;
+    std::uint32_t baud;
+};
+class UpgradeBaud : public ::testing::TestWithParam<BaudCase> {};
+
+TEST_P(UpgradeBaud, lineSpeedFollowsTheBaudText) {
+    Rig rig;
+    writeBytes(rig.package, packageBytes(40));
+    SimCard card;
+    rig.runOn(card.port(), GetParam().text);
+    EXPECT_EQ(rig.window.sent().back(), msgResult(0));
+    for (const auto& line : card.record().lines)
+        EXPECT_EQ(line.baud, GetParam().baud);
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, UpgradeBaud,
+                         ::testing::Values(BaudCase{"9600", 9600}, BaudCase{"28800", 28800},
+                                           BaudCase{"57600", 57600}, BaudCase{"115200", 115200},
+                                           BaudCase{"19200", 115200}, BaudCase{"", 115200},
+                                           BaudCase{"abc", 115200}, BaudCase{"9600 ", 115200}));
+
+struct PacingCase {
+    const char* name;
+    std::uint8_t model;
+    std::uint8_t cardVersion;
+    std::size_t transfer;
+    std::vector<milliseconds> pauses;
+};
+class UpgradePacing : public ::testing::TestWithParam<PacingCase> {};
+
+TEST_P(UpgradePacing, pausesFallAfterWholeBlocksButNeverAtTheEnd) {
+    const auto& c = GetParam();
+    Rig rig;
+    writeBytes(rig.package, packageBytes(8 + c.transfer, c.model, c.cardVersion));
+    SimCard card;
+    rig.runOn(card.port());
+    EXPECT_EQ(rig.window.sent().back(), msgResult(0));
+    EXPECT_EQ(rig.clock.sleeps(), c.pauses);
+    EXPECT_EQ(card.record().transfer.size(), c.transfer);
+}
+
+std::vector<milliseconds> times(int n, int ms) {
+    return std::vector<milliseconds>(n, milliseconds(ms));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Models, UpgradePacing,
+    ::testing::Values(PacingCase{"L", 'L', '2', 262144, times(1, 3000)},
+                      PacingCase{"l_longer", 'l', '2', 262144 + 5, times(2, 3000)},
+                      PacingCase{"T", 'T', '2', 4096 * 3, times(2, 100)},
+                      PacingCase{"t_partial", 't', '2', 4096 * 3 + 1, times(3, 100)},
+                      PacingCase{"N_v3", 'N', 0x03, 262144 + 5, {}},
+                      PacingCase{"N_char3", 'N', '3', 262144 + 5, times(2, 3000)},
+                      PacingCase{"n_char2", 'n', '2', 131072 + 1, times(1, 3000)},
+                      PacingCase{"A", 'A', '2', 262144 + 5, {}},
+                      PacingCase{"zero", 0, 0, 262144 + 5, {}}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST(Upgrade, missingPackageReportsNoFileOnly) {
+    Rig rig;
+    SimCard card;
+    rig.runOn(card.port());
+    EXPECT_EQ(rig.window.messages(), (std::vector<Message>{kHide, kNoFile}));
+    EXPECT_TRUE(card.record().lines.empty());
+}
+
+class UpgradeShortPackage : public ::testing::TestWithParam<int> {};
+
+TEST_P(UpgradeShortPackage, endsBeforeThePortIsOpened) {
+    Rig rig;
+    if (GetParam() < 0)
+        std::filesystem::create_directory(rig.package); // a directory of that name
+    else
+        writeBytes(rig.package, packageBytes(static_cast<std::size_t>(GetParam())));
+    SimCard card;
+    rig.runOn(card.port());
+    EXPECT_EQ(rig.window.messages(), (std::vector<Message>{kHide, kNoFile}));
+    EXPECT_TRUE(card.record().lines.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, UpgradeShortPackage, ::testing::Values(-1, 0, 1, 7));
+
+TEST(Upgrade, eightBytePackageSendsAnEmptyTransfer) {
+    Rig rig;
+    writeBytes(rig.package, packageBytes(8));
+    SimCard card;
+    rig.runOn(card.port());
+    const auto rec = card.record();
+    ASSERT_EQ(rec.headerCommand.size(), 15u);
+    EXPECT_EQ(rec.headerCommand[3], 0); // L = 0, never negative
+    // The card answers nothing to an empty transfer: no success.
+    EXPECT_EQ(rig.window.sent().back(), msgResult(1));
+}
+
+TEST(Upgrade, silentCardFailsTwoSecondsAfterTheAddress) {
+    Rig rig;
+    writeBytes(rig.package, packageBytes(100));
+    SimCard card(opts([&](SimulatorOptions& o) { o.fault = SimFault::Silent; }));
+    rig.runOn(card.port());
+    const auto sent = rig.window.sent();
+    EXPECT_EQ(sent, (std::vector<Message>{kHide, kSendFailed, msgResult(1)}));
+    EXPECT_EQ(sent.back().at, milliseconds(2000));
+    EXPECT_EQ(card.record().address, (std::vector<std::uint8_t>{1, 1}));
+}
+
+TEST(Upgrade, twoAcknowledgeBytesInOneReadAreNoAcknowledge) {
+    Rig rig;
+    writeBytes(rig.package, packageBytes(100));
+    SimCard card(opts([&](SimulatorOptions& o) { o.fault = SimFault::NoAck; }));
+    rig.runOn(card.port());
+    EXPECT_EQ(rig.window.sent(), (std::vector<Message>{kHide, kSendFailed, msgResult(1)}));
+    EXPECT_TRUE(card.record().headerCommand.empty());
+}
+
+TEST(Upgrade, garbageBeforeTheAcknowledgeIsSkipped) {
+    Rig rig;
+    writeBytes(rig.package, packageBytes(300));
+    SimCard card(opts([&](SimulatorOptions& o) { o.fault = SimFault::Garbage; }));
+    rig.runOn(card.port());
+    EXPECT_EQ(rig.window.sent().back(), msgResult(0));
+    EXPECT_EQ(card.record().transfer.size(), 292u);
+}
+
+struct FinalCase {
+    const char* name;
+    SimFault fault;
+    std::optional<std::vector<std::uint8_t>> answer;
+    std::uintptr_t result;
+};
+class UpgradeFinalAnswer : public ::testing::TestWithParam<FinalCase> {};
+
+TEST_P(UpgradeFinalAnswer, onlyAFirstByteOfOneConfirms) {
+    const auto& c = GetParam();
+    Rig rig;
+    writeBytes(rig.package, packageBytes(500));
+    SimCard card(opts([&](SimulatorOptions& o) {
+        o.fault = c.fault;
+        o.finalAnswer = c.answer;
+    }));
+    rig.runOn(card.port());
+    const auto sent = rig.window.sent();
+    EXPECT_EQ(sent.back(), msgResult(c.result));
+    EXPECT_EQ(card.record().transfer.size(), 492u);
+    if (c.result == 1) { // kept waiting until 2000 ms of silence
+        EXPECT_EQ(rig.clock.sleeps(), (std::vector<milliseconds>{milliseconds(2000)}));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, UpgradeFinalAnswer,
+    ::testing::Values(FinalCase{"ok", SimFault::None, std::nullopt, 0},
+                      FinalCase{"ok_two_bytes", SimFault::None, std::vector<std::uint8_t>{1, 0}, 0},
+                      FinalCase{"nak", SimFault::Nak, std::nullopt, 1},
+                      FinalCase{"zero_first", SimFault::None, std::vector<std::uint8_t>{0, 1}, 1},
+                      FinalCase{"none", SimFault::NoFinal, std::nullopt, 1}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST(Upgrade, emptyOrMissingPortFailsAtTheOpen) {
+    for (const std::string port : {"", "/dev/cpuconfig-no-such-port"}) {
+        Rig rig;
+        writeBytes(rig.package, packageBytes(100));
+        rig.runOn(port);
+        EXPECT_EQ(rig.window.sent(), (std::vector<Message>{kHide, kSendFailed})) << port;
+    }
+}
+
+TEST(Upgrade, screenThatIsNoNumberFailsTheSetUp) {
+    Rig rig;
+    writeBytes(rig.package, packageBytes(100));
+    SimCard card;
+    rig.runOn(card.port(), "115200", "x1");
+    EXPECT_EQ(rig.window.sent(), (std::vector<Message>{kHide, kSendFailed}));
+}
+
+TEST(Upgrade, hangUpMidTransferStopsAtOnceAndFails) {
+    Rig rig;
+    writeBytes(rig.package, packageBytes(8 + 64 * 1024));
+    SimCard card(opts([&](SimulatorOptions& o) {
+        o.fault = SimFault::Hangup;
+        o.baudLimit = true;
+        o.hangupAtPercent = 10;
+    }));
+    rig.runOn(card.port());
+    const auto sent = rig.window.sent();
+    ASSERT_GE(sent.size(), 3u);
+    EXPECT_EQ(sent[sent.size() - 2], kSendFailed);
+    EXPECT_EQ(sent.back(), msgResult(1));
+    EXPECT_EQ(card.record().hangups, 1);
+    EXPECT_TRUE(rig.clock.sleeps().empty()); // no final answer wait on a dead line
+}
+
+TEST(Upgrade, packageThatShrinksDuringTheTransferIsNeverASuccess) {
+    Rig rig;
+    writeBytes(rig.package, packageBytes(8 + 1024 * 1024));
+    SimCard card;
+    // The main window handles the first position while the package is cut short.
+    rig.window.onSend = [&](const Message& m) {
+        if (m.message == WM_CPU_PROGRESS && m.lParam == kProgressPosition)
+            std::filesystem::resize_file(rig.package, 8 + 200);
+    };
+    rig.runOn(card.port());
+    const auto sent = rig.window.sent();
+    ASSERT_GE(sent.size(), 2u);
+    EXPECT_EQ(sent[sent.size() - 2], kSendFailed);
+    EXPECT_EQ(sent.back(), msgResult(1));
+}
+
+TEST(Upgrade, secondUpgradeOrQueryWhileOneRunsFailsAtTheOpen) {
+    // The first runs in real time: the card takes its bytes at the line's speed.
+    TempDir dir;
+    writeBytes(dir / "RQ_CPU.cpu", packageBytes(8 + 8 * 1024));
+    RecordingWindow firstWindow;
+    SimCard card(opts([&](SimulatorOptions& o) { o.baudLimit = true; }));
+    std::jthread running([&] {
+        FixedSelection sel(card.port(), "115200", "1");
+        UpgradeOptions options;
+        options.package = dir / "RQ_CPU.cpu";
+        runUpgrade(firstWindow, sel, {}, options);
+    });
+    while (card.record().acknowledges == 0)
+        std::this_thread::sleep_for(milliseconds(2));
+
+    Rig second;
+    writeBytes(second.package, packageBytes(100));
+    second.runOn(card.port());
+    EXPECT_EQ(second.window.sent(), (std::vector<Message>{kHide, kSendFailed}));
+
+    RecordingReporter reporter;
+    FakeClock clock;
+    FixedSelection sel(card.port(), "115200", "1");
+    EXPECT_EQ(getParam(reporter, sel, {}, fakeTimeOptions(clock)), 1);
+    EXPECT_EQ(reporter.statuses, (std::vector<std::string>{"发送失败"}));
+
+    running.join();
+    EXPECT_EQ(firstWindow.sent().back(), msgResult(0));
+    EXPECT_EQ(card.record().transfer.size(), 8u * 1024);
+}
+
+TEST(Upgrade, stopDuringAPauseSendsNoResultAndReleasesThePort) {
+    Rig rig;
+    writeBytes(rig.package, packageBytes(8 + 3 * 4096, 'T'));
+    SimCard card;
+    std::stop_source stop;
+    // The clock is asked for the first pause; a shutdown arrives just then.
+    struct StoppingClock : Clock {
+        std::stop_source* source;
+        FakeClock inner;
+        TimePoint now() const override { return inner.now(); }
+        bool sleepFor(Ms d, std::stop_token s) override {
+            source->request_stop();
+            return inner.sleepFor(d, s);
+        }
+    } clock;
+    clock.source = &stop;
+    FixedSelection sel(card.port(), "115200", "1");
+    UpgradeOptions options;
+    options.clock = &clock;
+    options.package = rig.package;
+    runUpgrade(rig.window, sel, stop.get_token(), options);
+    for (const auto& m : rig.window.messages())
+        EXPECT_NE(m.message, WM_CPU_RESULT);
+    EXPECT_TRUE(PosixSerialPort::open(card.port())); // released
+    // The card has taken what was written before the stop, and nothing more comes.
+    for (int i = 0; i < 200 && card.record().transfer.size() < 4096; ++i)
+        std::this_thread::sleep_for(milliseconds(5));
+    EXPECT_EQ(card.record().transfer.size(), 4096u);
+}
+
+} // namespace
+} // namespace cpuconfig::test
