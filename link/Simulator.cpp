@@ -196,11 +196,7 @@ void Simulator::run(std::stop_token stop) {
         m_baud = line.baud;
         if (m_options.baudLimit) {
             // The bytes could not have arrived before the line carried them.
-            const auto now = Clock::now();
-            m_lineFree =
-                std::max(now, m_lineFree) +
-                std::chrono::microseconds(static_cast<long long>(n) * 11 * 1000000 / line.baud);
-            std::this_thread::sleep_until(m_lineFree);
+            advanceLine(static_cast<std::size_t>(n));
         }
         {
             std::lock_guard lock(m_mutex);
@@ -400,13 +396,19 @@ void Simulator::finishTransfer() {
     }
 }
 
+void Simulator::advanceLine(std::size_t bytes) {
+    // The line is busy until its last byte is through. Short oversleeps are not added up:
+    // a line that was busy a moment ago carries on from where it was.
+    const auto now = Clock::now();
+    if (now > m_lineFree + std::chrono::milliseconds(5))
+        m_lineFree = now;
+    m_lineFree += std::chrono::microseconds(static_cast<long long>(bytes) * 11 * 1000000 / m_baud);
+    std::this_thread::sleep_until(m_lineFree);
+}
+
 void Simulator::send(const std::vector<std::uint8_t>& bytes) {
     if (m_options.baudLimit) {
-        const auto now = Clock::now();
-        m_lineFree =
-            std::max(now, m_lineFree) +
-            std::chrono::microseconds(static_cast<long long>(bytes.size()) * 11 * 1000000 / m_baud);
-        std::this_thread::sleep_until(m_lineFree);
+        advanceLine(bytes.size());
     }
     std::size_t done = 0;
     while (done < bytes.size()) {

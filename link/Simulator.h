@@ -104,6 +104,7 @@ private:
     void onDataByte(std::uint8_t b);
     void finishTransfer();
     void send(const std::vector<std::uint8_t>& bytes);
+    void advanceLine(std::size_t bytes);
     void hangUp();
     void log(const std::string& line);
 
