@@ -28,6 +28,15 @@ run: build
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
+# Windows: cross-build with MinGW (32-bit), run the engine tests and cpuctl.exe under Wine
+# against simulated cards served by the Linux cpuctl.
+.PHONY: test-windows
+WINDOWS_BUILD ?= build-windows
+test-windows: deps $(BUILD)/build.ninja
+	@tools/install-deps.sh windows
+	cmake --build $(BUILD) -j $(JOBS) --target cpuctl
+	JOBS=$(JOBS) tools/test-windows.sh $(WINDOWS_BUILD) $(BUILD)/cli/cpuctl
+
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 

@@ -121,6 +121,7 @@ std::string win32DeviceName(const std::string& portName) {
 struct Win32SerialPort::State {
     HANDLE port = INVALID_HANDLE_VALUE;
     HANDLE stopEvent = nullptr;    // set by a stop request during a wait; never reset
+    HANDLE portLock = nullptr;     // named after the port while it is held; see open()
     std::unique_ptr<Record> write; // allocated when the exchange starts
     std::unique_ptr<Record> wait;  // receive-character wait, from the first arming on
     std::unique_ptr<Record> read;
@@ -136,6 +137,9 @@ struct Win32SerialPort::State {
         }
         if (stopEvent != nullptr) {
             CloseHandle(stopEvent);
+        }
+        if (portLock != nullptr) {
+            CloseHandle(portLock);
         }
     }
 
@@ -235,6 +239,22 @@ Result<std::unique_ptr<SerialPort>> Win32SerialPort::open(const std::string& nam
     // A name that happens to be a file or a pipe is no port: never write to it.
     if (GetFileType(state->port) != FILE_TYPE_CHAR) {
         return makeError(ErrorCode::PortOpen, name + ": not a serial device");
+    }
+    // Windows' own serial driver refuses a second open, but not every driver does (Wine,
+    // some virtual ports): a second exchange on the port would then talk across the first.
+    // A named object per port, alive while any holder's handle is, keeps it exclusive
+    // between our programs there too; it goes away with a holder that is killed.
+    std::string key = win32DeviceName(name);
+    for (char& c : key) {
+        c = c == '\\' ? '/' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    state->portLock = CreateMutexA(nullptr, FALSE, ("Local\\cpuconfig-port-" + key).c_str());
+    if (state->portLock == nullptr) {
+        return portError(ErrorCode::PortOpen, name, "CreateMutexA", GetLastError());
+    }
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        return makeError(ErrorCode::PortOpen, name + ": in use by another exchange",
+                         ERROR_ACCESS_DENIED);
     }
     return std::unique_ptr<SerialPort>(new Win32SerialPort(name, std::move(state)));
 }
@@ -514,7 +534,7 @@ void Win32SerialPort::close() {
     PurgeComm(s.port, kPurgeReceive);
     CloseHandle(s.port);
     s.port = INVALID_HANDLE_VALUE;
-    m_state.reset(); // the stop event
+    m_state.reset(); // the port lock and the stop event
 }
 
 SerialPortFactory& platformSerialPorts() {
