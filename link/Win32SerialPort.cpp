@@ -199,7 +199,7 @@ struct Win32SerialPort::State {
                      const std::stop_token& stop) const {
         std::stop_callback wake(stop, [event = stopEvent] { SetEvent(event); });
         while (bytesWaiting() == 0) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) {
                 return true;

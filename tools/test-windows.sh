@@ -23,10 +23,15 @@ finish() {
 }
 
 # --- Build ---------------------------------------------------------------------------
+# COM20 carries the simulated card of the port tests (win32_port_tests).
+testPort=20
 if [ ! -f "$wbuild/build.ninja" ]; then
     cmake -S . -B "$wbuild" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
-        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCPUCONFIG_WERROR=ON -DCPUCONFIG_BENCH=OFF ||
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCPUCONFIG_WERROR=ON -DCPUCONFIG_BENCH=OFF \
+        -DCPUCONFIG_WINE_TEST_PORT=COM$testPort >/dev/null ||
         { fail "configure the Windows build"; finish; }
+else
+    cmake -B "$wbuild" -DCPUCONFIG_WINE_TEST_PORT=COM$testPort >/dev/null
 fi
 if cmake --build "$wbuild" -j "$jobs"; then
     pass "cross build (engine, cpuctl.exe, engine tests)"
@@ -62,7 +67,7 @@ cleanup() {
     [ -n "$holder" ] && kill "$holder" 2>/dev/null
     for pid in "${sims[@]}"; do kill "$pid" 2>/dev/null; done
     wait 2>/dev/null
-    rm -f "$dos"/com2[1-4]
+    rm -f "$dos"/com2[0-4]
     wineserver -k 2>/dev/null
 }
 trap cleanup EXIT
@@ -71,14 +76,6 @@ trap cleanup EXIT
 wineserver -p
 wine wineboot -i </dev/null >/dev/null 2>&1
 
-# --- Engine tests under Wine ---------------------------------------------------------
-if (cd "$wbuild" && ctest --output-on-failure -j "$jobs"); then
-    pass "engine tests under Wine"
-else
-    fail "engine tests under Wine"
-fi
-
-# --- End to end: cpuctl.exe against simulated cards -----------------------------------
 rm -rf "$work"
 mkdir -p "$work"
 
@@ -98,6 +95,15 @@ start_card() {
     ln -sfn "$path" "$dos/com$n"
 }
 
+# --- Engine tests under Wine, the port tests with a card of their own ------------------
+start_card $testPort porttests --model A8-SIM || fail "simulated card for the port tests"
+if (cd "$wbuild" && ctest --output-on-failure -j "$jobs"); then
+    pass "engine tests under Wine"
+else
+    fail "engine tests under Wine"
+fi
+
+# --- End to end: cpuctl.exe against simulated cards -----------------------------------
 # run NAME args...: cpuctl.exe in the work directory; output in NAME.out/.err, exit in rc,
 # milliseconds taken in ms.
 run() {
