@@ -42,3 +42,28 @@ format:
 
 clean:
 	rm -rf $(BUILD)
+
+# Sanitizers: the whole suite under ASan+UBSan, the threaded parts under TSan.
+SANITIZE_FLAGS = -DCMAKE_BUILD_TYPE=Debug -DCPUCONFIG_BENCH=OFF -DCPUCONFIG_WERROR=ON
+.PHONY: test-sanitize fuzz-smoke
+test-sanitize: deps
+	cmake -S . -B build-asan -G Ninja $(SANITIZE_FLAGS) -DCPUCONFIG_SANITIZE=address,undefined
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=0 \
+		UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
+
+# Each fuzz target for FUZZ_SECONDS (60 by default) from its seed corpus.
+FUZZ_SECONDS ?= 60
+fuzz-smoke:
+	@tools/install-deps.sh base fuzz
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DCPUCONFIG_FUZZ=ON -DCPUCONFIG_GUI=OFF -DCPUCONFIG_TESTS=OFF -DCPUCONFIG_BENCH=OFF
+	cmake --build build-fuzz -j $(JOBS)
+	for f in build-fuzz/fuzz/fuzz_*; do \
+		n=$$(basename $$f); mkdir -p build-fuzz/corpus/$$n; \
+		seeds=""; [ -d fuzz/corpus/$$n ] && seeds=fuzz/corpus/$$n; \
+		echo "== $$n ($(FUZZ_SECONDS) s)"; \
+		$$f -max_total_time=$(FUZZ_SECONDS) -max_len=65536 build-fuzz/corpus/$$n $$seeds \
+			>build-fuzz/$$n.log 2>&1 || { tail -40 build-fuzz/$$n.log; exit 1; }; \
+		grep -E '^#[0-9]+.*DONE' build-fuzz/$$n.log | tail -1; \
+	done

@@ -47,11 +47,21 @@ std::string jsonString(const std::string& s) {
     std::string out = "\"";
     for (unsigned char c : s) {
         switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
         default:
             if (c < 0x20) {
                 char b[8];
@@ -71,7 +81,9 @@ const char* weekdayName(int w) {
     return (w >= 1 && w <= 7) ? names[w - 1] : "not a weekday";
 }
 
-std::string charText(std::uint8_t b) { return b ? gbkToUtf8(std::string(1, static_cast<char>(b))) : ""; }
+std::string charText(std::uint8_t b) {
+    return b ? gbkToUtf8(std::string(1, static_cast<char>(b))) : "";
+}
 
 int runInfo(const std::string& path, bool json) {
     auto info = inspectPackage(path);
@@ -82,17 +94,17 @@ int runInfo(const std::string& path, bool json) {
     const auto& i = *info;
     const int weekday = i.trailer[5];
     if (json) {
-        std::printf("{\"file\":%s,\"fileSize\":%llu,\"imageSize\":%llu,\"model\":%s,"
-                    "\"cpuVersion\":%s,\"cardVersion\":%s,\"date\":%s,\"weekday\":%d,"
-                    "\"endMarkOk\":%s,\"imageSha256\":\"%s\",\"header\":\"%s\",\"trailer\":\"%s\"}\n",
-                    jsonString(path).c_str(), static_cast<unsigned long long>(i.fileSize),
-                    static_cast<unsigned long long>(i.imageSize),
-                    jsonString(gbkToUtf8(i.details.model)).c_str(),
-                    jsonString(gbkToUtf8(i.details.cpuVersion)).c_str(),
-                    jsonString(charText(i.header[kCardVersionOffset])).c_str(),
-                    jsonString(i.details.dateText).c_str(), weekday,
-                    i.endMarkOk ? "true" : "false", i.imageSha256.c_str(), hex(i.header).c_str(),
-                    hex(i.trailer).c_str());
+        std::printf(
+            "{\"file\":%s,\"fileSize\":%llu,\"imageSize\":%llu,\"model\":%s,"
+            "\"cpuVersion\":%s,\"cardVersion\":%s,\"date\":%s,\"weekday\":%d,"
+            "\"endMarkOk\":%s,\"imageSha256\":\"%s\",\"header\":\"%s\",\"trailer\":\"%s\"}\n",
+            jsonString(path).c_str(), static_cast<unsigned long long>(i.fileSize),
+            static_cast<unsigned long long>(i.imageSize),
+            jsonString(gbkToUtf8(i.details.model)).c_str(),
+            jsonString(gbkToUtf8(i.details.cpuVersion)).c_str(),
+            jsonString(charText(i.header[kCardVersionOffset])).c_str(),
+            jsonString(i.details.dateText).c_str(), weekday, i.endMarkOk ? "true" : "false",
+            i.imageSha256.c_str(), hex(i.header).c_str(), hex(i.trailer).c_str());
         return kExitOk;
     }
     std::printf("package       %s\n", path.c_str());
@@ -105,7 +117,8 @@ int runInfo(const std::string& path, bool json) {
     std::printf("image size    %llu bytes (package %llu bytes)\n",
                 static_cast<unsigned long long>(i.imageSize),
                 static_cast<unsigned long long>(i.fileSize));
-    std::printf("end mark      %s\n", i.endMarkOk ? "0xAA (ok)" : "missing (last byte is not 0xAA)");
+    std::printf("end mark      %s\n",
+                i.endMarkOk ? "0xAA (ok)" : "missing (last byte is not 0xAA)");
     std::printf("image sha256  %s\n", i.imageSha256.c_str());
     std::printf("header        %s\n", hex(i.header).c_str());
     std::printf("trailer       %s\n", hex(i.trailer).c_str());
@@ -189,9 +202,8 @@ void addPackageCommands(CLI::App& app, Runner& run) {
     auto* u = app.add_subcommand("unpack", "Recover the raw image from a CPU package");
     u->add_option("PACKAGE", unpack->first, "Package to read")->required();
     u->add_option("-o,--output", unpack->second, "Image to write")->required();
-    u->callback([&run, unpack] {
-        run = [unpack] { return runUnpack(unpack->first, unpack->second); };
-    });
+    u->callback(
+        [&run, unpack] { run = [unpack] { return runUnpack(unpack->first, unpack->second); }; });
 }
 
 } // namespace cpuconfig::cli

@@ -41,10 +41,12 @@ ProgressLine::ProgressLine(std::string label, bool force)
     : m_label(std::move(label)), m_enabled(force || stderrIsTerminal()),
       m_start(std::chrono::steady_clock::now()), m_lastDraw{} {}
 
-ProgressLine::~ProgressLine() { finish(); }
+ProgressLine::~ProgressLine() {
+    finish();
+}
 
-std::string ProgressLine::render(const std::string& label, std::uint64_t done,
-                                 std::uint64_t total, double seconds) {
+std::string ProgressLine::render(const std::string& label, std::uint64_t done, std::uint64_t total,
+                                 double seconds) {
     constexpr int kWidth = 24;
     const double fraction =
         total == 0 ? 1.0 : static_cast<double>(done) / static_cast<double>(total);

@@ -26,9 +26,9 @@ Result<std::vector<std::uint8_t>> readWholeFile(const std::filesystem::path& pat
         return makeError(ErrorCode::FileUnreadable, path.string() + ": size cannot be read");
     }
     if (static_cast<std::uint64_t>(size) > maxBytes) {
-        return makeError(ErrorCode::FileTooLarge,
-                         path.string() + ": " + std::to_string(size) + " bytes, more than " +
-                             std::to_string(maxBytes));
+        return makeError(ErrorCode::FileTooLarge, path.string() + ": " + std::to_string(size) +
+                                                      " bytes, more than " +
+                                                      std::to_string(maxBytes));
     }
     in.seekg(0, std::ios::beg);
     std::vector<std::uint8_t> data(static_cast<std::size_t>(size));
@@ -37,6 +37,18 @@ Result<std::vector<std::uint8_t>> readWholeFile(const std::filesystem::path& pat
                          path.string() + ": read failed at offset " + std::to_string(in.gcount()));
     }
     return data;
+}
+
+Result<void> writeFileReplacing(const std::filesystem::path& path,
+                                std::span<const std::uint8_t> data) {
+    auto file = ReplacingFile::create(path);
+    if (!file) {
+        return file.error();
+    }
+    if (auto w = file->write(data); !w) {
+        return w.error();
+    }
+    return file->commit();
 }
 
 } // namespace cpuconfig

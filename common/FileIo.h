@@ -19,17 +19,42 @@ bool isRegularFile(const std::filesystem::path& path);
 Result<std::vector<std::uint8_t>> readWholeFile(const std::filesystem::path& path,
                                                 std::uint64_t maxBytes);
 
-// Writes data under path: first into a new temporary file in the same directory, flushed
-// to disk, then renamed over path. On any failure path is untouched and the temporary file
-// removed. CreateFailed when path cannot be replaced (directory not writable, path
-// read-only, locked or a directory); WriteFailed when the data did not all reach the disk.
+// A file written under a temporary name in the target's directory and renamed over the
+// target only by commit(), once every byte is on disk. Until then the target is untouched;
+// a ReplacingFile destroyed without a successful commit removes its temporary file.
+class ReplacingFile {
+public:
+    // CreateFailed when the target cannot be replaced: directory not writable, target
+    // read-only, locked or a directory.
+    static Result<ReplacingFile> create(const std::filesystem::path& target);
+
+    ReplacingFile(ReplacingFile&& other) noexcept;
+    ReplacingFile& operator=(ReplacingFile&&) = delete;
+    ~ReplacingFile();
+
+    // All of data, or WriteFailed (for example a full disk).
+    Result<void> write(std::span<const std::uint8_t> data);
+    // Flushes to disk and renames over the target. WriteFailed or CreateFailed.
+    Result<void> commit();
+
+private:
+    ReplacingFile(std::string target, std::string temp, std::intptr_t handle);
+    void discard();
+
+    std::string m_target;
+    std::string m_temp;
+    std::intptr_t m_handle; // fd or HANDLE; -1 when closed
+    std::uint64_t m_written = 0;
+};
+
+// Writes data under path through a ReplacingFile.
 Result<void> writeFileReplacing(const std::filesystem::path& path,
                                 std::span<const std::uint8_t> data);
 
-namespace testing {
-// Makes the next writes of writeFileReplacing fail with osError once `limit` bytes of a
-// file have been written (a disk that fills up). std::nullopt restores normal writes.
+namespace faults {
+// Makes ReplacingFile writes fail with osError once `limit` bytes of a file have been
+// written (a disk that fills up). std::nullopt restores normal writes.
 void setWriteLimit(std::optional<std::uint64_t> limit, int osError);
-} // namespace testing
+} // namespace faults
 
 } // namespace cpuconfig

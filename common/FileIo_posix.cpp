@@ -1,6 +1,7 @@
 // POSIX half of FileIo: the replacing write.
 #include "common/FileIo.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -16,87 +17,113 @@ namespace {
 std::atomic<std::int64_t> g_writeLimit{-1}; // bytes per file before failing; -1 = none
 std::atomic<int> g_writeError{ENOSPC};
 
-std::string osText(int err) { return std::strerror(err); }
-
-// Full write, retried on EINTR and short writes. Returns 0 or the errno of the failure.
-int writeAll(int fd, const std::uint8_t* data, std::size_t size) {
-    const std::int64_t limit = g_writeLimit.load();
-    std::size_t done = 0;
-    while (done < size) {
-        std::size_t chunk = size - done;
-        if (limit >= 0) {
-            if (done >= static_cast<std::uint64_t>(limit)) {
-                return g_writeError.load();
-            }
-            chunk = std::min<std::size_t>(chunk, static_cast<std::size_t>(limit) - done);
-        }
-        const ssize_t n = ::write(fd, data + done, chunk);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return errno;
-        }
-        if (n == 0) {
-            return EIO;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return 0;
+Error osError(ErrorCode code, const std::string& what, int err) {
+    return makeError(code, what + ": " + std::strerror(err), err);
 }
 
 } // namespace
 
-Result<void> writeFileReplacing(const std::filesystem::path& path,
-                                std::span<const std::uint8_t> data) {
-    const std::string target = path.string();
-    // An existing package that may not be written (read-only, or a directory of that name)
+ReplacingFile::ReplacingFile(std::string target, std::string temp, std::intptr_t handle)
+    : m_target(std::move(target)), m_temp(std::move(temp)), m_handle(handle) {}
+
+ReplacingFile::ReplacingFile(ReplacingFile&& other) noexcept
+    : m_target(std::move(other.m_target)), m_temp(std::move(other.m_temp)),
+      m_handle(std::exchange(other.m_handle, -1)), m_written(other.m_written) {}
+
+ReplacingFile::~ReplacingFile() {
+    discard();
+}
+
+void ReplacingFile::discard() {
+    if (m_handle >= 0) {
+        ::close(static_cast<int>(m_handle));
+        ::unlink(m_temp.c_str());
+        m_handle = -1;
+    }
+}
+
+Result<ReplacingFile> ReplacingFile::create(const std::filesystem::path& path) {
+    std::string target = path.string();
+    // An existing target that may not be written (read-only, or a directory of that name)
     // is left alone, as a plain overwrite would have to.
     if (::access(target.c_str(), F_OK) == 0) {
         const int probe = ::open(target.c_str(), O_WRONLY | O_CLOEXEC);
         if (probe < 0) {
-            return makeError(ErrorCode::CreateFailed, target + ": " + osText(errno), errno);
+            return osError(ErrorCode::CreateFailed, target, errno);
         }
         ::close(probe);
     }
-
-    std::filesystem::path dir = path.parent_path();
+    const std::filesystem::path dir = path.parent_path();
     const std::string base = path.filename().string();
     std::random_device rd;
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
+    for (int attempt = 0; attempt < 16; ++attempt) {
         char suffix[16];
         std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(rd()));
-        temp = (dir / ("." + base + "." + suffix + ".tmp")).string();
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) {
+        std::string temp = (dir / ("." + base + "." + suffix + ".tmp")).string();
+        const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            return ReplacingFile(std::move(target), std::move(temp), fd);
+        }
+        if (errno != EEXIST) {
             break;
         }
     }
-    if (fd < 0) {
-        const int err = errno;
-        return makeError(ErrorCode::CreateFailed, target + ": " + osText(err), err);
-    }
+    return osError(ErrorCode::CreateFailed, target, errno);
+}
 
-    int err = writeAll(fd, data.data(), data.size());
-    if (err == 0 && ::fsync(fd) != 0) {
-        err = errno;
+Result<void> ReplacingFile::write(std::span<const std::uint8_t> data) {
+    if (m_handle < 0) {
+        return makeError(ErrorCode::WriteFailed, m_target + ": already closed");
     }
+    const int fd = static_cast<int>(m_handle);
+    const std::int64_t limit = g_writeLimit.load();
+    std::size_t done = 0;
+    while (done < data.size()) {
+        std::size_t chunk = data.size() - done;
+        if (limit >= 0) {
+            if (m_written >= static_cast<std::uint64_t>(limit)) {
+                const int err = g_writeError.load();
+                discard();
+                return osError(ErrorCode::WriteFailed, m_target, err);
+            }
+            chunk = std::min<std::uint64_t>(chunk, static_cast<std::uint64_t>(limit) - m_written);
+        }
+        const ssize_t n = ::write(fd, data.data() + done, chunk);
+        if (n <= 0) {
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            const int err = n < 0 ? errno : EIO;
+            discard();
+            return osError(ErrorCode::WriteFailed, m_target, err);
+        }
+        done += static_cast<std::size_t>(n);
+        m_written += static_cast<std::uint64_t>(n);
+    }
+    return {};
+}
+
+Result<void> ReplacingFile::commit() {
+    if (m_handle < 0) {
+        return makeError(ErrorCode::WriteFailed, m_target + ": already closed");
+    }
+    const int fd = static_cast<int>(std::exchange(m_handle, -1));
+    int err = ::fsync(fd) != 0 ? errno : 0;
     if (::close(fd) != 0 && err == 0) {
         err = errno;
     }
     if (err != 0) {
-        ::unlink(temp.c_str());
-        return makeError(ErrorCode::WriteFailed, target + ": " + osText(err), err);
+        ::unlink(m_temp.c_str());
+        return osError(ErrorCode::WriteFailed, m_target, err);
     }
-    if (::rename(temp.c_str(), target.c_str()) != 0) {
+    if (::rename(m_temp.c_str(), m_target.c_str()) != 0) {
         err = errno;
-        ::unlink(temp.c_str());
-        return makeError(ErrorCode::CreateFailed, target + ": " + osText(err), err);
+        ::unlink(m_temp.c_str());
+        return osError(ErrorCode::CreateFailed, m_target, err);
     }
-    // Make the rename itself durable; a failure here does not undo a complete package.
-    const int dfd = ::open(dir.empty() ? "." : dir.string().c_str(), O_RDONLY | O_CLOEXEC);
+    // Make the rename itself durable; a failure here does not undo a complete file.
+    const std::filesystem::path dir = std::filesystem::path(m_target).parent_path();
+    const int dfd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_CLOEXEC);
     if (dfd >= 0) {
         ::fsync(dfd);
         ::close(dfd);
@@ -104,11 +131,11 @@ Result<void> writeFileReplacing(const std::filesystem::path& path,
     return {};
 }
 
-namespace testing {
+namespace faults {
 void setWriteLimit(std::optional<std::uint64_t> limit, int osError) {
     g_writeError = osError;
     g_writeLimit = limit ? static_cast<std::int64_t>(*limit) : -1;
 }
-} // namespace testing
+} // namespace faults
 
 } // namespace cpuconfig

@@ -1,6 +1,7 @@
 // Win32 half of FileIo: the replacing write.
 #include "common/FileIo.h"
 
+#include <algorithm>
 #include <atomic>
 #include <random>
 #include <string>
@@ -13,91 +14,123 @@ namespace {
 std::atomic<std::int64_t> g_writeLimit{-1};
 std::atomic<int> g_writeError{ERROR_DISK_FULL};
 
-std::string osText(DWORD err) { return "Windows error " + std::to_string(err); }
+Error osError(ErrorCode code, const std::string& what, DWORD err) {
+    return makeError(code, what + ": Windows error " + std::to_string(err), static_cast<int>(err));
+}
+
+HANDLE asHandle(std::intptr_t h) {
+    return reinterpret_cast<HANDLE>(h);
+}
 
 } // namespace
 
-Result<void> writeFileReplacing(const std::filesystem::path& path,
-                                std::span<const std::uint8_t> data) {
-    const std::string target = path.string();
+ReplacingFile::ReplacingFile(std::string target, std::string temp, std::intptr_t handle)
+    : m_target(std::move(target)), m_temp(std::move(temp)), m_handle(handle) {}
+
+ReplacingFile::ReplacingFile(ReplacingFile&& other) noexcept
+    : m_target(std::move(other.m_target)), m_temp(std::move(other.m_temp)),
+      m_handle(std::exchange(other.m_handle, -1)), m_written(other.m_written) {}
+
+ReplacingFile::~ReplacingFile() {
+    discard();
+}
+
+void ReplacingFile::discard() {
+    if (m_handle != -1) {
+        CloseHandle(asHandle(m_handle));
+        DeleteFileA(m_temp.c_str());
+        m_handle = -1;
+    }
+}
+
+Result<ReplacingFile> ReplacingFile::create(const std::filesystem::path& path) {
+    std::string target = path.string();
     if (GetFileAttributesA(target.c_str()) != INVALID_FILE_ATTRIBUTES) {
         // Read-only, locked or a directory: leave it alone, as a plain overwrite would.
         HANDLE probe = CreateFileA(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (probe == INVALID_HANDLE_VALUE) {
-            const DWORD err = GetLastError();
-            return makeError(ErrorCode::CreateFailed, target + ": " + osText(err),
-                             static_cast<int>(err));
+            return osError(ErrorCode::CreateFailed, target, GetLastError());
         }
         CloseHandle(probe);
     }
-
     const std::filesystem::path dir = path.parent_path();
     const std::string base = path.filename().string();
     std::random_device rd;
-    std::string temp;
-    HANDLE h = INVALID_HANDLE_VALUE;
     DWORD err = 0;
-    for (int attempt = 0; attempt < 16 && h == INVALID_HANDLE_VALUE; ++attempt) {
+    for (int attempt = 0; attempt < 16; ++attempt) {
         char suffix[16];
         std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(rd()));
-        temp = (dir / ("." + base + "." + suffix + ".tmp")).string();
-        h = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        std::string temp = (dir / ("." + base + "." + suffix + ".tmp")).string();
+        HANDLE h = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h != INVALID_HANDLE_VALUE) {
+            return ReplacingFile(std::move(target), std::move(temp),
+                                 reinterpret_cast<std::intptr_t>(h));
+        }
         err = GetLastError();
-        if (h == INVALID_HANDLE_VALUE && err != ERROR_FILE_EXISTS) {
+        if (err != ERROR_FILE_EXISTS) {
             break;
         }
     }
-    if (h == INVALID_HANDLE_VALUE) {
-        return makeError(ErrorCode::CreateFailed, target + ": " + osText(err),
-                         static_cast<int>(err));
-    }
+    return osError(ErrorCode::CreateFailed, target, err);
+}
 
-    err = 0;
+Result<void> ReplacingFile::write(std::span<const std::uint8_t> data) {
+    if (m_handle == -1) {
+        return makeError(ErrorCode::WriteFailed, m_target + ": already closed");
+    }
     const std::int64_t limit = g_writeLimit.load();
     std::size_t done = 0;
-    while (done < data.size() && err == 0) {
+    while (done < data.size()) {
         std::size_t chunk = std::min<std::size_t>(data.size() - done, 1u << 24);
         if (limit >= 0) {
-            if (done >= static_cast<std::uint64_t>(limit)) {
-                err = static_cast<DWORD>(g_writeError.load());
-                break;
+            if (m_written >= static_cast<std::uint64_t>(limit)) {
+                const auto err = static_cast<DWORD>(g_writeError.load());
+                discard();
+                return osError(ErrorCode::WriteFailed, m_target, err);
             }
-            chunk = std::min<std::size_t>(chunk, static_cast<std::size_t>(limit) - done);
+            chunk = std::min<std::uint64_t>(chunk, static_cast<std::uint64_t>(limit) - m_written);
         }
         DWORD written = 0;
-        if (!WriteFile(h, data.data() + done, static_cast<DWORD>(chunk), &written, nullptr)) {
-            err = GetLastError();
-        } else if (written == 0) {
-            err = ERROR_WRITE_FAULT;
+        if (!WriteFile(asHandle(m_handle), data.data() + done, static_cast<DWORD>(chunk), &written,
+                       nullptr) ||
+            written == 0) {
+            const DWORD err = written == 0 ? GetLastError() : ERROR_WRITE_FAULT;
+            discard();
+            return osError(ErrorCode::WriteFailed, m_target, err ? err : ERROR_WRITE_FAULT);
         }
         done += written;
-    }
-    if (err == 0 && !FlushFileBuffers(h)) {
-        err = GetLastError();
-    }
-    CloseHandle(h);
-    if (err != 0) {
-        DeleteFileA(temp.c_str());
-        return makeError(ErrorCode::WriteFailed, target + ": " + osText(err),
-                         static_cast<int>(err));
-    }
-    if (!MoveFileExA(temp.c_str(), target.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        err = GetLastError();
-        DeleteFileA(temp.c_str());
-        return makeError(ErrorCode::CreateFailed, target + ": " + osText(err),
-                         static_cast<int>(err));
+        m_written += written;
     }
     return {};
 }
 
-namespace testing {
+Result<void> ReplacingFile::commit() {
+    if (m_handle == -1) {
+        return makeError(ErrorCode::WriteFailed, m_target + ": already closed");
+    }
+    HANDLE h = asHandle(std::exchange(m_handle, -1));
+    const DWORD err = FlushFileBuffers(h) ? 0 : GetLastError();
+    CloseHandle(h);
+    if (err != 0) {
+        DeleteFileA(m_temp.c_str());
+        return osError(ErrorCode::WriteFailed, m_target, err);
+    }
+    if (!MoveFileExA(m_temp.c_str(), m_target.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        const DWORD moveErr = GetLastError();
+        DeleteFileA(m_temp.c_str());
+        return osError(ErrorCode::CreateFailed, m_target, moveErr);
+    }
+    return {};
+}
+
+namespace faults {
 void setWriteLimit(std::optional<std::uint64_t> limit, int osError) {
     g_writeError = osError;
     g_writeLimit = limit ? static_cast<std::int64_t>(*limit) : -1;
 }
-} // namespace testing
+} // namespace faults
 
 } // namespace cpuconfig

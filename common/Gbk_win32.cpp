@@ -9,8 +9,8 @@ std::string gbkToUtf8(std::string_view gbk) {
         return {};
     }
     constexpr UINT kGbk = 936;
-    const int wlen = MultiByteToWideChar(kGbk, 0, gbk.data(), static_cast<int>(gbk.size()),
-                                         nullptr, 0);
+    const int wlen =
+        MultiByteToWideChar(kGbk, 0, gbk.data(), static_cast<int>(gbk.size()), nullptr, 0);
     std::wstring w(static_cast<std::size_t>(wlen), L'\0');
     MultiByteToWideChar(kGbk, 0, gbk.data(), static_cast<int>(gbk.size()), w.data(), wlen);
     const int len = WideCharToMultiByte(CP_UTF8, 0, w.data(), wlen, nullptr, 0, nullptr, nullptr);

@@ -17,7 +17,8 @@ std::string sha256Hex(std::span<const std::uint8_t> data) {
         if (BCryptCreateHash(alg, &hash, nullptr, 0, nullptr, 0, 0) == 0) {
             std::size_t done = 0;
             while (done < data.size()) {
-                const ULONG chunk = static_cast<ULONG>(std::min<std::size_t>(data.size() - done, 1u << 30));
+                const ULONG chunk =
+                    static_cast<ULONG>(std::min<std::size_t>(data.size() - done, 1u << 30));
                 BCryptHashData(hash, const_cast<PUCHAR>(data.data() + done), chunk, 0);
                 done += chunk;
             }

@@ -21,8 +21,8 @@ Result<std::uint8_t> headerChar(std::string_view text, std::size_t index, const 
     }
     const auto c = static_cast<unsigned char>(text[index]);
     if (c >= 0x80) {
-        return makeError(ErrorCode::BadText, std::string(field) +
-                                                 ": character " + std::to_string(index + 1) +
+        return makeError(ErrorCode::BadText, std::string(field) + ": character " +
+                                                 std::to_string(index + 1) +
                                                  " is not ASCII and does not fit one byte");
     }
     return std::uint8_t{c};
@@ -71,7 +71,9 @@ std::uint8_t toBcd(int value) {
     return static_cast<std::uint8_t>(((value / 10) << 4) | (value % 10));
 }
 
-int fromBcd(std::uint8_t bcd) { return (bcd >> 4) * 10 + (bcd & 0x0F); }
+int fromBcd(std::uint8_t bcd) {
+    return (bcd >> 4) * 10 + (bcd & 0x0F);
+}
 
 int weekdayOf(int year, int month, int day) {
     // Days since 1970-01-01 (a Thursday) of a proleptic Gregorian date.
@@ -120,8 +122,9 @@ Result<DateTime> buildTime() {
 }
 
 Trailer makeTrailer(const DateTime& when) {
-    return Trailer{toBcd(when.second), toBcd(when.minute), toBcd(when.hour),
-                   toBcd(when.day),    toBcd(when.month),  static_cast<std::uint8_t>(when.weekday),
+    return Trailer{toBcd(when.second), toBcd(when.minute),
+                   toBcd(when.hour),   toBcd(when.day),
+                   toBcd(when.month),  static_cast<std::uint8_t>(when.weekday),
                    toBcd(when.year),   kEndMark};
 }
 
@@ -177,9 +180,9 @@ Result<PackageInfo> inspectPackage(const std::filesystem::path& path) {
     }
     const auto& bytes = *file;
     if (bytes.size() < kPackageOverhead + 1) {
-        return makeError(ErrorCode::FileTooShort,
-                         path.string() + ": " + std::to_string(bytes.size()) +
-                             " bytes, a package holds at least 17");
+        return makeError(ErrorCode::FileTooShort, path.string() + ": " +
+                                                      std::to_string(bytes.size()) +
+                                                      " bytes, a package holds at least 17");
     }
     PackageInfo info;
     std::copy_n(bytes.begin(), kHeaderSize, info.header.begin());
@@ -201,9 +204,9 @@ Result<std::vector<std::uint8_t>> recoverImage(const std::filesystem::path& path
     }
     auto& bytes = *file;
     if (bytes.size() < kPackageOverhead + 1) {
-        return makeError(ErrorCode::FileTooShort,
-                         path.string() + ": " + std::to_string(bytes.size()) +
-                             " bytes, a package holds at least 17");
+        return makeError(ErrorCode::FileTooShort, path.string() + ": " +
+                                                      std::to_string(bytes.size()) +
+                                                      " bytes, a package holds at least 17");
     }
     std::vector<std::uint8_t> image(bytes.begin() + kHeaderSize, bytes.end() - kTrailerSize);
     nibbleSwap(image.data(), image.data(), image.size());

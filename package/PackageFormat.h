@@ -46,17 +46,17 @@ Result<Header> makeHeader(const PackageTexts& texts);
 
 // A broken-down local date and time as the trailer records it.
 struct DateTime {
-    int year = 2000;  // full year
-    int month = 1;    // 1..12
-    int day = 1;      // 1..31
-    int hour = 0;     // 0..23
-    int minute = 0;   // 0..59
-    int second = 0;   // 0..59
-    int weekday = 1;  // 1 = Monday ... 7 = Sunday
+    int year = 2000; // full year
+    int month = 1;   // 1..12
+    int day = 1;     // 1..31
+    int hour = 0;    // 0..23
+    int minute = 0;  // 0..59
+    int second = 0;  // 0..59
+    int weekday = 1; // 1 = Monday ... 7 = Sunday
 };
 
-std::uint8_t toBcd(int value);       // two decimal digits packed; value 0..99
-int fromBcd(std::uint8_t bcd);       // the inverse for valid BCD
+std::uint8_t toBcd(int value); // two decimal digits packed; value 0..99
+int fromBcd(std::uint8_t bcd); // the inverse for valid BCD
 // Weekday 1 = Monday ... 7 = Sunday of a civil date, independent of any locale.
 int weekdayOf(int year, int month, int day);
 // DateTime of seconds since the epoch in the process's local time zone.
@@ -100,8 +100,8 @@ struct PackageInfo {
     std::uint64_t fileSize = 0;
     std::uint64_t imageSize = 0; // fileSize - 16
     PackageDetails details;
-    bool endMarkOk = false;      // trailer byte 7 == 0xAA
-    std::string imageSha256;     // hex digest of the recovered image
+    bool endMarkOk = false;  // trailer byte 7 == 0xAA
+    std::string imageSha256; // hex digest of the recovered image
 };
 
 // Reads a whole package (at least 17 bytes: the writer never produces less).

@@ -48,8 +48,7 @@ Result<std::uint64_t> buildPackage(const BuildRequest& request, BuildObserver& o
                                    std::stop_token stop = {});
 
 // The package bytes for an image in memory (no I/O): header, swapped body, trailer.
-std::vector<std::uint8_t> assemblePackage(const Header& header,
-                                          std::span<const std::uint8_t> image,
+std::vector<std::uint8_t> assemblePackage(const Header& header, std::span<const std::uint8_t> image,
                                           const Trailer& trailer);
 
 } // namespace cpuconfig
