@@ -195,6 +195,8 @@ void Exchange::close() {
         return;
     [[maybe_unused]] auto renewed = m_port->renewReceiveWait();
     [[maybe_unused]] auto purged = m_port->purgeInput();
+    if (m_stop.stop_requested()) [[maybe_unused]]
+        auto dropped = m_port->purgeOutput(); // the rest of a stopped transfer
     m_port->close();
     m_port.reset();
 }

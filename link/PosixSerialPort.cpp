@@ -383,6 +383,14 @@ Result<void> PosixSerialPort::purgeInput() {
     return {};
 }
 
+Result<void> PosixSerialPort::purgeOutput() {
+    if (m_fd < 0)
+        return makeError(ErrorCode::PortIo, "port closed");
+    if (posix::syscalls().tcflush(m_fd, TCOFLUSH) != 0)
+        return systemError(ErrorCode::PortIo, "tcflush " + m_name, errno);
+    return {};
+}
+
 SerialPortFactory& platformSerialPorts() {
     static PosixFactory factory;
     return factory;

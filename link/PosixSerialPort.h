@@ -26,6 +26,7 @@ public:
                              std::stop_token stop) override;
     Result<void> write(std::span<const std::uint8_t> data, std::stop_token stop) override;
     Result<void> purgeInput() override;
+    Result<void> purgeOutput() override;
     void close() override;
 
 private:

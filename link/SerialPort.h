@@ -94,6 +94,9 @@ public:
     // Discards pending input (Win32 PurgeComm RXABORT|RXCLEAR). Never fails the exchange;
     // the result is for logs.
     virtual Result<void> purgeInput() = 0;
+    // Discards output not yet sent (Win32 PurgeComm TXABORT|TXCLEAR), so that a stopped
+    // transfer does not trickle on into the card. The default does nothing.
+    virtual Result<void> purgeOutput() { return {}; }
     // Releases the port; later calls fail with PortIo. Safe to call twice.
     virtual void close() = 0;
 };

@@ -203,7 +203,30 @@ void Simulator::run(std::stop_token stop) {
             if (m_record.lines.size() < 100000)
                 m_record.lines.push_back(line);
         }
-        handle(buf.data(), static_cast<std::size_t>(n), line);
+        std::size_t count = static_cast<std::size_t>(n);
+        std::size_t first = 0;
+        if (line.mark && (m_state == State::Command || m_state == State::Transfer)) {
+            // The other end broke off a transfer and addresses anew. A real line would have
+            // carried the rest of the transfer long ago under space parity; here it still
+            // waits in the pty, read as if under mark. The address is the last thing
+            // written, so only the last two bytes count.
+            for (;;) {
+                if (buf.size() - count < 4096)
+                    buf.resize(buf.size() + 65536);
+                pollfd more{m_master, POLLIN, 0};
+                if (::poll(&more, 1, 5) <= 0)
+                    break;
+                const ssize_t m = ::read(m_master, buf.data() + count, buf.size() - count);
+                if (m <= 0)
+                    break;
+                count += static_cast<std::size_t>(m);
+            }
+            if (count > 2) {
+                first = count - 2;
+                log("dropped " + std::to_string(first) + " bytes of a broken-off transfer");
+            }
+        }
+        handle(buf.data() + first, count - first, line);
         if (m_hangupDue)
             hangUp();
     }
