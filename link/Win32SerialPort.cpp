@@ -236,8 +236,10 @@ Result<std::unique_ptr<SerialPort>> Win32SerialPort::open(const std::string& nam
     if (state->port == INVALID_HANDLE_VALUE) {
         return portError(ErrorCode::PortOpen, name, "CreateFileA", GetLastError());
     }
-    // A name that happens to be a file or a pipe is no port: never write to it.
-    if (GetFileType(state->port) != FILE_TYPE_CHAR) {
+    // A name that happens to be a file or a pipe is no port: never write to it. (Serial
+    // drivers report a character device; some virtual ones report nothing useful.)
+    if (const DWORD type = GetFileType(state->port);
+        type == FILE_TYPE_DISK || type == FILE_TYPE_PIPE) {
         return makeError(ErrorCode::PortOpen, name + ": not a serial device");
     }
     // Windows' own serial driver refuses a second open, but not every driver does (Wine,

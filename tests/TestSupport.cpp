@@ -94,7 +94,11 @@ CommandResult runCommand(const std::string& commandLine, const std::filesystem::
     r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 #endif
     auto slurp = [](const std::filesystem::path& p) {
+#ifdef _WIN32
+        std::ifstream in(p); // text mode: the program's CR LF line ends read as LF
+#else
         std::ifstream in(p, std::ios::binary);
+#endif
         std::stringstream ss;
         ss << in.rdbuf();
         return ss.str();

@@ -140,6 +140,36 @@ INSTANTIATE_TEST_SUITE_P(Names, Win32SerialOpen,
                                            OpenFailureCase{"file", "<file>"}),
                          [](const auto& param) { return std::string(param.param.what); });
 
+// cpuctl.exe run through cmd.exe as the other engine tests run it: exit codes and the last
+// line come through.
+struct CommandCase {
+    const char* what;
+    std::string args;
+    int exitCode;
+    std::string lastLine;
+};
+
+class Win32Cpuctl : public ::testing::TestWithParam<CommandCase> {};
+
+TEST_P(Win32Cpuctl, exitCodeAndLastLineComeThrough) {
+    test::TempDir dir;
+    test::writeBytes(dir / "one.bin", {0x5A});
+    const auto r = test::runCommand(test::cpuctl() + " " + GetParam().args, dir.path());
+    EXPECT_EQ(r.exitCode, GetParam().exitCode) << r.out << r.err;
+    if (!GetParam().lastLine.empty()) {
+        EXPECT_EQ(r.lastLine(), GetParam().lastLine);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, Win32Cpuctl,
+    ::testing::Values(CommandCase{"version", "--version", 0, "cpuctl 0.1.0"},
+                      CommandCase{"pack", "pack one.bin -o \"out dir.cpu\"", 0, ""},
+                      CommandCase{"missingPackage", "info missing.cpu", 3, ""},
+                      CommandCase{"usage", "pack", 2, ""},
+                      CommandCase{"missingPort", "query --port COM199", 4, "发送失败"}),
+    [](const auto& param) { return std::string(param.param.what); });
+
 TEST(Win32LanguageId, isAValidLanguage) {
     const std::uint16_t lang = windowsLanguageId();
     EXPECT_NE(lang & 0x3FF, 0) << std::hex << lang; // a primary language is always set
