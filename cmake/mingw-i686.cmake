@@ -18,7 +18,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # No Qt for Windows here: the engine, cpuctl.exe and the engine tests only.
 set(CPUCONFIG_GUI OFF CACHE BOOL "" FORCE)
 
-# Test binaries run under Wine, so gtest_discover_tests and ctest work unchanged.
+# Test binaries run under Wine, so gtest_discover_tests and ctest work unchanged. The first
+# Wine program of a session starts services that keep its output open, which would stall
+# ctest: tools/test-windows.sh runs `wineserver -p` and `wine wineboot` before ctest.
 find_program(CPUCONFIG_WINE wine)
 if(CPUCONFIG_WINE)
     set(CMAKE_CROSSCOMPILING_EMULATOR ${CPUCONFIG_WINE})

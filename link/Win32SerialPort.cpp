@@ -99,6 +99,10 @@ void setAndClose(std::unique_ptr<Record>& record) {
 enum class WaitEnd { Done, TimedOut, Stopped, Failed };
 
 constexpr DWORD kPollMs = 10; // receive-queue polling where the driver's wait gives up early
+// How often a wait looks at the stop token. The token is polled rather than wired to an
+// event through std::stop_callback: with MinGW's libstdc++ a callback that runs on the
+// stopping thread while the waiter leaves its wait can block the waiter for good.
+constexpr DWORD kStopPollMs = 10;
 
 DWORD toMs(std::chrono::milliseconds d) {
     return static_cast<DWORD>(std::clamp<long long>(d.count(), 0, INFINITE - 1));
@@ -120,7 +124,6 @@ std::string win32DeviceName(const std::string& portName) {
 
 struct Win32SerialPort::State {
     HANDLE port = INVALID_HANDLE_VALUE;
-    HANDLE stopEvent = nullptr;    // set by a stop request during a wait; never reset
     HANDLE portLock = nullptr;     // named after the port while it is held; see open()
     std::unique_ptr<Record> write; // allocated when the exchange starts
     std::unique_ptr<Record> wait;  // receive-character wait, from the first arming on
@@ -135,27 +138,37 @@ struct Win32SerialPort::State {
         if (port != INVALID_HANDLE_VALUE) {
             CloseHandle(port);
         }
-        if (stopEvent != nullptr) {
-            CloseHandle(stopEvent);
-        }
         if (portLock != nullptr) {
             CloseHandle(portLock);
         }
     }
 
-    // Waits for the record's operation, the stop event, or the limit.
-    WaitEnd waitFor(Record& record, DWORD limitMs, const std::stop_token& stop) const {
-        std::stop_callback wake(stop, [event = stopEvent] { SetEvent(event); });
-        const HANDLE events[2] = {record.ov.hEvent, stopEvent};
-        switch (WaitForMultipleObjects(2, events, FALSE, limitMs)) {
-        case WAIT_OBJECT_0:
-            return WaitEnd::Done;
-        case WAIT_OBJECT_0 + 1:
-            return WaitEnd::Stopped;
-        case WAIT_TIMEOUT:
-            return WaitEnd::TimedOut;
-        default:
-            return WaitEnd::Failed;
+    // Waits for the record's operation, a stop request, or the limit (INFINITE: none).
+    static WaitEnd waitFor(Record& record, DWORD limitMs, const std::stop_token& stop) {
+        const auto start = std::chrono::steady_clock::now();
+        for (;;) {
+            if (stop.stop_requested()) {
+                return WaitEnd::Stopped;
+            }
+            DWORD slice = kStopPollMs;
+            if (limitMs != INFINITE) {
+                const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::steady_clock::now() - start);
+                const DWORD left =
+                    spent.count() >= limitMs ? 0 : limitMs - static_cast<DWORD>(spent.count());
+                slice = std::min(slice, left);
+            }
+            switch (WaitForSingleObject(record.ov.hEvent, slice)) {
+            case WAIT_OBJECT_0:
+                return WaitEnd::Done;
+            case WAIT_TIMEOUT:
+                if (slice < kStopPollMs) {
+                    return WaitEnd::TimedOut;
+                }
+                break;
+            default:
+                return WaitEnd::Failed;
+            }
         }
     }
 
@@ -197,17 +210,16 @@ struct Win32SerialPort::State {
     // deadline passes. false when a stop was requested.
     bool pollReceive(std::chrono::steady_clock::time_point deadline,
                      const std::stop_token& stop) const {
-        std::stop_callback wake(stop, [event = stopEvent] { SetEvent(event); });
         while (bytesWaiting() == 0) {
+            if (stop.stop_requested()) {
+                return false;
+            }
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) {
                 return true;
             }
-            if (WaitForSingleObject(stopEvent, std::min<DWORD>(kPollMs, toMs(left))) ==
-                WAIT_OBJECT_0) {
-                return false;
-            }
+            Sleep(std::min<DWORD>(kPollMs, toMs(left)));
         }
         return true;
     }
@@ -224,10 +236,6 @@ Result<std::unique_ptr<SerialPort>> Win32SerialPort::open(const std::string& nam
     auto state = std::make_unique<State>();
     state->write = newRecord();
     if (!state->write) {
-        return portError(ErrorCode::PortOpen, name, "CreateEventA", GetLastError());
-    }
-    state->stopEvent = newEvent();
-    if (state->stopEvent == nullptr) {
         return portError(ErrorCode::PortOpen, name, "CreateEventA", GetLastError());
     }
     // Share mode 0: a port held by another program or exchange fails here, as it must.
@@ -536,7 +544,7 @@ void Win32SerialPort::close() {
     PurgeComm(s.port, kPurgeReceive);
     CloseHandle(s.port);
     s.port = INVALID_HANDLE_VALUE;
-    m_state.reset(); // the port lock and the stop event
+    m_state.reset(); // the port lock
 }
 
 SerialPortFactory& platformSerialPorts() {

@@ -2,8 +2,8 @@
 // order and with the values every exchange with a card has always used.
 //
 // Each port holds three manual-reset events (write, receive wait, read), each with its
-// overlapped record, and a fourth one that a stop request sets, so that every wait ends
-// promptly on shutdown. No overlapped operation is left pending when a call returns: one
+// overlapped record. Every wait also watches the stop token (every 10 ms), so a stop ends
+// it promptly on shutdown. No overlapped operation is left pending when a call returns: one
 // that timed out or was stopped is cancelled and reaped first, so its record can be
 // reused or released.
 #pragma once

@@ -34,6 +34,20 @@ bool plainWriteAllowed(const std::filesystem::path& path) {
 // What keeps the package from being replaced, and how it is undone afterwards.
 enum class Obstacle { ReadOnly, OpenedWithoutSharing, Directory };
 
+const char* nameOf(Obstacle o) {
+    switch (o) {
+    case Obstacle::ReadOnly:
+        return "readOnly";
+    case Obstacle::OpenedWithoutSharing:
+        return "openedWithoutSharing";
+    default:
+        return "directory";
+    }
+}
+void PrintTo(Obstacle o, std::ostream* os) {
+    *os << nameOf(o);
+}
+
 class Win32Replacing : public ::testing::TestWithParam<Obstacle> {};
 
 TEST_P(Win32Replacing, refusedTargetIsLeftAloneWithNoTemporary) {
@@ -82,16 +96,7 @@ TEST_P(Win32Replacing, refusedTargetIsLeftAloneWithNoTemporary) {
 INSTANTIATE_TEST_SUITE_P(Obstacles, Win32Replacing,
                          ::testing::Values(Obstacle::ReadOnly, Obstacle::OpenedWithoutSharing,
                                            Obstacle::Directory),
-                         [](const auto& param) {
-                             switch (param.param) {
-                             case Obstacle::ReadOnly:
-                                 return "readOnly";
-                             case Obstacle::OpenedWithoutSharing:
-                                 return "openedWithoutSharing";
-                             default:
-                                 return "directory";
-                             }
-                         });
+                         [](const auto& param) { return std::string(nameOf(param.param)); });
 
 TEST(Win32FileIo, replacingOverwritesAPlainFileWhole) {
     TempDir dir;

@@ -1,5 +1,6 @@
 // The Windows pieces of the engine, run under Windows or Wine: port names, the registry
 // port list, opening ports, the language id.
+#include "common/Clock.h"
 #include "common/LanguageId.h"
 #include "link/Win32PortList.h"
 #include "link/Win32SerialPort.h"
@@ -8,14 +9,19 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <thread>
 
 namespace cpuconfig {
 namespace {
 
 struct DeviceNameCase {
+    const char* what;
     std::string port;
     std::string device;
 };
+void PrintTo(const DeviceNameCase& c, std::ostream* os) {
+    *os << c.what;
+}
 
 class Win32DeviceName : public ::testing::TestWithParam<DeviceNameCase> {};
 
@@ -25,12 +31,14 @@ TEST_P(Win32DeviceName, prefixesComPortsOnly) {
 
 INSTANTIATE_TEST_SUITE_P(
     Names, Win32DeviceName,
-    ::testing::Values(DeviceNameCase{"COM1", "\\\\.\\COM1"},
-                      DeviceNameCase{"COM10", "\\\\.\\COM10"}, // opens only with the prefix
-                      DeviceNameCase{"com256", "\\\\.\\com256"},
-                      DeviceNameCase{"\\\\.\\COM3", "\\\\.\\COM3"}, // already prefixed
-                      DeviceNameCase{"COM", "COM"}, DeviceNameCase{"COMX1", "COMX1"},
-                      DeviceNameCase{"COM1:", "COM1:"}, DeviceNameCase{"", ""}));
+    ::testing::Values(DeviceNameCase{"COM1", "COM1", "\\\\.\\COM1"},
+                      DeviceNameCase{"COM10", "COM10", "\\\\.\\COM10"}, // opens only so
+                      DeviceNameCase{"lowerCase", "com256", "\\\\.\\com256"},
+                      DeviceNameCase{"alreadyPrefixed", "\\\\.\\COM3", "\\\\.\\COM3"},
+                      DeviceNameCase{"noNumber", "COM", "COM"},
+                      DeviceNameCase{"notANumber", "COMX1", "COMX1"},
+                      DeviceNameCase{"colon", "COM1:", "COM1:"}, DeviceNameCase{"empty", "", ""}),
+    [](const auto& param) { return std::string(param.param.what); });
 
 // A scratch key under HKEY_CURRENT_USER, removed afterwards, standing in for SERIALCOMM.
 class ScratchKey {
@@ -66,6 +74,9 @@ struct RegistryCase {
     std::vector<std::pair<std::string, std::string>> values; // value name, data
     std::vector<std::string> listed;
 };
+void PrintTo(const RegistryCase& c, std::ostream* os) {
+    *os << c.what;
+}
 
 class RegistryPorts : public ::testing::TestWithParam<RegistryCase> {};
 
@@ -117,6 +128,9 @@ struct OpenFailureCase {
     const char* what;
     std::string name;
 };
+void PrintTo(const OpenFailureCase& c, std::ostream* os) {
+    *os << c.what;
+}
 
 class Win32SerialOpen : public ::testing::TestWithParam<OpenFailureCase> {};
 
@@ -148,6 +162,9 @@ struct CommandCase {
     int exitCode;
     std::string lastLine;
 };
+void PrintTo(const CommandCase& c, std::ostream* os) {
+    *os << c.what;
+}
 
 class Win32Cpuctl : public ::testing::TestWithParam<CommandCase> {};
 
@@ -169,6 +186,19 @@ INSTANTIATE_TEST_SUITE_P(
                       CommandCase{"usage", "pack", 2, ""},
                       CommandCase{"missingPort", "query --port COM199", 4, "发送失败"}),
     [](const auto& param) { return std::string(param.param.what); });
+
+// A stop that arrives while the sleeper is about to leave its wait once left it blocked for
+// good with this runtime (a std::stop_callback race); every sleep must end.
+TEST(Win32Clock, aStopDuringASleepAlwaysEndsIt) {
+    for (int i = 0; i < 300; ++i) {
+        std::stop_source stop;
+        std::jthread stopper([&stop, i] {
+            std::this_thread::sleep_for(std::chrono::microseconds(i % 7 * 100));
+            stop.request_stop();
+        });
+        ASSERT_FALSE(systemClock().sleepFor(std::chrono::seconds(5), stop.get_token())) << i;
+    }
+}
 
 TEST(Win32LanguageId, isAValidLanguage) {
     const std::uint16_t lang = windowsLanguageId();
