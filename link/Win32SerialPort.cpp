@@ -130,8 +130,8 @@ struct Win32SerialPort::State {
     std::unique_ptr<Record> read;
 
     ~State() {
-        // Only reached with handles left after a failed open; a port that was opened is
-        // closed by Win32SerialPort::close() in the proper order.
+        // After a failed open: whatever was acquired. After Win32SerialPort::close(), which
+        // runs the closing steps in their order, only the port lock is left.
         setAndClose(write);
         setAndClose(wait);
         setAndClose(read);
