@@ -33,6 +33,15 @@ screenshots: build
 	cmake --build $(BUILD) --target cpuconfig_screenshots
 	QT_QPA_PLATFORM=offscreen $(BUILD)/shell/cpuconfig_screenshots docs/screenshots
 
+# Windows: cross-build with MinGW (32-bit), run the engine tests and cpuctl.exe under Wine
+# against simulated cards served by the Linux cpuctl.
+.PHONY: test-windows
+WINDOWS_BUILD ?= build-windows
+test-windows: deps $(BUILD)/build.ninja
+	@tools/install-deps.sh windows
+	cmake --build $(BUILD) -j $(JOBS) --target cpuctl
+	JOBS=$(JOBS) tools/test-windows.sh $(WINDOWS_BUILD) $(BUILD)/cli/cpuctl
+
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 

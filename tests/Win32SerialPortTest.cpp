@@ -1,0 +1,155 @@
+// The Win32 serial port against a real port: a simulated card (screen 1) whose
+// pseudo-terminal tools/test-windows.sh maps onto CPUCONFIG_TEST_PORT of the Wine prefix.
+#include "link/Win32SerialPort.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <thread>
+
+namespace cpuconfig {
+namespace {
+
+using namespace std::chrono_literals;
+using Steady = std::chrono::steady_clock;
+
+constexpr const char* kPort = CPUCONFIG_TEST_PORT;
+
+std::unique_ptr<SerialPort> openPort() {
+    auto port = platformSerialPorts().open(kPort);
+    EXPECT_TRUE(port.ok()) << (port.ok() ? "" : port.error().message);
+    return port.ok() ? std::move(*port) : nullptr;
+}
+
+Steady::duration since(Steady::time_point t0) {
+    return Steady::now() - t0;
+}
+
+TEST(Win32SerialPort, secondOpenFailsUntilTheFirstCloses) {
+    auto first = openPort();
+    ASSERT_TRUE(first);
+    auto second = platformSerialPorts().open(kPort);
+    ASSERT_FALSE(second.ok());
+    EXPECT_EQ(second.error().code, ErrorCode::PortOpen);
+    // Another spelling of the same device is the same port.
+    auto prefixed = platformSerialPorts().open(win32DeviceName(kPort));
+    EXPECT_FALSE(prefixed.ok());
+    first->close();
+    EXPECT_TRUE(openPort());
+}
+
+TEST(Win32SerialPort, addressAcknowledgeAndQueryRoundTrip) {
+    auto port = openPort();
+    ASSERT_TRUE(port);
+    std::stop_source never;
+    ASSERT_TRUE(port->setQueueSizes(kQueueSize, kQueueSize).ok());
+    ASSERT_TRUE(port->setTimeouts(kExchangeTimeouts).ok());
+    auto mark = port->applyLineSettings({115200, 8, Parity::Mark, false});
+    ASSERT_TRUE(mark.ok()) << mark.error().message;
+    const std::array<std::uint8_t, 2> address{1, 1};
+    ASSERT_TRUE(port->write(address, never.get_token()).ok());
+    ASSERT_TRUE(port->renewReceiveWait().ok());
+    ASSERT_TRUE(port->armReceiveWait().ok());
+
+    auto arrived = port->waitReceive(2000ms, never.get_token());
+    ASSERT_TRUE(arrived.ok() && *arrived);
+    auto waiting = port->clearErrors();
+    ASSERT_TRUE(waiting.ok());
+    ASSERT_EQ(*waiting, 1u);
+    std::array<std::uint8_t, 100> buffer{};
+    auto got = port->read(std::span(buffer.data(), *waiting), 2000ms, never.get_token());
+    ASSERT_TRUE(got.ok());
+    ASSERT_EQ(*got, 1u);
+    EXPECT_EQ(buffer[0], 0x01);
+
+    // The data phase, with the query's own reply timeouts.
+    ASSERT_TRUE(port->renewReceiveWait().ok());
+    ASSERT_TRUE(port->applyLineSettings({115200, 8, Parity::Space, true}).ok());
+    const std::array<std::uint8_t, 5> query{0x01, 0xCF, 0x01, 0x00, 0xAA};
+    ASSERT_TRUE(port->write(query, never.get_token()).ok());
+    ASSERT_TRUE(port->setTimeouts(kQueryReplyTimeouts).ok());
+    ASSERT_TRUE(port->armReceiveWait().ok());
+    std::size_t total = 0;
+    const auto t0 = Steady::now();
+    while (total < 15 && since(t0) < 5s) {
+        auto more = port->waitReceive(2000ms, never.get_token());
+        ASSERT_TRUE(more.ok());
+        waiting = port->clearErrors();
+        ASSERT_TRUE(waiting.ok());
+        ASSERT_TRUE(port->armReceiveWait().ok());
+        got = port->read(
+            std::span(buffer.data() + total, std::min<std::size_t>(*waiting, 100 - total)), 100ms,
+            never.get_token());
+        ASSERT_TRUE(got.ok());
+        total += *got;
+    }
+    ASSERT_GE(total, 15u);
+    EXPECT_EQ(buffer[0], 0x01);
+    EXPECT_STREQ(reinterpret_cast<const char*>(buffer.data() + 3), "A8-SIM");
+}
+
+TEST(Win32SerialPort, silentLineWaitsTheWholeLimit) {
+    auto port = openPort();
+    ASSERT_TRUE(port);
+    ASSERT_TRUE(port->setTimeouts(kExchangeTimeouts).ok());
+    ASSERT_TRUE(port->purgeInput().ok());
+    ASSERT_TRUE(port->armReceiveWait().ok());
+    std::stop_source never;
+    const auto t0 = Steady::now();
+    auto arrived = port->waitReceive(300ms, never.get_token());
+    ASSERT_TRUE(arrived.ok()) << arrived.error().message;
+    EXPECT_FALSE(*arrived);
+    // Not before the limit: a driver that gives the wait up early must not shorten it.
+    EXPECT_GE(since(t0), 300ms);
+    // Nothing waiting: a read takes nothing, at once or (where the driver lets it wait,
+    // as Wine does) when its limit ends it.
+    std::array<std::uint8_t, 8> buffer{};
+    const auto t1 = Steady::now();
+    auto got = port->read(buffer, 200ms, never.get_token());
+    ASSERT_TRUE(got.ok()) << got.error().message;
+    EXPECT_EQ(*got, 0u);
+    EXPECT_LT(since(t1), 2s);
+}
+
+TEST(Win32SerialPort, stopEndsAWaitPromptly) {
+    auto port = openPort();
+    ASSERT_TRUE(port);
+    ASSERT_TRUE(port->setTimeouts(kExchangeTimeouts).ok());
+    ASSERT_TRUE(port->purgeInput().ok());
+    ASSERT_TRUE(port->armReceiveWait().ok());
+    std::stop_source stop;
+    std::jthread stopper([&] {
+        std::this_thread::sleep_for(100ms);
+        stop.request_stop();
+    });
+    const auto t0 = Steady::now();
+    auto arrived = port->waitReceive(10s, stop.get_token());
+    ASSERT_FALSE(arrived.ok());
+    EXPECT_EQ(arrived.error().code, ErrorCode::Stopped);
+    EXPECT_LT(since(t0), 2s); // generous; the wait itself would last 10 s
+
+    // Once stopped, nothing more goes out, and the closing steps still run.
+    const std::array<std::uint8_t, 2> address{1, 1};
+    auto wrote = port->write(address, stop.get_token());
+    ASSERT_FALSE(wrote.ok());
+    EXPECT_EQ(wrote.error().code, ErrorCode::Stopped);
+    port->close();
+    EXPECT_TRUE(openPort());
+}
+
+TEST(Win32SerialPort, closedPortRefusesEverything) {
+    auto port = openPort();
+    ASSERT_TRUE(port);
+    port->close();
+    port->close(); // twice is fine
+    std::stop_source never;
+    std::array<std::uint8_t, 4> buffer{};
+    EXPECT_EQ(port->armReceiveWait().error().code, ErrorCode::PortIo);
+    EXPECT_EQ(port->waitReceive(10ms, never.get_token()).error().code, ErrorCode::PortIo);
+    EXPECT_EQ(port->read(buffer, 10ms, never.get_token()).error().code, ErrorCode::PortIo);
+    EXPECT_EQ(port->write(buffer, never.get_token()).error().code, ErrorCode::PortIo);
+    EXPECT_EQ(port->clearErrors().error().code, ErrorCode::PortIo);
+}
+
+} // namespace
+} // namespace cpuconfig
