@@ -1,5 +1,6 @@
 #include "preview/QDPreview.h"
 
+#include "common/LanguageId.h"
 #include "preview/LanguageId.h"
 #include "preview/RtfReader.h"
 
@@ -22,13 +23,6 @@
 #include <QToolTip>
 
 #include <algorithm>
-
-#ifdef Q_OS_WIN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#endif
 
 // Outside any namespace, as Qt's resource initialisation requires; the resources live in a
 // static library, so nothing would pull them in otherwise.
@@ -188,7 +182,7 @@ void fillDocument(QTextDocument& document, const RtfDocument& rtf, const QFont& 
 
 std::uint16_t systemLanguageId() {
 #ifdef Q_OS_WIN
-    return static_cast<std::uint16_t>(GetUserDefaultUILanguage());
+    return windowsLanguageId(); // the shell's language, else the system default
 #else
     return windowsLanguageId(toUtf8(QLocale::system().name())).value_or(kFallbackLanguageId);
 #endif
