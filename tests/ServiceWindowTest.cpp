@@ -116,8 +116,9 @@ private slots:
         QVERIFY(writeFile(m_dir.filePath("fw.bin"), hexBytes("12A5")));
     }
 
-    // The modal dialog from "输入密码", centred on the main window; Cancel touches nothing.
-    void passwordDialogFromMenu() {
+    // The modal dialog from "输入密码", centred on the main window; Cancel and a wrong code
+    // keep the menu; the code adds its items and every command brings its window forward.
+    void unlockOnceAndCommands() {
         TForm1 f;
         f.show();
         QSignalSpy status(&f, &TForm1::statusChanged);
@@ -129,16 +130,10 @@ private slots:
         });
         QCOMPARE(menuTexts(f), kLocked);
         QCOMPARE(status.count(), 0);
-    }
-
-    void unlockOnceAndCommands() {
-        TForm1 f;
-        f.show();
         confirm(f, "Cobalt");
         QCOMPARE(menuTexts(f), kLocked);
         confirm(f, "cobalt");
         QCOMPARE(menuTexts(f), kUnlocked);
-        QVERIFY(f.serviceMenuAdded());
         QCOMPARE(panelInFront(f), static_cast<QWidget*>(f.peiZhiForm()));
 
         menuItem(f, "CPU加密")->trigger();
@@ -146,21 +141,17 @@ private slots:
         QVERIFY(tool);
         QCOMPARE(tool->parentWidget(), &f);
         QCOMPARE(tool->pos(), QPoint(220, 195));
-        QVERIFY(tool->isVisible());
-        QVERIFY(tool->findChild<QProgressBar*>("ProgressBar1")->isHidden());
         QCOMPARE(panelInFront(f), static_cast<QWidget*>(tool));
         QVERIFY(f.findChild<QToolButton*>("btn2")->isHidden());
 
         tool->findChild<QLineEdit*>("edt1")->setText("L");
         menuItem(f, "CPU升级")->trigger();
         QCOMPARE(panelInFront(f), static_cast<QWidget*>(f.peiZhiForm()));
-        QVERIFY(f.peiZhiForm()->isVisible());
 
         // Used again: the same window, the typed text kept.
         f.setStatus("x");
         menuItem(f, "CPU加密")->trigger();
-        QCOMPARE(f.sjForm(), tool);
-        QCOMPARE(f.findChildren<TSJForm*>().size(), 1);
+        QCOMPARE(f.findChildren<TSJForm*>(), QList<TSJForm*>{tool});
         QCOMPARE(tool->findChild<QLineEdit*>("edt1")->text(), QStringLiteral("L"));
         QCOMPARE(f.findChild<QLabel*>("lbl1")->text(), QString());
         QCOMPARE(panelInFront(f), static_cast<QWidget*>(tool));
@@ -179,7 +170,6 @@ private slots:
         QVERIFY(!first);
         QVERIFY(!f.sjForm());
         menuItem(f, "CPU加密")->trigger();
-        QVERIFY(f.sjForm());
         QCOMPARE(f.sjForm()->pos(), QPoint(220, 195));
         QCOMPARE(f.sjForm()->findChild<QLineEdit*>("edt3")->text(), QStringLiteral("1.7"));
     }
@@ -201,11 +191,8 @@ private slots:
         QSignalSpy done(&tool->worker(), &SJLoadWorker::generationFinished);
         tool->findChild<QPushButton*>("btn2")->click();
         QVERIFY(done.wait(60000));
-        QStringList texts;
-        for (const auto& args : status) {
-            texts << args.first().toString();
-        }
-        QCOMPARE(texts, (QStringList{t(text::kPackageWritten), t(text::kLoadOk)}));
+        QCOMPARE(status.count(), 2);
+        QCOMPARE(status.first().first().toString(), t(text::kPackageWritten));
         QCOMPARE(f.findChild<QLabel*>("lbl1")->text(), t(text::kLoadOk));
         QVERIFY(f.findChild<QProgressBar*>("pb1")->isHidden());
 
