@@ -25,10 +25,6 @@ struct Msg {
 };
 using Messages = std::vector<Msg>;
 
-QString t(const char* utf8) {
-    return QString::fromUtf8(utf8);
-}
-
 // An upgrade that does nothing but wait to be stopped.
 void waitForStop(MainWindowLink&, const SelectionProvider&, std::stop_token stop) {
     std::mutex m;

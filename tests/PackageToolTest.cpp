@@ -1,16 +1,15 @@
 // The "CPU加密" window and a generation from it, with real files and real widgets; only
 // the open dialog is scripted.
+#include "GuiTestSupport.h"
 #include "common/FileIo.h"
 #include "common/Texts.h"
 #include "package/MainStatus.h"
-#include "package/OpenDialog.h"
 #include "package/SJ.h"
 #include "package/SJLoadWorker.h"
 #include "preview/QDPreview.h"
 #include "tests/TestSupport.h"
 
 #include <QDir>
-#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -40,29 +39,6 @@ const Bytes kExample{0x4E, 0x31, 0x2E, 0x37, 0x00, 0x00, 0x00, 0x32, 0x21,
                      0x5A, 0x07, 0x05, 0x09, 0x25, 0x04, 0x07, 0x10, 0xAA};
 const Bytes kOldPackage{0x4C, 0x31, 0x2E, 0x30, 0,    0,    0,    0x31, 0x11, 0x22,
                         0x33, 0x59, 0x59, 0x23, 0x31, 0x12, 0x04, 0x09, 0xAA};
-
-// The open dialog as a technician would use it, scripted: an empty choice is Cancel.
-class ScriptedDialog final : public OpenDialog {
-public:
-    ScriptedDialog(int& execs, QString choice, std::function<void()> whileOpen)
-        : m_execs(execs), m_choice(std::move(choice)), m_whileOpen(std::move(whileOpen)) {}
-    void setTitle(const QString&) override {}
-    void setFilter(const QString&) override {}
-    void setInitialDir(const QString&) override {}
-    bool exec() override {
-        ++m_execs;
-        if (m_whileOpen) {
-            m_whileOpen();
-        }
-        return !m_choice.isEmpty();
-    }
-    QString fileName() const override { return m_choice; }
-
-private:
-    int& m_execs;
-    QString m_choice;
-    std::function<void()> m_whileOpen;
-};
 
 // The main window's label and bar, remembering every text in order.
 class RecordingStatus final : public MainStatus {
@@ -106,7 +82,8 @@ struct Tool {
     Tool(const std::filesystem::path& programDir, const QString& choice,
          std::function<void()> whileOpen = {}) {
         form.worker().setProgramDir(qs(programDir));
-        form.setOpenDialog(std::make_unique<ScriptedDialog>(execs, choice, std::move(whileOpen)));
+        form.setOpenDialog(
+            std::make_unique<test::ScriptedOpenDialog>(choice, std::move(whileOpen), &execs));
     }
     QLineEdit* edit(const char* name) { return form.findChild<QLineEdit*>(name); }
     QProgressBar* bar() { return form.findChild<QProgressBar*>("ProgressBar1"); }
@@ -240,25 +217,6 @@ private slots:
         QVERIFY(form.findChild<QPushButton*>("btn2")->isEnabled());
     }
 
-    // The texts that go into the package are those standing when the dialog closes.
-    void textsReadAfterDialog() {
-        test::TempDir dir;
-        test::writeBytes(dir / "fw.bin", {0x12, 0xA5});
-        Tool* tool = nullptr;
-        Tool t(dir.path(), qs(dir / "fw.bin"), [&] {
-            tool->edit("edt1")->setText("T");
-            tool->edit("edt2")->setText("");
-            tool->edit("edt3")->setText("2");
-            QVERIFY(!tool->btn2()->isEnabled()); // disabled from the press on
-        });
-        tool = &t;
-        QVERIFY(t.generate());
-        const Bytes file = test::readBytes(dir / "RQ_CPU.cpu");
-        QCOMPARE(file.size(), std::size_t{18});
-        QCOMPARE(Bytes(file.begin(), file.begin() + 8),
-                 Bytes({0x54, 0x32, 0x00, 0x00, 0, 0, 0, 0x00}));
-    }
-
     void failures_data() {
         QTest::addColumn<QString>("situation");
         QTest::addColumn<QStringList>("texts");
@@ -320,13 +278,21 @@ private slots:
         QCOMPARE(left, QStringList{"RQ_CPU.cpu"});
     }
 
-    // Progress reaches the end even though updates are coalesced, and a second press
-    // while a build runs starts nothing.
-    void progressAndSecondPress() {
+    // Progress reaches the end even though updates are coalesced, a second press while a
+    // build runs starts nothing, and the texts that go into the package are those standing
+    // when the dialog closes.
+    void progressSecondPressAndTexts() {
         test::TempDir dir;
         const std::size_t n = 3 * 1024 * 1024 + 17;
         test::writeBytes(dir / "fw.bin", test::randomBytes(n, 7));
-        Tool t(dir.path(), qs(dir / "fw.bin"));
+        Tool* tool = nullptr;
+        Tool t(dir.path(), qs(dir / "fw.bin"), [&] {
+            QVERIFY(!tool->btn2()->isEnabled()); // disabled from the press on
+            tool->edit("edt1")->setText("T");
+            tool->edit("edt2")->setText("");
+            tool->edit("edt3")->setText("2");
+        });
+        tool = &t;
         QSignalSpy done(&t.form.worker(), &SJLoadWorker::generationFinished);
         t.form.btn2Click();
         QVERIFY(!t.btn2()->isEnabled());
@@ -336,7 +302,9 @@ private slots:
         QCOMPARE(done.first().first().toBool(), true);
         QCOMPARE(t.bar()->maximum(), int(n));
         QCOMPARE(t.bar()->value(), int(n));
-        QCOMPARE(std::filesystem::file_size(dir / "RQ_CPU.cpu"), n + 16);
+        const Bytes file = test::readBytes(dir / "RQ_CPU.cpu");
+        QCOMPARE(file.size(), n + 16);
+        QCOMPARE(Bytes(file.begin(), file.begin() + 8), Bytes({0x54, 0x32, 0, 0, 0, 0, 0, 0}));
         // And again: the button works after a build.
         QVERIFY(t.generate());
         QCOMPARE(t.execs, 2);
@@ -350,10 +318,9 @@ private slots:
         test::writeBytes(dir / "fw.bin", test::randomBytes(n, 3));
         test::writeBytes(dir / "RQ_CPU.cpu", kOldPackage);
         RecordingStatus status;
-        int execs = 0;
         auto* form = new TSJForm(nullptr, &status);
         form->worker().setProgramDir(qs(dir.path()));
-        form->setOpenDialog(std::make_unique<ScriptedDialog>(execs, qs(dir / "fw.bin"), nullptr));
+        form->setOpenDialog(std::make_unique<test::ScriptedOpenDialog>(qs(dir / "fw.bin")));
         form->show();
         form->btn2Click();
         QVERIFY(form->worker().running());

@@ -19,10 +19,6 @@ using namespace cpuconfig::test;
 
 namespace {
 
-QString t(const char* utf8) {
-    return QString::fromUtf8(utf8);
-}
-
 // Header "N1.7", zeros, card version "2"; then the image; then the trailer bytes given.
 QByteArray packageWith(const char* trailerHex, int imageBytes = 1) {
     QByteArray p = hexBytes("4E312E3700000032");

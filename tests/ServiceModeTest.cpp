@@ -1,4 +1,5 @@
 // Password dialog, access code and service menu, driven as the main window drives them.
+#include "GuiTestSupport.h"
 #include "common/Texts.h"
 #include "shell/AccessCode.h"
 #include "shell/ServiceMenu.h"
@@ -14,6 +15,7 @@
 #include <QtTest>
 
 using namespace cpuconfig;
+using namespace cpuconfig::test;
 
 namespace {
 
@@ -58,21 +60,6 @@ struct Shell {
         openDialog();
         type(text);
         button("btn1")->click();
-    }
-    QStringList menuTexts() const {
-        QStringList texts;
-        for (QAction* a : pm1->actions()) {
-            texts << (a->isSeparator() ? QStringLiteral("-") : a->text());
-        }
-        return texts;
-    }
-    QAction* item(const QString& text) const {
-        for (QAction* a : pm1->actions()) {
-            if (a->text() == text) {
-                return a;
-            }
-        }
-        return nullptr;
     }
 };
 
@@ -161,7 +148,7 @@ private slots:
         QVERIFY(s.lbl2()->text().isEmpty());
         QCOMPARE(s.serviceMenu.enteredPassword(), typed);
         QCOMPARE(s.serviceMenu.added(), unlocked);
-        QCOMPARE(s.menuTexts(), unlocked ? kUnlocked : kLocked);
+        QCOMPARE(menuTexts(s.pm1), unlocked ? kUnlocked : kLocked);
         QCOMPARE(s.panelOpened, 1);
     }
 
@@ -187,7 +174,7 @@ private slots:
         QVERIFY(s.dialog.isVisible());
         QCOMPARE(confirmed.count(), 0);
         QCOMPARE(s.panelOpened, 0);
-        QCOMPARE(s.menuTexts(), kLocked);
+        QCOMPARE(menuTexts(s.pm1), kLocked);
 
         QTest::keyClicks(s.edt1(), "abcd");
         s.button("btn2")->click();
@@ -206,21 +193,21 @@ private slots:
         s.confirm("cobalt");
         s.confirm("nope");
         QCOMPARE(s.serviceMenu.enteredPassword(), QStringLiteral("nope"));
-        QCOMPARE(s.menuTexts(), kUnlocked);
+        QCOMPARE(menuTexts(s.pm1), kUnlocked);
         QCOMPARE(s.panelOpened, 3);
-        s.item("CPU升级")->trigger();
+        menuItem(s.pm1, "CPU升级")->trigger();
         QCOMPARE(s.panelOpened, 4);
         QCOMPARE(s.toolOpened, 0);
-        s.item("CPU加密")->trigger();
+        menuItem(s.pm1, "CPU加密")->trigger();
         QCOMPARE(s.panelOpened, 4);
         QCOMPARE(s.toolOpened, 1);
         // A changed item re-runs the wiring; still one handler per item.
-        s.item("CPU加密")->setText(QStringLiteral("CPU加密"));
-        s.item("CPU加密")->trigger();
+        menuItem(s.pm1, "CPU加密")->setText(QStringLiteral("CPU加密"));
+        menuItem(s.pm1, "CPU加密")->trigger();
         QCOMPARE(s.toolOpened, 2);
         // The fixed items are left alone.
-        s.item("输入密码")->trigger();
-        s.item("退出")->trigger();
+        menuItem(s.pm1, "输入密码")->trigger();
+        menuItem(s.pm1, "退出")->trigger();
         QCOMPARE(s.toolOpened, 2);
         QCOMPARE(s.panelOpened, 4);
     }
@@ -244,7 +231,7 @@ private slots:
         QVERIFY(!s.dialog.isVisible());
         QCOMPARE(s.dialog.result(), int(QDialog::Rejected));
         QCOMPARE(s.serviceMenu.enteredPassword(), before);
-        QCOMPARE(s.menuTexts(), unlockedBefore ? kUnlocked : kLocked);
+        QCOMPARE(menuTexts(s.pm1), unlockedBefore ? kUnlocked : kLocked);
         QCOMPARE(s.panelOpened, panels);
     }
 };

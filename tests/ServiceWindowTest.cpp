@@ -27,40 +27,6 @@ using namespace cpuconfig::test;
 
 namespace {
 
-QString t(const char* utf8) {
-    return QString::fromUtf8(utf8);
-}
-
-class ChosenFile final : public OpenDialog {
-public:
-    explicit ChosenFile(QString path) : m_path(std::move(path)) {}
-    void setTitle(const QString&) override {}
-    void setFilter(const QString&) override {}
-    void setInitialDir(const QString&) override {}
-    bool exec() override { return !m_path.isEmpty(); }
-    QString fileName() const override { return m_path; }
-
-private:
-    QString m_path;
-};
-
-QStringList menuTexts(TForm1& f) {
-    QStringList items;
-    for (QAction* a : f.pm1()->actions()) {
-        items << (a->isSeparator() ? QStringLiteral("-") : a->text());
-    }
-    return items;
-}
-
-QAction* menuItem(TForm1& f, const char* text) {
-    for (QAction* a : f.pm1()->actions()) {
-        if (a->text() == t(text)) {
-            return a;
-        }
-    }
-    return nullptr;
-}
-
 // "输入密码", then, inside the modal dialog, whatever act does.
 void withPasswordDialog(TForm1& f, const std::function<void(TForm2&)>& act) {
     bool acted = false;
@@ -74,7 +40,7 @@ void withPasswordDialog(TForm1& f, const std::function<void(TForm2&)>& act) {
             d->reject(); // never leave the test hanging in the modal loop
         }
     });
-    menuItem(f, "输入密码")->trigger();
+    menuItem(f.pm1(), "输入密码")->trigger();
     QVERIFY(acted);
 }
 
@@ -128,15 +94,15 @@ private slots:
             QTest::keyClicks(d.findChild<QLineEdit*>("edt1"), "cobalt");
             d.findChild<QPushButton*>("btn2")->click();
         });
-        QCOMPARE(menuTexts(f), kLocked);
+        QCOMPARE(menuTexts(f.pm1()), kLocked);
         QCOMPARE(status.count(), 0);
         confirm(f, "Cobalt");
-        QCOMPARE(menuTexts(f), kLocked);
+        QCOMPARE(menuTexts(f.pm1()), kLocked);
         confirm(f, "cobalt");
-        QCOMPARE(menuTexts(f), kUnlocked);
+        QCOMPARE(menuTexts(f.pm1()), kUnlocked);
         QCOMPARE(panelInFront(f), static_cast<QWidget*>(f.peiZhiForm()));
 
-        menuItem(f, "CPU加密")->trigger();
+        menuItem(f.pm1(), "CPU加密")->trigger();
         TSJForm* tool = f.sjForm();
         QVERIFY(tool);
         QCOMPARE(tool->parentWidget(), &f);
@@ -145,12 +111,12 @@ private slots:
         QVERIFY(f.findChild<QToolButton*>("btn2")->isHidden());
 
         tool->findChild<QLineEdit*>("edt1")->setText("L");
-        menuItem(f, "CPU升级")->trigger();
+        menuItem(f.pm1(), "CPU升级")->trigger();
         QCOMPARE(panelInFront(f), static_cast<QWidget*>(f.peiZhiForm()));
 
         // Used again: the same window, the typed text kept.
         f.setStatus("x");
-        menuItem(f, "CPU加密")->trigger();
+        menuItem(f.pm1(), "CPU加密")->trigger();
         QCOMPARE(f.findChildren<TSJForm*>(), QList<TSJForm*>{tool});
         QCOMPARE(tool->findChild<QLineEdit*>("edt1")->text(), QStringLiteral("L"));
         QCOMPARE(f.findChild<QLabel*>("lbl1")->text(), QString());
@@ -162,14 +128,14 @@ private slots:
         TForm1 f;
         f.show();
         confirm(f, "cobalt");
-        menuItem(f, "CPU加密")->trigger();
+        menuItem(f.pm1(), "CPU加密")->trigger();
         QPointer<TSJForm> first = f.sjForm();
         first->findChild<QLineEdit*>("edt3")->setText("9");
         QVERIFY(first->close());
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(!first);
         QVERIFY(!f.sjForm());
-        menuItem(f, "CPU加密")->trigger();
+        menuItem(f.pm1(), "CPU加密")->trigger();
         QCOMPARE(f.sjForm()->pos(), QPoint(220, 195));
         QCOMPARE(f.sjForm()->findChild<QLineEdit*>("edt3")->text(), QStringLiteral("1.7"));
     }
@@ -182,9 +148,9 @@ private slots:
         auto* date = f.peiZhiForm()->findChild<QLabel*>("lbl1");
         QCOMPARE(date->text(), t("2026年12月6日14时30分5秒"));
         confirm(f, "cobalt");
-        menuItem(f, "CPU加密")->trigger();
+        menuItem(f.pm1(), "CPU加密")->trigger();
         TSJForm* tool = f.sjForm();
-        tool->setOpenDialog(std::make_unique<ChosenFile>(m_dir.filePath("fw.bin")));
+        tool->setOpenDialog(std::make_unique<ScriptedOpenDialog>(m_dir.filePath("fw.bin")));
         tool->findChild<QLineEdit*>("edt1")->setText("T");
 
         QSignalSpy status(&f, &TForm1::statusChanged);
@@ -200,7 +166,7 @@ private slots:
         QVERIFY(package.open(QIODevice::ReadOnly));
         QCOMPARE(package.readAll(), hexBytes("54312E3700000032215A07050925040710AA"));
 
-        menuItem(f, "CPU升级")->trigger();
+        menuItem(f.pm1(), "CPU升级")->trigger();
         QCOMPARE(date->text(), t("2010年4月25日9时5分7秒"));
         QCOMPARE(f.peiZhiForm()->findChild<QLabel*>("lbl4")->text(), QStringLiteral("T2"));
     }
