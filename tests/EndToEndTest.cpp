@@ -21,15 +21,15 @@ using namespace cpuconfig::test;
 
 namespace {
 
-QString t(const char* utf8) {
-    return QString::fromUtf8(utf8);
-}
-
 // A simulated card serving its line on a thread of its own, listed among the ports.
 class SimCard {
 public:
-    explicit SimCard(SimulatorOptions options) {
+    explicit SimCard(SimFault fault = SimFault::None, bool baudLimit = false) {
         static int serial = 0;
+        SimulatorOptions options;
+        options.fault = fault;
+        options.baudLimit = baudLimit;
+        options.model = "LY-A8";
         auto sim = Simulator::create(std::move(options));
         if (!sim)
             qFatal("simulator: %s", sim.error().message.c_str());
@@ -46,21 +46,12 @@ public:
         m_thread.join();
     }
     const QString& path() const { return m_path; }
-    SimRecord record() const { return m_sim->record(); }
 
 private:
     std::unique_ptr<Simulator> m_sim;
     QString m_path;
     std::jthread m_thread;
 };
-
-SimulatorOptions card(SimFault fault = SimFault::None, bool baudLimit = false) {
-    SimulatorOptions o;
-    o.fault = fault;
-    o.baudLimit = baudLimit;
-    o.model = "LY-A8";
-    return o;
-}
 
 // The main window with its panel set to the card's port; records every status text and
 // every bar position.
@@ -121,7 +112,7 @@ private slots:
         QFETCH(bool, transferDone);
         const QByteArray bytes = demoPackage(64 * 1024, 'A');
         QVERIFY(writeFile(package(), bytes));
-        SimCard sim(card(static_cast<SimFault>(fault)));
+        SimCard sim(static_cast<SimFault>(fault));
         Program p(sim.path());
 
         p.panelChild<QPushButton>("btn2")->click();
@@ -146,7 +137,7 @@ private slots:
 
     void queryShowsTheCardsModel() {
         QVERIFY(writeFile(package(), demoPackage(16)));
-        SimCard sim(card());
+        SimCard sim;
         Program p(sim.path());
         p.panelChild<QPushButton>("btn3")->click();
         QTRY_COMPARE_WITH_TIMEOUT(p.status(), t(text::kQueryOk), 20000);
@@ -156,7 +147,7 @@ private slots:
     void shutdownDuringAnUpgradeReleasesThePort() {
         // 256 KiB at the line's own speed would take about 25 s.
         QVERIFY(writeFile(package(), demoPackage(256 * 1024, 'A')));
-        SimCard sim(card(SimFault::None, true));
+        SimCard sim(SimFault::None, true);
         Program p(sim.path());
         p.panelChild<QPushButton>("btn2")->click();
         QTRY_VERIFY_WITH_TIMEOUT(!p.positions.isEmpty() && p.positions.last() > 15 + 1024, 20000);

@@ -2,25 +2,33 @@
 #pragma once
 
 #include "link/Messages.h"
+#include "package/OpenDialog.h"
 #include "package/PackageFormat.h"
 #include "shell/Application.h"
 #include "shell/MainWindowEvents.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QMenu>
 #include <QObject>
 #include <QStringList>
 #include <QTemporaryDir>
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace cpuconfig::test {
 
 inline void prepareTestApplication() {
     prepareApplication(*static_cast<QApplication*>(QCoreApplication::instance()));
+}
+
+inline QString t(const char* utf8) {
+    return QString::fromUtf8(utf8);
 }
 
 inline bool writeFile(const QString& path, const QByteArray& bytes) {
@@ -48,6 +56,46 @@ inline void sendMessage(QObject* target, unsigned message, std::uintptr_t wParam
     CpuMessageEvent event(message, wParam, lParam);
     QCoreApplication::sendEvent(target, &event);
 }
+
+// The menu as the technician reads it, a separator as "-".
+inline QStringList menuTexts(const QMenu* menu) {
+    QStringList texts;
+    for (const QAction* a : menu->actions())
+        texts << (a->isSeparator() ? QStringLiteral("-") : a->text());
+    return texts;
+}
+
+inline QAction* menuItem(const QMenu* menu, const char* text) {
+    for (QAction* a : menu->actions())
+        if (a->text() == QString::fromUtf8(text))
+            return a;
+    return nullptr;
+}
+
+// The open dialog as a technician would use it, scripted: whileOpen runs while it is
+// open, and an empty choice is Cancel.
+class ScriptedOpenDialog final : public OpenDialog {
+public:
+    explicit ScriptedOpenDialog(QString choice, std::function<void()> whileOpen = {},
+                                int* execs = nullptr)
+        : m_choice(std::move(choice)), m_whileOpen(std::move(whileOpen)), m_execs(execs) {}
+    void setTitle(const QString&) override {}
+    void setFilter(const QString&) override {}
+    void setInitialDir(const QString&) override {}
+    bool exec() override {
+        if (m_execs)
+            ++*m_execs;
+        if (m_whileOpen)
+            m_whileOpen();
+        return !m_choice.isEmpty();
+    }
+    QString fileName() const override { return m_choice; }
+
+private:
+    QString m_choice;
+    std::function<void()> m_whileOpen;
+    int* m_execs;
+};
 
 // Every text a signal carried, in order.
 class TextRecorder : public QObject {

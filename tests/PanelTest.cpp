@@ -19,10 +19,6 @@ using namespace cpuconfig::test;
 
 namespace {
 
-QString t(const char* utf8) {
-    return QString::fromUtf8(utf8);
-}
-
 // Header "N1.7", zeros, card version "2"; then the image; then the trailer bytes given.
 QByteArray packageWith(const char* trailerHex, int imageBytes = 1) {
     QByteArray p = hexBytes("4E312E3700000032");
@@ -141,29 +137,24 @@ private slots:
         QTest::addColumn<QString>("model");
         QTest::addColumn<QString>("date");
         QTest::addColumn<QString>("cpuVersion");
-        const QString date = t("2010年4月29日3时29分44秒");
-        QTest::newRow("packed decimal date")
-            << packageWith("44290329040510AA") << "N2" << date << "1.7";
-        QTest::newRow("a byte that is not packed decimal shows as hex")
-            << packageWith("443C0329040510AA") << "N2" << t("2010年4月29日3时3C分44秒") << "1.7";
-        QTest::newRow("15 bytes: the date runs to the last byte") << hexBytes("4E312E3700000032"
-                                                                              "44290329040510")
-                                                                  << "N2" << date << "1.7";
-        QTest::newRow("model letter 0 leaves the model empty") << hexBytes("00312E3700000032"
-                                                                           "5A"
-                                                                           "44290329040510AA")
-                                                               << "" << date << "1.7";
-        QTest::newRow("two-character CPU version padded with zero") << hexBytes("4E31370000000032"
-                                                                                "5A"
-                                                                                "44290329040510AA")
-                                                                    << "N2" << date << "17";
-        QTest::newRow("model bytes are GBK") << hexBytes("B0312E37000000E6"
-                                                         "5A"
-                                                         "44290329040510AA")
-                                             << t("版") << date << "1.7";
-        QTest::newRow("long package: the date comes from its end")
-            << packageWith("00001201010126AA", 4096) << "N2" << t("2026年1月1日12时0分0秒")
-            << "1.7";
+        auto row = [](const char* name, const QByteArray& file, const char* model, const char* date,
+                      const char* cpuVersion) {
+            QTest::newRow(name) << file << t(model) << t(date) << t(cpuVersion);
+        };
+        const char* date = "2010年4月29日3时29分44秒";
+        row("packed decimal date", packageWith("44290329040510AA"), "N2", date, "1.7");
+        row("a byte that is not packed decimal shows as hex", packageWith("443C0329040510AA"), "N2",
+            "2010年4月29日3时3C分44秒", "1.7");
+        row("15 bytes: the date runs to the last byte", hexBytes("4E312E370000003244290329040510"),
+            "N2", date, "1.7");
+        row("model letter 0 leaves the model empty", hexBytes("00312E37000000325A44290329040510AA"),
+            "", date, "1.7");
+        row("two-character CPU version padded with zero",
+            hexBytes("4E313700000000325A44290329040510AA"), "N2", date, "17");
+        row("model bytes are GBK", hexBytes("B0312E37000000E65A44290329040510AA"), "版", date,
+            "1.7");
+        row("long package: the date comes from its end", packageWith("00001201010126AA", 4096),
+            "N2", "2026年1月1日12时0分0秒", "1.7");
     }
 
     void packageDetails() {
@@ -216,39 +207,30 @@ private slots:
         QCOMPARE(label(&panel, "lbl1"), t("2010年4月29日3时29分44秒"));
     }
 
-    void workersSeeTheSelections() {
-        TPeiZhiForm panel;
-        std::shared_ptr<const SelectionProvider> selection = panel.selection();
-        QCOMPARE(selection->screenText(), std::string("1"));
-        QCOMPARE(selection->baudText(), std::string("115200"));
-        child<QComboBox>(&panel, "cbbPingNo")->setCurrentIndex(79);
-        child<QComboBox>(&panel, "cbb1")->setCurrentIndex(0);
-        auto* ports = child<QComboBox>(&panel, "cbb2");
-        ports->addItem(QStringLiteral("/dev/ttyS7"));
-        ports->setCurrentIndex(0);
-        QCOMPARE(selection->screenText(), std::string("80"));
-        QCOMPARE(selection->baudText(), std::string("9600"));
-        QCOMPARE(selection->portName(), std::string("/dev/ttyS7"));
-    }
-
-    void updateStartsAnUpgradeInTheMainWindow() {
+    // "更新" posts the start; the worker reads the choices of the moment from the snapshot.
+    void updateStartsAnUpgradeWithTheSelections() {
         QVERIFY(writeFile(package(), demoPackage(16)));
         TForm1 f;
         std::atomic<int> runs{0};
         std::mutex m;
-        std::string screen;
+        std::string seen;
         f.setUpgradeRoutine([&](MainWindowLink&, const SelectionProvider& s, std::stop_token) {
             std::lock_guard lock(m);
-            screen = s.screenText();
+            seen = s.screenText() + " " + s.baudText() + " " + s.portName();
             ++runs;
         });
         f.show();
-        child<QComboBox>(f.peiZhiForm(), "cbbPingNo")->setCurrentIndex(4);
-        child<QPushButton>(f.peiZhiForm(), "btn2")->click();
+        TPeiZhiForm* panel = f.peiZhiForm();
+        child<QComboBox>(panel, "cbbPingNo")->setCurrentIndex(79);
+        child<QComboBox>(panel, "cbb1")->setCurrentIndex(0);
+        auto* ports = child<QComboBox>(panel, "cbb2");
+        ports->insertItem(0, QStringLiteral("/dev/ttyS7"));
+        ports->setCurrentIndex(0);
+        child<QPushButton>(panel, "btn2")->click();
         QCOMPARE(runs.load(), 0); // posted, not run inside the click
         QTRY_COMPARE(runs.load(), 1);
         std::lock_guard lock(m);
-        QCOMPARE(screen, std::string("5"));
+        QCOMPARE(seen, std::string("80 9600 /dev/ttyS7"));
     }
 
     void queryTextsReachTheWindows() {

@@ -120,13 +120,11 @@ TEST(PaneGeometry, placesStripBoxAndButtonsInTheHostArea) {
     const auto g = paneGeometry({0, 0, 240, 300}, 0);
     EXPECT_EQ(g.previewBox, (PaneRect{8, 33, 232, 292}));
     EXPECT_EQ(g.captionStrip, (PaneRect{8, 0, 232, 32}));
-    EXPECT_EQ(g.captionStrip.height(), 32);
     EXPECT_EQ(g.buttonTop, 5);
     EXPECT_EQ(g.wordWrapButtonLeft, 224 - 22);
     const auto beside = paneGeometry({0, 10, 500, 300}, 306);
     EXPECT_EQ(beside.previewBox.left, 314);
     EXPECT_EQ(beside.captionStrip.top, 10);
-    EXPECT_EQ(beside.buttonTop, 5);
 }
 
 struct DecodeCase {

@@ -17,14 +17,12 @@ TEST(RtfReader, readsParagraphsAndCharacterFormats) {
                           "\\pard Plain {\\b bold} \\i italic\\i0  \\ul under\\ulnone\\par"
                           "\\qc second\\par}");
     ASSERT_EQ(doc.paragraphs.size(), 2u);
-    const auto& runs = doc.paragraphs[0].runs;
-    ASSERT_EQ(runs.size(), 6u);
-    EXPECT_EQ(runs[0], (RtfRun{"Plain ", false, false, false}));
-    EXPECT_EQ(runs[1], (RtfRun{"bold", true, false, false}));
-    EXPECT_EQ(runs[2], (RtfRun{" ", false, false, false}));
-    EXPECT_EQ(runs[3], (RtfRun{"italic", false, true, false}));
-    EXPECT_EQ(runs[4], (RtfRun{" ", false, false, false}));
-    EXPECT_EQ(runs[5], (RtfRun{"under", false, false, true}));
+    EXPECT_EQ(doc.paragraphs[0].runs, (std::vector<RtfRun>{{"Plain ", false, false, false},
+                                                           {"bold", true, false, false},
+                                                           {" ", false, false, false},
+                                                           {"italic", false, true, false},
+                                                           {" ", false, false, false},
+                                                           {"under", false, false, true}}));
     EXPECT_EQ(doc.paragraphs[0].alignment, RtfAlignment::Left);
     EXPECT_EQ(doc.paragraphs[1].plainText(), "second");
     EXPECT_EQ(doc.paragraphs[1].alignment, RtfAlignment::Centre);
@@ -93,12 +91,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(RtfReader, formattingEndsWithItsGroup) {
     const auto doc = read("{\\rtf1 {\\b\\i both}{\\ul u}\\b b\\plain p}");
     ASSERT_EQ(doc.paragraphs.size(), 1u);
-    const auto& runs = doc.paragraphs[0].runs;
-    ASSERT_EQ(runs.size(), 4u);
-    EXPECT_EQ(runs[0], (RtfRun{"both", true, true, false}));
-    EXPECT_EQ(runs[1], (RtfRun{"u", false, false, true}));
-    EXPECT_EQ(runs[2], (RtfRun{"b", true, false, false}));
-    EXPECT_EQ(runs[3], (RtfRun{"p", false, false, false}));
+    EXPECT_EQ(doc.paragraphs[0].runs, (std::vector<RtfRun>{{"both", true, true, false},
+                                                           {"u", false, false, true},
+                                                           {"b", true, false, false},
+                                                           {"p", false, false, false}}));
 }
 
 TEST(RtfReader, pardResetsAlignmentOfTheNextParagraph) {

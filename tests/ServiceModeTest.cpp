@@ -1,4 +1,5 @@
 // Password dialog, access code and service menu, driven as the main window drives them.
+#include "GuiTestSupport.h"
 #include "common/Texts.h"
 #include "shell/AccessCode.h"
 #include "shell/ServiceMenu.h"
@@ -14,6 +15,7 @@
 #include <QtTest>
 
 using namespace cpuconfig;
+using namespace cpuconfig::test;
 
 namespace {
 
@@ -59,21 +61,6 @@ struct Shell {
         type(text);
         button("btn1")->click();
     }
-    QStringList menuTexts() const {
-        QStringList texts;
-        for (QAction* a : pm1->actions()) {
-            texts << (a->isSeparator() ? QStringLiteral("-") : a->text());
-        }
-        return texts;
-    }
-    QAction* item(const QString& text) const {
-        for (QAction* a : pm1->actions()) {
-            if (a->text() == text) {
-                return a;
-            }
-        }
-        return nullptr;
-    }
 };
 
 const QStringList kLocked{"输入密码", "-", "-", "退出"};
@@ -90,7 +77,6 @@ private slots:
         QTest::addColumn<bool>("accepted");
         QTest::newRow("the code") << QByteArray("cobalt") << true;
         QTest::newRow("capital") << QByteArray("Cobalt") << false;
-        QTest::newRow("all capitals") << QByteArray("COBALT") << false;
         QTest::newRow("blank before") << QByteArray(" cobalt") << false;
         QTest::newRow("blank after") << QByteArray("cobalt ") << false;
         QTest::newRow("newline after") << QByteArray("cobalt\n") << false;
@@ -140,10 +126,7 @@ private slots:
         QTest::newRow("code, OK") << "cobalt" << false << true;
         QTest::newRow("code, Enter") << "cobalt" << true << true;
         QTest::newRow("wrong, OK") << "secret" << false << false;
-        QTest::newRow("wrong, Enter") << "secret" << true << false;
-        QTest::newRow("capital") << "Cobalt" << false << false;
-        QTest::newRow("blank before") << " cobalt" << true << false;
-        QTest::newRow("blank after") << "cobalt " << false << false;
+        QTest::newRow("blank before, Enter: not trimmed") << " cobalt" << true << false;
     }
     // Every OK with a text closes the dialog silently and ends with the panel in front.
     void confirmOnce() {
@@ -165,16 +148,18 @@ private slots:
         QVERIFY(s.lbl2()->text().isEmpty());
         QCOMPARE(s.serviceMenu.enteredPassword(), typed);
         QCOMPARE(s.serviceMenu.added(), unlocked);
-        QCOMPARE(s.menuTexts(), unlocked ? kUnlocked : kLocked);
+        QCOMPARE(menuTexts(s.pm1), unlocked ? kUnlocked : kLocked);
         QCOMPARE(s.panelOpened, 1);
     }
 
-    void emptyTextStays_data() {
+    void emptyTextStaysThenReopens_data() {
         QTest::addColumn<bool>("byEnter");
         QTest::newRow("OK") << false;
         QTest::newRow("Enter") << true;
     }
-    void emptyTextStays() {
+    // An empty text keeps the dialog open with the error; reopened, the dialog shows the
+    // text typed since, masked, and no error.
+    void emptyTextStaysThenReopens() {
         QFETCH(bool, byEnter);
         Shell s;
         QSignalSpy confirmed(&s.dialog, &TForm2::confirmed);
@@ -189,25 +174,42 @@ private slots:
         QVERIFY(s.dialog.isVisible());
         QCOMPARE(confirmed.count(), 0);
         QCOMPARE(s.panelOpened, 0);
-        QCOMPARE(s.menuTexts(), kLocked);
+        QCOMPARE(menuTexts(s.pm1), kLocked);
+
+        QTest::keyClicks(s.edt1(), "abcd");
+        s.button("btn2")->click();
+        s.openDialog();
+        QCOMPARE(s.edt1()->text(), QStringLiteral("abcd"));
+        QCOMPARE(s.edt1()->displayText(), QStringLiteral("****"));
+        QVERIFY(s.lbl2()->text().isEmpty());
     }
 
-    void codeTwiceAddsOnce() {
+    // The code twice adds the items once; a wrong code later keeps them. Each command opens
+    // its own window, once: the first insertion briefly wires "CPU加密" to the panel, and
+    // that must not survive the second.
+    void unlockedMenuAndItsCommands() {
         Shell s;
         s.confirm("cobalt");
-        s.confirm("cobalt");
-        QCOMPARE(s.menuTexts(), kUnlocked);
-        QCOMPARE(s.panelOpened, 2);
-    }
-
-    void wrongAfterRightKeepsMenu() {
-        Shell s;
         s.confirm("cobalt");
         s.confirm("nope");
         QCOMPARE(s.serviceMenu.enteredPassword(), QStringLiteral("nope"));
-        QCOMPARE(s.menuTexts(), kUnlocked);
-        s.item("CPU加密")->trigger();
+        QCOMPARE(menuTexts(s.pm1), kUnlocked);
+        QCOMPARE(s.panelOpened, 3);
+        menuItem(s.pm1, "CPU升级")->trigger();
+        QCOMPARE(s.panelOpened, 4);
+        QCOMPARE(s.toolOpened, 0);
+        menuItem(s.pm1, "CPU加密")->trigger();
+        QCOMPARE(s.panelOpened, 4);
         QCOMPARE(s.toolOpened, 1);
+        // A changed item re-runs the wiring; still one handler per item.
+        menuItem(s.pm1, "CPU加密")->setText(QStringLiteral("CPU加密"));
+        menuItem(s.pm1, "CPU加密")->trigger();
+        QCOMPARE(s.toolOpened, 2);
+        // The fixed items are left alone.
+        menuItem(s.pm1, "输入密码")->trigger();
+        menuItem(s.pm1, "退出")->trigger();
+        QCOMPARE(s.toolOpened, 2);
+        QCOMPARE(s.panelOpened, 4);
     }
 
     void cancelKeepsState_data() {
@@ -229,46 +231,8 @@ private slots:
         QVERIFY(!s.dialog.isVisible());
         QCOMPARE(s.dialog.result(), int(QDialog::Rejected));
         QCOMPARE(s.serviceMenu.enteredPassword(), before);
-        QCOMPARE(s.menuTexts(), unlockedBefore ? kUnlocked : kLocked);
+        QCOMPARE(menuTexts(s.pm1), unlockedBefore ? kUnlocked : kLocked);
         QCOMPARE(s.panelOpened, panels);
-    }
-
-    void reopenKeepsTextClearsError() {
-        Shell s;
-        s.openDialog();
-        s.button("btn1")->click(); // empty: error shown, dialog stays
-        QVERIFY(!s.lbl2()->text().isEmpty());
-        QTest::keyClicks(s.edt1(), "abcd");
-        s.button("btn2")->click();
-        s.openDialog();
-        QCOMPARE(s.edt1()->text(), QStringLiteral("abcd"));
-        QCOMPARE(s.edt1()->displayText(), QStringLiteral("****"));
-        QVERIFY(s.lbl2()->text().isEmpty());
-    }
-
-    // Each command opens its own window, once: the first insertion briefly wires "CPU加密"
-    // to the panel, and that must not survive the second.
-    void commandsOpenTheirWindows() {
-        Shell s;
-        s.confirm("cobalt");
-        const int panels = s.panelOpened;
-        s.item("CPU升级")->trigger();
-        QCOMPARE(s.panelOpened, panels + 1);
-        QCOMPARE(s.toolOpened, 0);
-        s.item("CPU加密")->trigger();
-        QCOMPARE(s.panelOpened, panels + 1);
-        QCOMPARE(s.toolOpened, 1);
-        // A changed item re-runs the wiring; still one handler per item.
-        s.item("CPU加密")->setEnabled(true);
-        s.item("CPU加密")->setText(QStringLiteral("CPU加密"));
-        s.item("CPU加密")->trigger();
-        QCOMPARE(s.toolOpened, 2);
-        QCOMPARE(s.panelOpened, panels + 1);
-        // The fixed items are left alone.
-        s.item("输入密码")->trigger();
-        s.item("退出")->trigger();
-        QCOMPARE(s.toolOpened, 2);
-        QCOMPARE(s.panelOpened, panels + 1);
     }
 };
 

@@ -3,15 +3,13 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
-
 namespace cpuconfig {
 namespace {
 
 struct LookupCase {
     const char* name;
     std::uint16_t language;
-    std::function<TextList()> list;
+    TextList list;
     const char* expected;
 };
 
@@ -19,66 +17,32 @@ class LocalizedTextTest : public ::testing::TestWithParam<LookupCase> {};
 
 TEST_P(LocalizedTextTest, picksTheEntryForTheLanguage) {
     const auto& c = GetParam();
-    EXPECT_EQ(localizedText(c.list(), languageKeys(c.language)), c.expected);
+    EXPECT_EQ(localizedText(c.list, languageKeys(c.language)), c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Lookup, LocalizedTextTest,
     ::testing::Values(
-        LookupCase{"DanishFullKey", 0x0406, defaultNoPreviewTexts, "Ingen visning"},
-        LookupCase{"DutchBelgiumFallsToPrimary", 0x0813, defaultNoPreviewTexts, "Geen voorbeeld"},
-        LookupCase{"SwissGermanFallsToPrimary", 0x0807, defaultNoPreviewTexts, "Keine Vorschau"},
-        LookupCase{"ChineseFallsToDefault", 0x0804, defaultNoPreviewTexts, "No preview"},
-        LookupCase{"ChineseCaption", 0x0804, defaultPreviewCaptions, "Preview:"},
-        LookupCase{"ChineseScaleHint", 0x0804, defaultScaleHints, "Scale to fit"},
-        LookupCase{"ChineseWrapHint", 0x0804, defaultWordWrapHints, "Word-wrap"},
-        LookupCase{"ChineseShowHint", 0x0804, defaultShowPreviewButtonHints, "Show Preview"},
-        LookupCase{"ChineseTitleIsEmpty", 0x0804, [] { return TextList{"Default="}; }, ""},
-        LookupCase{"FrenchCaption", 0x040C, defaultPreviewCaptions, "Épreuve:"},
-        LookupCase{"DanishScaleHint", 0x0406, defaultScaleHints, "Komprimér størrelse"},
-        LookupCase{"GermanScaleHint", 0x0407, defaultScaleHints, "Größe anpassen"},
-        LookupCase{"LowerCaseKeyMatches", 0x040C,
-                   [] {
-                       return TextList{"Default=d", "040c=fr"};
-                   },
-                   "fr"},
+        LookupCase{"DanishFullKey", 0x0406, defaultNoPreviewTexts(), "Ingen visning"},
+        LookupCase{"DutchBelgiumFallsToPrimary", 0x0813, defaultNoPreviewTexts(), "Geen voorbeeld"},
+        LookupCase{"SwissGermanFallsToPrimary", 0x0807, defaultNoPreviewTexts(), "Keine Vorschau"},
+        LookupCase{"ChineseFallsToDefault", 0x0804, defaultNoPreviewTexts(), "No preview"},
+        LookupCase{"ChineseScaleHint", 0x0804, defaultScaleHints(), "Scale to fit"},
+        LookupCase{"ChineseWrapHint", 0x0804, defaultWordWrapHints(), "Word-wrap"},
+        LookupCase{"ChineseTitleIsEmpty", 0x0804, TextList{"Default="}, ""},
+        LookupCase{"DanishScaleHint", 0x0406, defaultScaleHints(), "Komprimér størrelse"},
+        LookupCase{"GermanScaleHint", 0x0407, defaultScaleHints(), "Größe anpassen"},
+        LookupCase{"LowerCaseKeyMatches", 0x040C, TextList{"Default=d", "040c=fr"}, "fr"},
         LookupCase{"FullKeyBeatsPrimary", 0x0406,
-                   [] {
-                       return TextList{"0006=primary", "0406=full", "Default=d"};
-                   },
-                   "full"},
-        LookupCase{"PrimaryBeatsDefault", 0x0806,
-                   [] {
-                       return TextList{"Default=d", "0006=primary"};
-                   },
-                   "primary"},
-        LookupCase{"FirstEntryOfForeignKeys", 0x0804,
-                   [] {
-                       return TextList{"x=1", "y=2"};
-                   },
-                   "1"},
-        LookupCase{"FirstEntryRepeatedKey", 0x0804,
-                   [] {
-                       return TextList{"x=1", "X=2"};
-                   },
-                   "1"},
-        LookupCase{"NoEqualsNoBlankKey", 0x0804,
-                   [] {
-                       return TextList{"plain", "y=2"};
-                   },
-                   ""},
-        LookupCase{"NoEqualsThenBlankKey", 0x0804,
-                   [] {
-                       return TextList{"plain", "y=2", "=blank"};
-                   },
-                   "blank"},
-        LookupCase{"EntryWithoutEqualsNeverMatchesKey", 0x0406,
-                   [] {
-                       return TextList{"0406", "Default=d"};
-                   },
-                   "d"},
-        LookupCase{"ValueKeepsLaterEquals", 0x0409, [] { return TextList{"0409=a=b"}; }, "a=b"},
-        LookupCase{"EmptyList", 0x0409, [] { return TextList{}; }, ""}),
+                   TextList{"0006=primary", "0406=full", "Default=d"}, "full"},
+        LookupCase{"PrimaryBeatsDefault", 0x0806, TextList{"Default=d", "0006=primary"}, "primary"},
+        LookupCase{"FirstEntryOfForeignKeys", 0x0804, TextList{"x=1", "y=2"}, "1"},
+        LookupCase{"FirstEntryRepeatedKey", 0x0804, TextList{"x=1", "X=2"}, "1"},
+        LookupCase{"NoEqualsNoBlankKey", 0x0804, TextList{"plain", "y=2"}, ""},
+        LookupCase{"NoEqualsThenBlankKey", 0x0804, TextList{"plain", "y=2", "=blank"}, "blank"},
+        LookupCase{"EntryWithoutEqualsNeverMatchesKey", 0x0406, TextList{"0406", "Default=d"}, "d"},
+        LookupCase{"ValueKeepsLaterEquals", 0x0409, TextList{"0409=a=b"}, "a=b"},
+        LookupCase{"EmptyList", 0x0409, TextList{}, ""}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(LanguageKeys, areUpperCaseHexOfIdAndPrimary) {
