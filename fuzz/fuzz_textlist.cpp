@@ -35,6 +35,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::abort();
         }
     }
-    (void)cpuconfig::windowsLanguageId(text);
+    (void)cpuconfig::languageIdOfLocale(text);
     return 0;
 }

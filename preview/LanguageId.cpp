@@ -56,7 +56,7 @@ bool isAsciiLetter(char c) {
 
 } // namespace
 
-std::optional<std::uint16_t> windowsLanguageId(std::string_view localeName) {
+std::optional<std::uint16_t> languageIdOfLocale(std::string_view localeName) {
     // Encoding and modifier ("de_DE.UTF-8@euro") say nothing about the language.
     localeName = localeName.substr(0, localeName.find_first_of(".@"));
     std::string language;

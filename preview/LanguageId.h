@@ -14,6 +14,6 @@ inline constexpr std::uint16_t kFallbackLanguageId = 0x0409;
 // The 16-bit Windows language identifier of the locale: the exact language and territory
 // when known, else the language's default identifier; nothing for an unknown language or
 // the C/POSIX locale.
-std::optional<std::uint16_t> windowsLanguageId(std::string_view localeName);
+std::optional<std::uint16_t> languageIdOfLocale(std::string_view localeName);
 
 } // namespace cpuconfig

@@ -184,7 +184,7 @@ std::uint16_t systemLanguageId() {
 #ifdef Q_OS_WIN
     return windowsLanguageId(); // the shell's language, else the system default
 #else
-    return windowsLanguageId(toUtf8(QLocale::system().name())).value_or(kFallbackLanguageId);
+    return languageIdOfLocale(toUtf8(QLocale::system().name())).value_or(kFallbackLanguageId);
 #endif
 }
 

@@ -111,7 +111,7 @@ struct LocaleCase {
 class WindowsLanguageId : public ::testing::TestWithParam<LocaleCase> {};
 
 TEST_P(WindowsLanguageId, mapsLocaleNames) {
-    EXPECT_EQ(windowsLanguageId(GetParam().locale), GetParam().id) << GetParam().locale;
+    EXPECT_EQ(languageIdOfLocale(GetParam().locale), GetParam().id) << GetParam().locale;
 }
 
 INSTANTIATE_TEST_SUITE_P(
