@@ -481,11 +481,12 @@ void Simulator::sendNow(std::span<const std::uint8_t> bytes) {
 
 void Simulator::hangUp() {
     m_hangupDue = false;
-    closePty(); // the far end sees a hang-up: reads end, writes fail with EIO
     {
+        // Counted before the line drops, so that whoever sees the hang-up sees it counted.
         std::lock_guard lock(m_mutex);
         ++m_record.hangups;
     }
+    closePty(); // the far end sees a hang-up: reads end, writes fail with EIO
     // Come back on a fresh line, as a card does after a power cycle; the registered name
     // follows it.
     if (auto r = openPty(); !r) {
