@@ -54,7 +54,7 @@ test-sanitize: deps
 		QT_QPA_PLATFORM=offscreen TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 ignore_noninstrumented_modules=1 \
 			suppressions=$(CURDIR)/tools/tsan.supp" build-tsan/tests/$$t >build-tsan/$$t.log 2>&1 \
 			|| { tail -80 build-tsan/$$t.log; exit 1; }; \
-		tail -1 build-tsan/$$t.log; \
+		grep -E '^(Totals|\[  PASSED)' build-tsan/$$t.log | tail -1; \
 	done
 # The tests where threads meet: workers, the GUI thread, the simulated card. Qt is not
 # built for TSan: its own memory is not tracked (ignore_noninstrumented_modules), and
