@@ -56,8 +56,23 @@ test-sanitize: deps
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=0 \
 		UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
+	cmake -S . -B build-tsan -G Ninja $(SANITIZE_FLAGS) -DCPUCONFIG_SANITIZE=thread
+	cmake --build build-tsan -j $(JOBS) --target $(TSAN_TESTS)
+	for t in $(TSAN_TESTS); do \
+		echo "== $$t (ThreadSanitizer)"; \
+		QT_QPA_PLATFORM=offscreen TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 ignore_noninstrumented_modules=1 \
+			suppressions=$(CURDIR)/tools/tsan.supp" build-tsan/tests/$$t >build-tsan/$$t.log 2>&1 \
+			|| { tail -80 build-tsan/$$t.log; exit 1; }; \
+		grep -E '^(Totals|\[  PASSED)' build-tsan/$$t.log | tail -1; \
+	done
+# The tests where threads meet: workers, the GUI thread, the simulated card. Qt is not
+# built for TSan: its own memory is not tracked (ignore_noninstrumented_modules), and
+# tools/tsan.supp explains what is left.
+TSAN_TESTS = link_tests link_realtime_tests main_window_tests panel_tests gui_end_to_end_tests \
+	service_mode_tests package_tool_tests
 
-# Each fuzz target for FUZZ_SECONDS (60 by default) from its seed corpus.
+# Each fuzz target for FUZZ_SECONDS (60 by default) from its seed corpus. An input that
+# runs longer than 10 s counts as a hang and fails the run.
 FUZZ_SECONDS ?= 60
 fuzz-smoke:
 	@tools/install-deps.sh base fuzz
@@ -67,8 +82,11 @@ fuzz-smoke:
 	for f in build-fuzz/fuzz/fuzz_*; do \
 		n=$$(basename $$f); mkdir -p build-fuzz/corpus/$$n; \
 		seeds=""; [ -d fuzz/corpus/$$n ] && seeds=fuzz/corpus/$$n; \
+		[ -d fuzz/corpus/$${n#fuzz_} ] && seeds=fuzz/corpus/$${n#fuzz_}; \
+		dict=""; [ -f fuzz/$${n#fuzz_}.dict ] && dict=-dict=fuzz/$${n#fuzz_}.dict; \
 		echo "== $$n ($(FUZZ_SECONDS) s)"; \
-		$$f -max_total_time=$(FUZZ_SECONDS) -max_len=65536 build-fuzz/corpus/$$n $$seeds \
+		$$f -max_total_time=$(FUZZ_SECONDS) -max_len=65536 -timeout=10 $$dict \
+			build-fuzz/corpus/$$n $$seeds \
 			>build-fuzz/$$n.log 2>&1 || { tail -40 build-fuzz/$$n.log; exit 1; }; \
 		grep -E '^#[0-9]+.*DONE' build-fuzz/$$n.log | tail -1; \
 	done

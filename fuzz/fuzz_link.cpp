@@ -97,16 +97,22 @@ private:
     std::unique_ptr<ScriptedPort> m_port;
 };
 
+// Fake time that refuses to run on for ever: every wait of a run ends with a chunk taken or
+// 2000 ms of silence, so a run that sleeps past its bound is a hang on a real line.
 class InstantClock final : public Clock {
 public:
+    explicit InstantClock(Ms bound) : m_bound(bound) {}
     TimePoint now() const override { return m_now; }
     bool sleepFor(Ms d, std::stop_token) override {
         m_now += d;
+        if (m_now - TimePoint{} > m_bound)
+            std::abort();
         return true;
     }
 
 private:
     TimePoint m_now{};
+    Ms m_bound;
 };
 
 class CheckingWindow final : public MainWindowLink {
@@ -121,7 +127,11 @@ public:
             ++results, lastResult = wParam;
         if (message == WM_CPU_PROGRESS && lParam == kProgressPosition)
             position = wParam;
+        last = message;
     }
+    // Every run ends with something the technician can read.
+    bool ended() const { return last == WM_CPU_RESULT || last == WM_CPU_SEND_FAILED; }
+    unsigned last = 0;
     int results = 0;
     std::uintptr_t lastResult = 9;
     std::uintptr_t position = 0;
@@ -151,7 +161,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    InstantClock clock;
+    // Each of the four receive loops (acknowledge and answer, upgrade and query) ends with at
+    // most one 2000 ms silence; the package is too short for a pacing pause.
+    InstantClock clock(std::chrono::milliseconds(4 * 2000));
     FixedSelection selection("scripted", "115200", "1");
     {
         OnePortFactory ports(std::make_unique<ScriptedPort>(data, size));
@@ -163,6 +175,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         runUpgrade(window, selection, {}, options);
         if (window.results == 1 && window.lastResult == 0 && window.position != kPackageSize + 7)
             std::abort(); // a success before the whole package went out
+        if (!window.ended())
+            std::abort();
     }
     {
         OnePortFactory ports(std::make_unique<ScriptedPort>(data, size));
@@ -172,6 +186,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         CheckingReporter reporter;
         const int r = getParam(reporter, selection, {}, options);
         if (r == 0 && reporter.last != text::kQueryOk && reporter.last != text::kQueryFailed)
+            std::abort();
+        if (r == 1 && reporter.last != text::kSendFailed)
             std::abort();
     }
     return 0;

@@ -276,21 +276,13 @@ void Simulator::onAddressByte(std::uint8_t b) {
     case SimFault::Garbage: {
         send({0x7E, 0x00, 0xFF});
         // Let the other end take the garbage in a read of its own before the acknowledge.
-        // The bytes reach the other end's queue a moment after the write; wait for them
-        // to arrive there, then to be taken.
-        const auto arrived = Clock::now() + std::chrono::milliseconds(50);
-        const auto until = Clock::now() + std::chrono::seconds(2);
-        int waiting = 0;
-        while (Clock::now() < arrived && ::ioctl(m_slave, FIONREAD, &waiting) == 0 && waiting == 0)
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        while (Clock::now() < until && ::ioctl(m_slave, FIONREAD, &waiting) == 0 && waiting > 0)
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        waitUntilTaken();
         break;
     }
     default:
         break;
     }
-    send({kAckByte});
+    send(m_options.ackAnswer.value_or(std::vector<std::uint8_t>{kAckByte}));
     m_state = State::Command;
     m_command.clear();
     std::lock_guard lock(m_mutex);
@@ -371,6 +363,11 @@ void Simulator::onDataByte(std::uint8_t b) {
             m_state = State::Idle;
             return;
         }
+        if (m_options.chatter && got == m_expected / 2) {
+            send(*m_options.chatter);
+            log("said " + hex(m_options.chatter->data(), m_options.chatter->size()) +
+                " during the transfer");
+        }
         if (got == m_expected)
             finishTransfer();
         return;
@@ -436,7 +433,35 @@ void Simulator::advanceLine(std::size_t bytes) {
     std::this_thread::sleep_until(m_lineFree);
 }
 
+void Simulator::answer(const std::vector<std::uint8_t>& bytes) {
+    send(bytes);
+}
+
+void Simulator::waitUntilTaken() {
+    // The bytes reach the other end's queue a moment after the write: wait for them to
+    // arrive there, then to be taken.
+    const auto arrived = Clock::now() + std::chrono::milliseconds(50);
+    const auto until = Clock::now() + std::chrono::seconds(2);
+    int waiting = 0;
+    while (Clock::now() < arrived && ::ioctl(m_slave, FIONREAD, &waiting) == 0 && waiting == 0)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    while (Clock::now() < until && ::ioctl(m_slave, FIONREAD, &waiting) == 0 && waiting > 0)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+}
+
 void Simulator::send(const std::vector<std::uint8_t>& bytes) {
+    if (m_options.answerByteByByte && bytes.size() > 1) {
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            if (i > 0)
+                waitUntilTaken();
+            sendNow(std::span(bytes.data() + i, 1));
+        }
+        return;
+    }
+    sendNow(bytes);
+}
+
+void Simulator::sendNow(std::span<const std::uint8_t> bytes) {
     if (m_options.baudLimit) {
         advanceLine(bytes.size());
     }
@@ -456,11 +481,12 @@ void Simulator::send(const std::vector<std::uint8_t>& bytes) {
 
 void Simulator::hangUp() {
     m_hangupDue = false;
-    closePty(); // the far end sees a hang-up: reads end, writes fail with EIO
     {
+        // Counted before the line drops, so that whoever sees the hang-up sees it counted.
         std::lock_guard lock(m_mutex);
         ++m_record.hangups;
     }
+    closePty(); // the far end sees a hang-up: reads end, writes fail with EIO
     // Come back on a fresh line, as a card does after a power cycle; the registered name
     // follows it.
     if (auto r = openPty(); !r) {

@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -47,6 +48,14 @@ struct SimulatorOptions {
     // Other answers than the card's own, in one write each (for tests of odd cards).
     std::optional<std::vector<std::uint8_t>> finalAnswer; // instead of 01
     std::optional<std::vector<std::uint8_t>> queryReply;  // instead of 01, two bytes, model
+    // Instead of the acknowledge 01. Empty: the card says nothing yet takes the command
+    // that follows, as a card does whose acknowledge comes late (see answer()).
+    std::optional<std::vector<std::uint8_t>> ackAnswer;
+    // Sent once the transfer is half through: a card that talks while it is being written.
+    std::optional<std::vector<std::uint8_t>> chatter;
+    // Each answer a byte at a time, the next only once the other end has taken the one
+    // before, so that every byte arrives in a read of its own.
+    bool answerByteByByte = false;
     // Gets one line for everything the card saw and did. Called from run()'s thread.
     std::function<void(const std::string&)> log;
 };
@@ -98,6 +107,10 @@ public:
 
     SimRecord record() const;
 
+    // Sends bytes as the card, at once, from any thread: a card that answers late. Not for
+    // a card with a line-speed limit or one that hangs up.
+    void answer(const std::vector<std::uint8_t>& bytes);
+
 private:
     explicit Simulator(SimulatorOptions options);
     Result<void> openPty();
@@ -107,6 +120,8 @@ private:
     void onDataByte(std::uint8_t b);
     void finishTransfer();
     void send(const std::vector<std::uint8_t>& bytes);
+    void sendNow(std::span<const std::uint8_t> bytes);
+    void waitUntilTaken();
     void advanceLine(std::size_t bytes);
     void hangUp();
     void log(const std::string& line);

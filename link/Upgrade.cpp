@@ -138,6 +138,12 @@ void runUpgrade(MainWindowLink& window, const SelectionProvider& selection, std:
                 std::to_string(transferLength) + " bytes");
             return abandon();
         }
+        if (sent + got == transferLength) {
+            // The card can only answer the transfer once it has its last byte: anything it
+            // said before (an echo, line noise, a late second acknowledge) is no answer,
+            // and a stray 01 among it would pass for a confirmation.
+            [[maybe_unused]] auto purged = exchange.port().purgeInput();
+        }
         if (auto r = exchange.write(std::span(block.data(), got)); !r) {
             if (r.error().code == ErrorCode::Stopped)
                 return exchange.close();

@@ -1,6 +1,7 @@
 #include "package/SJLoadWorker.h"
 
 #include "common/Texts.h"
+#include "common/ThreadHandOff.h"
 #include "package/SJLoad.h"
 
 #include <QAbstractButton>
@@ -72,7 +73,14 @@ private:
     };
 
     template <class F> void post(F&& f) {
-        QMetaObject::invokeMethod(m_context, std::forward<F>(f), Qt::QueuedConnection);
+        announceHandOff();
+        QMetaObject::invokeMethod(
+            m_context,
+            [f = std::forward<F>(f)]() mutable {
+                acceptHandOff();
+                f();
+            },
+            Qt::QueuedConnection);
     }
 
     QObject* m_context;
@@ -146,8 +154,14 @@ void SJLoadWorker::start() {
         [this, request, observer = std::make_shared<QueuedObserver>(this, m_controls, m_status)](
             std::stop_token stop) {
             const bool ok = buildPackage(request, *observer, stop).ok();
+            announceHandOff();
             QMetaObject::invokeMethod(
-                this, [this, ok] { finish(ok); }, Qt::QueuedConnection);
+                this,
+                [this, ok] {
+                    acceptHandOff();
+                    finish(ok);
+                },
+                Qt::QueuedConnection);
         });
 }
 

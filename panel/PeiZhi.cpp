@@ -3,6 +3,7 @@
 
 #include "common/Gbk.h"
 #include "common/Texts.h"
+#include "common/ThreadHandOff.h"
 #include "link/PortList.h"
 #include "link/getParam.h"
 #include "package/PackageFormat.h"
@@ -36,9 +37,11 @@ public:
     explicit GuiQueryReporter(QPointer<TPeiZhiForm> panel) : m_panel(std::move(panel)) {}
 
     void status(const char* text) override {
+        announceHandOff();
         QMetaObject::invokeMethod(
             qApp,
             [panel = m_panel, s = QString::fromUtf8(text)] {
+                acceptHandOff();
                 if (panel)
                     emit panel->statusText(s);
             },
@@ -46,9 +49,11 @@ public:
     }
 
     void cardModel(const std::string& bytes) override {
+        announceHandOff();
         QMetaObject::invokeMethod(
             qApp,
             [panel = m_panel, s = fromGbk(bytes)] {
+                acceptHandOff();
                 if (panel)
                     if (auto* label = panel->findChild<QLabel*>(QStringLiteral("lbl6")))
                         label->setText(s);

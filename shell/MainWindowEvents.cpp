@@ -1,5 +1,7 @@
 #include "shell/MainWindowEvents.h"
 
+#include "common/ThreadHandOff.h"
+
 #include <QCoreApplication>
 #include <QThread>
 
@@ -46,6 +48,7 @@ std::uintptr_t CoalescedValue::take() {
 }
 
 CpuMessageEvent::~CpuMessageEvent() {
+    acceptHandOff(); // may be deleted by Qt without having been delivered
     if (m_completion)
         m_completion->complete();
 }
@@ -77,6 +80,7 @@ bool MessageTarget::post(QEvent* event) {
         delete event;
         return false;
     }
+    announceHandOff();
     QCoreApplication::postEvent(m_receiver, event);
     return true;
 }

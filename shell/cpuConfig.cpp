@@ -2,6 +2,7 @@
 #include "ui_cpuConfig.h"
 
 #include "common/Texts.h"
+#include "common/ThreadHandOff.h"
 #include "link/Upgrade.h"
 #include "package/SJ.h"
 #include "package/SJLoadWorker.h"
@@ -232,6 +233,7 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
 }
 
 bool TForm1::event(QEvent* event) {
+    acceptHandOff(); // a message event may come from a worker
     if (auto* message =
             isCpuMessage(event->type()) ? dynamic_cast<CpuMessageEvent*>(event) : nullptr) {
         handleMessage(message->message(), message->wParam(), message->lParam());

@@ -207,6 +207,39 @@ private slots:
         QCOMPARE(label(&panel, "lbl1"), t("2010年4月29日3时29分44秒"));
     }
 
+    // Every length a package can be cut to: an error box and untouched labels until the
+    // details are all there (15 bytes), never a crash or half-set labels.
+    void everyCutPackage_data() {
+        QTest::addColumn<int>("length");
+        for (int n = 0; n <= 17; ++n)
+            QTest::addRow("%d bytes", n) << n;
+    }
+
+    void everyCutPackage() {
+        QFETCH(int, length);
+        const QByteArray whole = packageWith("44290329040510AA");
+        QVERIFY(writeFile(package(), whole));
+        TPeiZhiForm panel;
+        panel.show();
+        QCOMPARE(label(&panel, "lbl1"), t("2010年4月29日3时29分44秒"));
+
+        QVERIFY(writeFile(package(), hexBytes("4C322E38000000335A443C0329040510AA").left(length)));
+        child<QPushButton>(&panel, "btn1")->click();
+        std::unique_ptr<QMessageBox> box(takeBox(&panel));
+        if (length < 15) {
+            QVERIFY(box);
+            QCOMPARE(box->icon(), QMessageBox::Critical);
+            QCOMPARE(label(&panel, "lbl4"), QStringLiteral("N2"));
+            QCOMPARE(label(&panel, "lbl5"), QStringLiteral("1.7"));
+            QCOMPARE(label(&panel, "lbl1"), t("2010年4月29日3时29分44秒"));
+        } else {
+            QVERIFY(!box);
+            QCOMPARE(label(&panel, "lbl4"), QStringLiteral("L3"));
+            QCOMPARE(label(&panel, "lbl5"), QStringLiteral("2.8"));
+            QVERIFY(label(&panel, "lbl1") != t("2010年4月29日3时29分44秒"));
+        }
+    }
+
     // "更新" posts the start; the worker reads the choices of the moment from the snapshot.
     void updateStartsAnUpgradeWithTheSelections() {
         QVERIFY(writeFile(package(), demoPackage(16)));

@@ -1,0 +1,344 @@
+// Cards and lines that misbehave, over real pseudo-terminals with the simulated card: each
+// run ends with the system's own report, nothing hangs, and the port is free afterwards.
+#include "LinkTestSupport.h"
+#include "TestSupport.h"
+
+#include "common/Texts.h"
+#include "link/PosixSerialPort.h"
+#include "link/Upgrade.h"
+#include "link/getParam.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <functional>
+#include <thread>
+#include <utility>
+
+namespace cpuconfig::test {
+namespace {
+
+using std::chrono::milliseconds;
+using Bytes = std::vector<std::uint8_t>;
+
+const Message kHide = sentMsg(WM_CPU_PROGRESS, 0, kProgressVisible);
+const Message kSendFailed = sentMsg(WM_CPU_SEND_FAILED, 0, 0);
+const Message kNoFile = sentMsg(WM_CPU_NO_FILE, 0, 0);
+Message msgResult(std::uintptr_t w) {
+    return sentMsg(WM_CPU_RESULT, w, 0);
+}
+
+std::size_t entriesIn(const char* folder) {
+    std::size_t n = 0;
+    if (DIR* d = ::opendir(folder)) {
+        while (::readdir(d))
+            ++n;
+        ::closedir(d);
+    }
+    return n;
+}
+// Open descriptors and threads of this process.
+std::size_t openFds() {
+    return entriesIn("/proc/self/fd");
+}
+std::size_t threads() {
+    return entriesIn("/proc/self/task");
+}
+
+// Fake time on which the card does one thing at a set moment: a wait that would run past
+// it stops there, the card acts, and the wait goes on from that moment.
+class EventClock final : public Clock {
+public:
+    EventClock(Ms at, std::function<void()> event) : m_at(at), m_event(std::move(event)) {}
+    TimePoint now() const override {
+        std::lock_guard lock(m_mutex);
+        return TimePoint{} + std::chrono::hours(1) + m_offset;
+    }
+    bool sleepFor(Ms d, std::stop_token stop) override {
+        if (stop.stop_requested())
+            return false;
+        std::function<void()> fire;
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_event && m_offset + d >= m_at) {
+                m_offset = m_at;
+                fire = std::exchange(m_event, nullptr);
+            } else {
+                m_offset += d;
+            }
+        }
+        if (fire)
+            fire();
+        return true;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    Ms m_offset{0};
+    Ms m_at;
+    std::function<void()> m_event;
+};
+
+struct Rig {
+    TempDir dir;
+    FakeClock clock;
+    RecordingWindow window{&clock};
+    std::filesystem::path package = dir / "RQ_CPU.cpu";
+
+    void runOn(const std::string& port, Clock* otherClock = nullptr) {
+        FixedSelection sel(port, "115200", "1");
+        auto options = fakeTimeUpgrade(clock, package);
+        if (otherClock)
+            options.clock = otherClock;
+        runUpgrade(window, sel, {}, options);
+    }
+};
+
+// The run is over and has let go of the port: another exchange can open it.
+void expectPortFree(const std::string& port) {
+    auto reopened = PosixSerialPort::open(port);
+    EXPECT_TRUE(reopened) << port << ": " << (reopened ? "" : reopened.error().message);
+}
+
+struct LateCase {
+    const char* name;
+    bool finalAnswer; // late with the final answer, else with the acknowledge
+    int atMs;
+    std::vector<Message> tail; // the last sent messages
+};
+void PrintTo(const LateCase& c, std::ostream* os) {
+    *os << c.name;
+}
+class LinkLateCard : public ::testing::TestWithParam<LateCase> {};
+
+TEST_P(LinkLateCard, answersCountUntilTwoSecondsOfSilence) {
+    const auto& c = GetParam();
+    Rig rig;
+    writeBytes(rig.package, packageBytes(8 + 1000));
+    SimulatorOptions o;
+    if (c.finalAnswer)
+        o.fault = SimFault::NoFinal;
+    else
+        o.ackAnswer = Bytes{};
+    SimCard card(o);
+    // No time passes before the wait in question starts: the acknowledge comes at once
+    // when it is not the late one, and an "A" package has no pauses.
+    EventClock clock(milliseconds(c.atMs), [&] { card.sim().answer({0x01}); });
+    rig.runOn(card.port(), &clock);
+
+    const auto sent = rig.window.sent();
+    ASSERT_GE(sent.size(), c.tail.size());
+    EXPECT_EQ(
+        std::vector<Message>(sent.end() - static_cast<std::ptrdiff_t>(c.tail.size()), sent.end()),
+        c.tail);
+    if (c.tail.back() == msgResult(0)) {
+        EXPECT_EQ(card.record().transfer.size(), 1000u);
+    }
+    expectPortFree(card.port());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Moments, LinkLateCard,
+    ::testing::Values(LateCase{"ack_after_1900ms", false, 1900, {msgResult(0)}},
+                      LateCase{"ack_after_2100ms", false, 2100, {kHide, kSendFailed, msgResult(1)}},
+                      LateCase{"final_after_1900ms", true, 1900, {msgResult(0)}},
+                      LateCase{"final_after_2100ms", true, 2100, {msgResult(1)}}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+struct ChatterCase {
+    const char* name;
+    std::function<void(SimulatorOptions&)> card;
+    std::uintptr_t result;
+};
+void PrintTo(const ChatterCase& c, std::ostream* os) {
+    *os << c.name;
+}
+class LinkChatter : public ::testing::TestWithParam<ChatterCase> {};
+
+// The package is far longer than a pty lets the sender run ahead, so whatever the card says
+// early is on the line before the last block goes out.
+TEST_P(LinkChatter, onlyWhatFollowsTheLastByteAnswersTheTransfer) {
+    const auto& c = GetParam();
+    Rig rig;
+    writeBytes(rig.package, packageBytes(8 + 128 * 1024));
+    SimulatorOptions o;
+    c.card(o);
+    SimCard card(o);
+    rig.runOn(card.port());
+    EXPECT_EQ(rig.window.sent().back(), msgResult(c.result));
+    EXPECT_EQ(card.record().transfer.size(), 128u * 1024);
+    expectPortFree(card.port());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cards, LinkChatter,
+    ::testing::Values(
+        // An acknowledge whose bytes come in reads of their own: the first one alone is
+        // the acknowledge, and the second is no confirmation of a transfer never answered.
+        ChatterCase{"ack_split_across_reads_then_silent",
+                    [](SimulatorOptions& o) {
+                        o.ackAnswer = Bytes{0x01, 0x01};
+                        o.answerByteByByte = true;
+                        o.fault = SimFault::NoFinal;
+                    },
+                    1},
+        ChatterCase{"ack_split_across_reads_then_confirms",
+                    [](SimulatorOptions& o) {
+                        o.ackAnswer = Bytes{0x01, 0x01};
+                        o.answerByteByByte = true;
+                    },
+                    0},
+        ChatterCase{"final_answer_split_across_reads",
+                    [](SimulatorOptions& o) {
+                        o.finalAnswer = Bytes{0x01, 0x00};
+                        o.answerByteByByte = true;
+                    },
+                    0},
+        ChatterCase{"talks_01_during_the_transfer_then_silent",
+                    [](SimulatorOptions& o) {
+                        o.chatter = Bytes{0x01};
+                        o.fault = SimFault::NoFinal;
+                    },
+                    1},
+        ChatterCase{"talks_noise_during_the_transfer_then_confirms",
+                    [](SimulatorOptions& o) {
+                        o.chatter = Bytes{0x55, 0x00, 0xFF, 0x7E};
+                    },
+                    0},
+        ChatterCase{"garbage_before_the_ack",
+                    [](SimulatorOptions& o) { o.fault = SimFault::Garbage; }, 0}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+struct HangupCase {
+    int percent;
+    bool duringTransfer; // the sender is still writing when the line drops
+};
+class LinkHangup : public ::testing::TestWithParam<HangupCase> {};
+
+TEST_P(LinkHangup, aDroppedLineIsNeverASuccess) {
+    const auto& c = GetParam();
+    const std::size_t length = 512 * 1024;
+    const auto fdsBefore = openFds();
+    {
+        Rig rig;
+        writeBytes(rig.package, packageBytes(8 + length));
+        SimulatorOptions o;
+        o.fault = SimFault::Hangup;
+        o.hangupAtPercent = c.percent;
+        SimCard card(o);
+        const std::string port = card.port();
+        rig.runOn(port);
+        const auto sent = rig.window.sent();
+        ASSERT_GE(sent.size(), 2u);
+        EXPECT_EQ(sent.back(), msgResult(1));
+        if (c.duringTransfer) {
+            EXPECT_EQ(sent[sent.size() - 2], kSendFailed);
+        }
+        // The card comes back on a new line just after the old one has gone.
+        for (int i = 0; i < 400 && card.port() == port; ++i)
+            std::this_thread::sleep_for(milliseconds(5));
+        EXPECT_EQ(card.record().hangups, 1);
+        EXPECT_GE(card.record().transfer.size() * 100, length * c.percent);
+        EXPECT_TRUE(rig.clock.sleeps().empty()); // no wait for an answer on a dead line
+        expectPortFree(card.port());             // the card's line after its power cycle
+    }
+    EXPECT_EQ(openFds(), fdsBefore);
+}
+
+INSTANTIATE_TEST_SUITE_P(Percent, LinkHangup,
+                         ::testing::Values(HangupCase{10, true}, HangupCase{50, true},
+                                           HangupCase{99, false}),
+                         [](const auto& p) { return std::to_string(p.param.percent); });
+
+TEST(LinkFault, portRemovedBetweenExchanges) {
+    Rig rig;
+    writeBytes(rig.package, packageBytes(8 + 300));
+    std::filesystem::path registered;
+    {
+        SimCard card;
+        auto path = card.sim().registerPort("SIMFAULT");
+        ASSERT_TRUE(path) << path.error().message;
+        registered = *path;
+        rig.runOn(registered.string());
+        EXPECT_EQ(rig.window.sent().back(), msgResult(0));
+    } // the adapter is pulled
+
+    Rig after;
+    writeBytes(after.package, packageBytes(8 + 300));
+    after.runOn(registered.string());
+    EXPECT_EQ(after.window.sent(), (std::vector<Message>{kHide, kSendFailed}));
+    RecordingReporter reporter;
+    FakeClock clock;
+    FixedSelection sel(registered.string(), "115200", "1");
+    EXPECT_EQ(getParam(reporter, sel, {}, fakeTimeOptions(clock)), 1);
+    EXPECT_EQ(reporter.statuses, (std::vector<std::string>{text::kSendFailed}));
+
+    // Plugged in again under the same name, it works at once.
+    SimCard again;
+    ASSERT_TRUE(again.sim().registerPort("SIMFAULT"));
+    Rig third;
+    writeBytes(third.package, packageBytes(8 + 300));
+    third.runOn(registered.string());
+    EXPECT_EQ(third.window.sent().back(), msgResult(0));
+    again.sim().unregisterPort();
+}
+
+TEST(LinkFault, hundredUpgradesInARowLeakNoDescriptorOrThread) {
+    TempDir dir;
+    writeBytes(dir / "RQ_CPU.cpu", packageBytes(8 + 600));
+    SimCard card;
+    const std::string port = card.port();
+    const auto fdsBefore = openFds();
+    const auto threadsBefore = threads();
+    int successes = 0;
+    for (int i = 0; i < 100; ++i) {
+        FakeClock clock;
+        RecordingWindow window(&clock);
+        // Each on a worker of its own, as the main window starts them.
+        std::jthread worker([&] {
+            FixedSelection sel(port, "115200", "1");
+            runUpgrade(window, sel, {}, fakeTimeUpgrade(clock, dir / "RQ_CPU.cpu"));
+        });
+        worker.join();
+        successes += window.sent().back() == msgResult(0);
+    }
+    EXPECT_EQ(successes, 100);
+    EXPECT_EQ(card.record().upgradesCompleted, 100);
+    EXPECT_EQ(openFds(), fdsBefore);
+    EXPECT_EQ(threads(), threadsBefore);
+    expectPortFree(port);
+}
+
+// Every length a package can be cut to, up to the smallest whole one.
+class LinkPackageLength : public ::testing::TestWithParam<int> {};
+
+TEST_P(LinkPackageLength, shortPackagesNeverSendANegativeLength) {
+    const auto n = static_cast<std::size_t>(GetParam());
+    Rig rig;
+    writeBytes(rig.package, packageBytes(n));
+    SimCard card;
+    rig.runOn(card.port());
+    const auto sent = rig.window.sent();
+    const auto rec = card.record();
+    if (n < 8) {
+        EXPECT_EQ(sent, (std::vector<Message>{kHide, kNoFile}));
+        EXPECT_TRUE(rec.lines.empty()); // the port was never opened
+    } else {
+        ASSERT_EQ(rec.headerCommand.size(), 15u);
+        const std::uint32_t length = rec.headerCommand[3] | rec.headerCommand[4] << 8 |
+                                     rec.headerCommand[5] << 16 |
+                                     static_cast<std::uint32_t>(rec.headerCommand[6]) << 24;
+        EXPECT_EQ(length, n - 8);
+        EXPECT_EQ(rec.transfer.size(), n - 8);
+        EXPECT_EQ(sent.back().message, static_cast<unsigned>(WM_CPU_RESULT));
+        // Nothing to answer for an empty transfer; anything else the card confirms.
+        EXPECT_EQ(sent.back().wParam, n == 8 ? 1u : 0u);
+    }
+    expectPortFree(card.port());
+}
+
+INSTANTIATE_TEST_SUITE_P(Bytes, LinkPackageLength, ::testing::Range(0, 18));
+
+} // namespace
+} // namespace cpuconfig::test
