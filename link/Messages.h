@@ -7,7 +7,7 @@
 namespace cpuconfig {
 
 enum : unsigned {
-    WM_CPU_PROGRESS = 9527,    // wParam value, lParam: 1 position, 2 minimum, 3 maximum, 4 show/hide
+    WM_CPU_PROGRESS = 9527, // wParam value, lParam: 1 position, 2 minimum, 3 maximum, 4 show/hide
     WM_CPU_SEND_FAILED = 9531, // a step of the upgrade failed
     WM_CPU_NO_FILE = 9532,     // the package file is missing
     WM_CPU_RESULT = 9533,      // wParam 0 the card confirmed, 1 it did not
