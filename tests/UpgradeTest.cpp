@@ -172,32 +172,13 @@ TEST(Upgrade, missingPackageReportsNoFileOnly) {
     EXPECT_TRUE(card.record().lines.empty());
 }
 
-class UpgradeShortPackage : public ::testing::TestWithParam<int> {};
-
-TEST_P(UpgradeShortPackage, endsBeforeThePortIsOpened) {
+TEST(Upgrade, aDirectoryNamedLikeThePackageIsNoPackage) {
     Rig rig;
-    if (GetParam() < 0)
-        std::filesystem::create_directory(rig.package); // a directory of that name
-    else
-        writeBytes(rig.package, packageBytes(static_cast<std::size_t>(GetParam())));
+    std::filesystem::create_directory(rig.package);
     SimCard card;
     rig.runOn(card.port());
     EXPECT_EQ(rig.window.messages(), (std::vector<Message>{kHide, kNoFile}));
     EXPECT_TRUE(card.record().lines.empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(Sizes, UpgradeShortPackage, ::testing::Values(-1, 0, 1, 7));
-
-TEST(Upgrade, eightBytePackageSendsAnEmptyTransfer) {
-    Rig rig;
-    writeBytes(rig.package, packageBytes(8));
-    SimCard card;
-    rig.runOn(card.port());
-    const auto rec = card.record();
-    ASSERT_EQ(rec.headerCommand.size(), 15u);
-    EXPECT_EQ(rec.headerCommand[3], 0); // L = 0, never negative
-    // The card answers nothing to an empty transfer: no success.
-    EXPECT_EQ(rig.window.sent().back(), msgResult(1));
 }
 
 TEST(Upgrade, silentCardFailsTwoSecondsAfterTheAddress) {
@@ -218,15 +199,6 @@ TEST(Upgrade, twoAcknowledgeBytesInOneReadAreNoAcknowledge) {
     rig.runOn(card.port());
     EXPECT_EQ(rig.window.sent(), (std::vector<Message>{kHide, kSendFailed, msgResult(1)}));
     EXPECT_TRUE(card.record().headerCommand.empty());
-}
-
-TEST(Upgrade, garbageBeforeTheAcknowledgeIsSkipped) {
-    Rig rig;
-    writeBytes(rig.package, packageBytes(300));
-    SimCard card(opts([&](SimulatorOptions& o) { o.fault = SimFault::Garbage; }));
-    rig.runOn(card.port());
-    EXPECT_EQ(rig.window.sent().back(), msgResult(0));
-    EXPECT_EQ(card.record().transfer.size(), 292u);
 }
 
 struct FinalCase {
@@ -278,23 +250,6 @@ TEST(Upgrade, screenThatIsNoNumberFailsTheSetUp) {
     SimCard card;
     rig.runOn(card.port(), "115200", "x1");
     EXPECT_EQ(rig.window.sent(), (std::vector<Message>{kHide, kSendFailed}));
-}
-
-TEST(Upgrade, hangUpMidTransferStopsAtOnceAndFails) {
-    Rig rig;
-    writeBytes(rig.package, packageBytes(8 + 64 * 1024));
-    SimCard card(opts([&](SimulatorOptions& o) {
-        o.fault = SimFault::Hangup;
-        o.baudLimit = true;
-        o.hangupAtPercent = 10;
-    }));
-    rig.runOn(card.port());
-    const auto sent = rig.window.sent();
-    ASSERT_GE(sent.size(), 3u);
-    EXPECT_EQ(sent[sent.size() - 2], kSendFailed);
-    EXPECT_EQ(sent.back(), msgResult(1));
-    EXPECT_EQ(card.record().hangups, 1);
-    EXPECT_TRUE(rig.clock.sleeps().empty()); // no final answer wait on a dead line
 }
 
 TEST(Upgrade, packageThatShrinksDuringTheTransferIsNeverASuccess) {
