@@ -16,6 +16,16 @@
 
 namespace cpuconfig {
 
+// What kind of fault a failed open was, for a front end that treats them differently (a
+// station retries a missing or busy port quietly).
+enum class PortFaultKind {
+    PermissionDenied, // the user may not open the device
+    InUse,            // another program (or exchange) holds it
+    Missing,          // no such device (unplugged, renumbered, mistyped)
+    Other,            // anything else, and every failed set-up step
+};
+PortFaultKind portFaultKind(const Error& error);
+
 // A process that holds a port open (or its lock).
 struct PortHolder {
     int pid = 0;
@@ -34,6 +44,9 @@ std::vector<PortHolder> portHolders(const std::string& name, const PortTree& tre
 // anything else gives the step's own message.
 std::string explainPortFault(const std::string& name, const Error& error,
                              const PortTree& tree = {});
+
+// The reason for PermissionDenied: who may open the device and how to join them.
+std::string permissionDeniedReason(const std::string& name, const PortTree& tree = {});
 
 // "/dev/ttyUSB1 (/dev/serial/by-id/usb-FTDI_...), /dev/ttyS0", or "none".
 std::string portsNow(const PortTree& tree = {});

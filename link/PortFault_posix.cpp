@@ -105,9 +105,40 @@ bool sessionHasGroup(gid_t gid) {
            groups.begin() + std::max(0, n);
 }
 
-std::string permissionDenied(const std::string& name, const fs::path& device) {
+} // namespace
+
+std::vector<PortHolder> portHolders(const std::string& name, const PortTree& tree) {
     struct stat st {};
-    if (::stat(device.c_str(), &st) != 0)
+    const fs::path proc = tree.root / "proc";
+    if (name.empty() || ::stat(tree.inside(name).c_str(), &st) != 0)
+        return {};
+    auto holders = lockHolders(proc, st);
+    return holders.empty() ? openers(proc, st) : holders;
+}
+
+PortFaultKind portFaultKind(const Error& error) {
+    if (error.code != ErrorCode::PortOpen)
+        return PortFaultKind::Other;
+    switch (error.osError) {
+    case EACCES:
+    case EPERM:
+        return PortFaultKind::PermissionDenied;
+    case EBUSY:
+    case EWOULDBLOCK:
+        return PortFaultKind::InUse;
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case ENOTDIR:
+        return PortFaultKind::Missing;
+    default:
+        return PortFaultKind::Other;
+    }
+}
+
+std::string permissionDeniedReason(const std::string& name, const PortTree& tree) {
+    struct stat st {};
+    if (::stat(tree.inside(name).c_str(), &st) != 0)
         return name + ": permission denied";
     const bool groupMayUse = (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
     if (!groupMayUse || st.st_gid == 0) {
@@ -124,47 +155,6 @@ std::string permissionDenied(const std::string& name, const fs::path& device) {
                " after this login began; log out and in again";
     return name + ": permission denied: the device belongs to group " + group +
            "; add yourself with: sudo usermod -aG " + group + " $USER, then log out and in again";
-}
-
-} // namespace
-
-std::vector<PortHolder> portHolders(const std::string& name, const PortTree& tree) {
-    struct stat st {};
-    const fs::path proc = tree.root / "proc";
-    if (name.empty() || ::stat((tree.root / fs::path(name).relative_path()).c_str(), &st) != 0)
-        return {};
-    auto holders = lockHolders(proc, st);
-    return holders.empty() ? openers(proc, st) : holders;
-}
-
-std::string explainPortFault(const std::string& name, const Error& error, const PortTree& tree) {
-    if (error.code != ErrorCode::PortOpen)
-        return error.message;
-    if (name.empty())
-        return "no port selected; ports now: " + portsNow(tree);
-    switch (error.osError) {
-    case EACCES:
-    case EPERM:
-        return permissionDenied(name, tree.root / fs::path(name).relative_path());
-    case EBUSY:
-    case EWOULDBLOCK: {
-        const auto holders = portHolders(name, tree);
-        if (holders.empty())
-            return name + ": in use by another program";
-        std::string who;
-        for (const auto& h : holders)
-            who += (who.empty() ? "" : ", ") + std::string("PID ") + std::to_string(h.pid) +
-                   (h.command.empty() ? "" : " (" + h.command + ")");
-        return name + ": in use by " + who;
-    }
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-    case ENOTDIR:
-        return name + ": no such port; ports now: " + portsNow(tree);
-    default:
-        return error.message;
-    }
 }
 
 } // namespace cpuconfig

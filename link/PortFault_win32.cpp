@@ -8,25 +8,26 @@ std::vector<PortHolder> portHolders(const std::string&, const PortTree&) {
     return {}; // Windows does not say who holds a port
 }
 
-std::string explainPortFault(const std::string& name, const Error& error, const PortTree& tree) {
+PortFaultKind portFaultKind(const Error& error) {
     if (error.code != ErrorCode::PortOpen)
-        return error.message;
-    if (name.empty())
-        return "no port selected; ports now: " + portsNow(tree);
+        return PortFaultKind::Other;
     switch (static_cast<DWORD>(error.osError)) {
-    case ERROR_ACCESS_DENIED:
+    case ERROR_ACCESS_DENIED: // what Windows answers for a port another program has open
     case ERROR_SHARING_VIOLATION:
     case ERROR_BUSY:
-        // What Windows answers for a port another program has open.
-        return name + ": in use by another program";
+        return PortFaultKind::InUse;
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_NAME:
     case ERROR_DEV_NOT_EXIST:
-        return name + ": no such port; ports now: " + portsNow(tree);
+        return PortFaultKind::Missing;
     default:
-        return error.message;
+        return PortFaultKind::Other;
     }
+}
+
+std::string permissionDeniedReason(const std::string& name, const PortTree&) {
+    return name + ": access denied";
 }
 
 } // namespace cpuconfig

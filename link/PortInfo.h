@@ -39,6 +39,13 @@ struct PortInfo {
 struct PortTree {
     std::filesystem::path root = "/";
     std::filesystem::path simulated; // empty: simulatedPortsFolder()
+
+    // Where a name as the system sees it lies in the tree. On the machine's own tree a
+    // relative name stays relative to the current folder, as open() takes it.
+    std::filesystem::path inside(const std::string& name) const {
+        return root == "/" ? std::filesystem::path(name)
+                           : root / std::filesystem::path(name).relative_path();
+    }
 };
 
 // Every serial port with its description, sorted as the panel sorts names.

@@ -45,7 +45,7 @@ std::string outside(const PortTree& tree, const fs::path& inside) {
 // Follows the links of name inside the tree (a link's target taken within it too), as the
 // kernel would if the tree were mounted at /, up to the name of a tty the kernel knows.
 fs::path resolveInside(const PortTree& tree, const std::string& name) {
-    fs::path p = tree.root / fs::path(name).relative_path();
+    fs::path p = tree.inside(name);
     for (int hops = 0; hops < 16; ++hops) {
         std::error_code ec;
         if (fs::exists(tree.root / "sys" / "class" / "tty" / p.filename(), ec) ||
