@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 namespace cpuconfig::test {
 namespace {
@@ -110,6 +111,16 @@ TEST(PortInfo, adaptersSayWhatTheyAre) {
         "USB2.0-Serial",
         simPort + " | | |  :  |  |  | simulated 3 QX-9"};
     EXPECT_EQ(got, expected);
+
+    // cpuctl reads the same tree when told to.
+    const auto r =
+        runCommand("'" + cpuctl() + "' ports --long --json --root " + tree.dir.path().string());
+    const auto usb = nlohmann::ordered_json::parse(r.out).at(1);
+    EXPECT_EQ(usb.dump(),
+              R"({"device":"/dev/ttyUSB0","byId":[")" + ftdiId +
+                  R"("],"byPath":["/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0"],)"
+                  R"("driver":"ftdi_sio","vendorId":"0403","productId":"6001","serial":"A50285BI",)"
+                  R"("manufacturer":"FTDI","product":"FT232R USB UART","simulated":false})");
 
     const PortTree fake{tree.dir.path(), {}};
     EXPECT_EQ(portDriver(ftdiId, fake), "ftdi_sio");
