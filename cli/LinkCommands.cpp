@@ -1,11 +1,14 @@
-// cpuctl upgrade | query | scan | ports | simulate
+// cpuctl query | scan | ports | simulate, and the options of upgrade (cli/UpgradeCommand.cpp)
 #include "cli/Commands.h"
+#include "cli/Json.h"
+#include "cli/LinkArgs.h"
 #include "cli/Terminal.h"
 
 #include "common/Gbk.h"
 #include "common/Texts.h"
+#include "link/PortFault.h"
+#include "link/PortInfo.h"
 #include "link/PortList.h"
-#include "link/Upgrade.h"
 #include "link/getParam.h"
 #ifndef _WIN32
 #include "link/Simulator.h"
@@ -13,79 +16,14 @@
 
 #include <CLI/CLI.hpp>
 
-#include <atomic>
-#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <thread>
 
 namespace cpuconfig::cli {
-namespace {
 
-void printLine(const std::string& s) {
-    std::fputs(s.c_str(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
-
-std::string jsonString(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char b[8];
-            std::snprintf(b, sizeof b, "\\u%04x", unsigned{c});
-            out += b;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
-// Ctrl-C and SIGTERM become a stop request; the worker then runs its closing steps.
-std::atomic<int> g_signal{0};
-extern "C" void onSignal(int sig) {
-    g_signal.store(sig);
-}
-
-class StopOnSignal {
-public:
-    StopOnSignal() {
-        g_signal.store(0);
-        m_oldInt = std::signal(SIGINT, onSignal);
-        m_oldTerm = std::signal(SIGTERM, onSignal);
-        m_watcher = std::jthread([this](std::stop_token own) {
-            while (!own.stop_requested()) {
-                if (g_signal.load() != 0) {
-                    m_source.request_stop();
-                    return;
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
-        });
-    }
-    ~StopOnSignal() {
-        m_watcher.request_stop();
-        m_watcher.join();
-        std::signal(SIGINT, m_oldInt);
-        std::signal(SIGTERM, m_oldTerm);
-    }
-    std::stop_token token() const { return m_source.get_token(); }
-    bool stopped() const { return m_source.stop_requested(); }
-
-private:
-    std::stop_source m_source;
-    void (*m_oldInt)(int) = SIG_DFL;
-    void (*m_oldTerm)(int) = SIG_DFL;
-    std::jthread m_watcher;
-};
-
-// "3,5-7" → 3 5 6 7. Screens are 1 to 255 (the address is one byte).
 std::optional<std::vector<int>> parseScreens(const std::string& text) {
     std::vector<int> out;
     std::size_t pos = 0;
@@ -119,171 +57,19 @@ std::optional<std::vector<int>> parseScreens(const std::string& text) {
     return out;
 }
 
-struct LinkArgs {
-    std::string port;
-    std::string baud = "115200";
-    std::string screen = "1";
-    std::string screens;
-    std::string package = kPackageFileName;
-    bool json = false;
-    bool verbose = false;
-};
-
 LinkOptions linkOptions(const LinkArgs& a) {
     LinkOptions o;
     if (a.verbose)
-        o.log = [](const std::string& line) { std::fprintf(stderr, "cpuctl: %s\n", line.c_str()); };
+        o.log = [](const std::string& line) {
+            // Called from every port's worker at once: one whole line each.
+            static std::mutex m;
+            std::lock_guard lock(m);
+            std::fprintf(stderr, "cpuctl: %s\n", line.c_str());
+        };
     return o;
 }
 
-// The main window of cpuctl: turns the upgrade's messages into a progress line and a
-// final status text and exit code.
-class ConsoleWindow final : public MainWindowLink {
-public:
-    explicit ConsoleWindow(std::string label) : m_line(std::move(label)) {}
-    void send(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) override {
-        handle(message, wParam, lParam);
-    }
-    void post(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) override {
-        handle(message, wParam, lParam);
-    }
-    void finish() { m_line.finish(); }
-    const char* status() const { return m_status; }
-    int exitCode(bool stopped) const {
-        if (stopped && !m_result)
-            return kExitStopped;
-        if (m_noFile)
-            return kExitFile;
-        if (m_result)
-            return *m_result == 0 ? kExitOk : kExitCard;
-        return m_sendFailed ? kExitPort : kExitCard;
-    }
-    std::uint64_t sent() const { return m_position > 15 ? m_position - 15 : 0; }
-
-private:
-    void handle(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) {
-        switch (message) {
-        case WM_CPU_PROGRESS:
-            if (lParam == kProgressMaximum)
-                m_maximum = wParam;
-            if (lParam == kProgressPosition) {
-                m_position = wParam;
-                m_status = text::kConfiguring;
-                m_line.update(m_position, m_maximum);
-            }
-            break;
-        case WM_CPU_SEND_FAILED:
-            m_sendFailed = true;
-            m_status = text::kSendFailed;
-            break;
-        case WM_CPU_NO_FILE:
-            m_noFile = true;
-            m_status = text::kNoPackage;
-            break;
-        case WM_CPU_RESULT:
-            m_result = static_cast<int>(wParam);
-            m_status = wParam == 0 ? text::kConfigOk : text::kConfigFailed;
-            break;
-        default:
-            break;
-        }
-    }
-
-    ProgressLine m_line;
-    std::uint64_t m_maximum = 0;
-    std::uint64_t m_position = 0;
-    const char* m_status = text::kSendFailed;
-    bool m_sendFailed = false;
-    bool m_noFile = false;
-    std::optional<int> m_result;
-};
-
-int runUpgradeCommand(const LinkArgs& a) {
-    std::vector<std::string> screens;
-    if (!a.screens.empty()) {
-        const auto list = parseScreens(a.screens);
-        if (!list) {
-            std::fprintf(stderr, "cpuctl: --screens: \"%s\" is not a list like 3,5-7\n",
-                         a.screens.c_str());
-            return kExitUsage;
-        }
-        for (int s : *list)
-            screens.push_back(std::to_string(s));
-    } else {
-        screens.push_back(a.screen);
-    }
-    StopOnSignal stop;
-    struct Row {
-        std::string screen;
-        const char* status;
-        int exit;
-        std::uint64_t sent;
-        double seconds;
-    };
-    std::vector<Row> rows;
-    for (const auto& screen : screens) {
-        if (stop.stopped())
-            break;
-        ConsoleWindow window(screens.size() > 1 ? "screen " + screen : "upgrade");
-        FixedSelection selection(a.port, a.baud, screen);
-        UpgradeOptions options;
-        static_cast<LinkOptions&>(options) = linkOptions(a);
-        options.package = a.package;
-        const auto start = std::chrono::steady_clock::now();
-        runUpgrade(window, selection, stop.token(), options);
-        window.finish();
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        const int code = window.exitCode(stop.stopped());
-        // A stopped upgrade did not get its data across, whatever it showed last.
-        const char* status = code == kExitStopped ? text::kSendFailed : window.status();
-        rows.push_back({screen, status, code, window.sent(), seconds});
-        if (rows.back().exit == kExitFile)
-            break; // the same package for every card
-        if (screens.size() > 1 && rows.back().exit != kExitStopped)
-            printLine("screen " + screen + ": " + window.status());
-    }
-
-    int exit = kExitOk;
-    for (const auto& r : rows)
-        if (r.exit != kExitOk && exit == kExitOk)
-            exit = r.exit;
-    if (stop.stopped())
-        exit = kExitStopped;
-
-    if (screens.size() > 1) {
-        printLine("");
-        printLine("screen  result  bytes     seconds");
-        for (const auto& r : rows) {
-            char line[128];
-            std::snprintf(line, sizeof line, "%-6s  %-6s  %-8llu  %.1f", r.screen.c_str(),
-                          r.exit == kExitOk ? "ok" : "failed",
-                          static_cast<unsigned long long>(r.sent), r.seconds);
-            printLine(line);
-        }
-    }
-    if (a.json) {
-        std::string j = "{\"port\":" + jsonString(a.port) +
-                        ",\"package\":" + jsonString(a.package) + ",\"results\":[";
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            const auto& r = rows[i];
-            char num[64];
-            std::snprintf(num, sizeof num, "%.3f", r.seconds);
-            j += (i ? "," : "") + std::string("{\"screen\":") + jsonString(r.screen) +
-                 ",\"ok\":" + (r.exit == kExitOk ? "true" : "false") +
-                 ",\"exitCode\":" + std::to_string(r.exit) + ",\"status\":" + jsonString(r.status) +
-                 ",\"bytesSent\":" + std::to_string(r.sent) + ",\"seconds\":" + num + "}";
-        }
-        printLine(j + "],\"exitCode\":" + std::to_string(exit) + "}");
-    }
-    const char* last = rows.empty() ? text::kSendFailed : rows.back().status;
-    if (screens.size() > 1 && !rows.empty())
-        last = exit == kExitOk     ? text::kConfigOk
-               : exit == kExitFile ? text::kNoPackage
-                                   : text::kConfigFailed;
-    printLine(last);
-    return exit;
-}
+namespace {
 
 class ConsoleReporter final : public QueryReporter {
 public:
@@ -301,17 +87,37 @@ int queryExit(int result, const ConsoleReporter& r, bool stopped) {
     return !r.statuses.empty() && r.statuses.back() == text::kQueryOk ? kExitOk : kExitCard;
 }
 
+// One card query. why gets the plain-words reason when the port could not be used.
+int queryOnce(const LinkArgs& a, const std::string& screen, ConsoleReporter& reporter,
+              std::stop_token stop, std::string& why) {
+    LinkOptions options = linkOptions(a);
+    std::optional<Error> fault;
+    options.portFault = [&fault](const Error& e) { fault = fault ? fault : e; };
+    FixedSelection selection(a.port, a.baud, screen);
+    const int result = getParam(reporter, selection, stop, options);
+    if (result != 0 && fault)
+        why = explainPortFault(a.port, *fault);
+    return result;
+}
+
 int runQueryCommand(const LinkArgs& a) {
     StopOnSignal stop;
     ConsoleReporter reporter;
-    FixedSelection selection(a.port, a.baud, a.screen);
-    const int result = getParam(reporter, selection, stop.token(), linkOptions(a));
+    std::string why;
+    const int result = queryOnce(a, a.screen, reporter, stop.token(), why);
+    if (!why.empty())
+        std::fprintf(stderr, "cpuctl: %s\n", why.c_str());
     const int exit = queryExit(result, reporter, stop.stopped());
     const std::string model = reporter.model ? gbkToUtf8(*reporter.model) : "";
-    if (a.json)
-        printLine("{\"port\":" + jsonString(a.port) + ",\"screen\":" + jsonString(a.screen) +
-                  ",\"answered\":" + (reporter.model ? "true" : "false") + ",\"model\":" +
-                  jsonString(model) + ",\"exitCode\":" + std::to_string(exit) + "}");
+    if (a.json) {
+        Json j;
+        j["port"] = a.port;
+        j["screen"] = a.screen;
+        j["answered"] = reporter.model.has_value();
+        j["model"] = model;
+        j["exitCode"] = exit;
+        printLine(jsonText(j));
+    }
     for (std::size_t i = 0; i + 1 < reporter.statuses.size(); ++i)
         printLine(reporter.statuses[i]);
     if (reporter.model)
@@ -336,11 +142,13 @@ int runScanCommand(const LinkArgs& a) {
         if (tty)
             std::fprintf(stderr, "\rscan: screen %d (%zu found)\x1b[K", screen, found.size());
         ConsoleReporter reporter;
-        FixedSelection selection(a.port, a.baud, std::to_string(screen));
-        const int result = getParam(reporter, selection, stop.token(), linkOptions(a));
+        std::string why;
+        const int result = queryOnce(a, std::to_string(screen), reporter, stop.token(), why);
         if (result != 0 && !stop.stopped()) {
             if (tty)
                 std::fputc('\n', stderr);
+            if (!why.empty())
+                std::fprintf(stderr, "cpuctl: %s\n", why.c_str());
             printLine(text::kSendFailed); // the port itself failed: no point going on
             return kExitPort;
         }
@@ -350,11 +158,12 @@ int runScanCommand(const LinkArgs& a) {
     if (tty)
         std::fputc('\n', stderr);
     if (a.json) {
-        std::string j = "{\"port\":" + jsonString(a.port) + ",\"cards\":[";
-        for (std::size_t i = 0; i < found.size(); ++i)
-            j += (i ? "," : "") + std::string("{\"screen\":") + std::to_string(found[i].first) +
-                 ",\"model\":" + jsonString(found[i].second) + "}";
-        printLine(j + "]}");
+        Json j;
+        j["port"] = a.port;
+        j["cards"] = Json::array();
+        for (const auto& [screen, model] : found)
+            j["cards"].push_back(Json{{"screen", screen}, {"model", model}});
+        printLine(jsonText(j));
     } else {
         printLine("screen  model");
         for (const auto& [screen, model] : found) {
@@ -371,16 +180,75 @@ int runScanCommand(const LinkArgs& a) {
     return found.empty() ? kExitCard : kExitOk;
 }
 
-int runPortsCommand(bool json) {
-    const auto ports = listSerialPorts();
-    if (json) {
-        std::string j = "[";
-        for (std::size_t i = 0; i < ports.size(); ++i)
-            j += (i ? "," : "") + jsonString(ports[i]);
-        printLine(j + "]");
+struct PortsArgs {
+    bool json = false;
+    bool longForm = false;
+    std::string root = "/";
+};
+
+Json portJson(const PortInfo& p) {
+    Json j;
+    j["device"] = p.device;
+    j["byId"] = p.byId;
+    j["byPath"] = p.byPath;
+    j["driver"] = p.driver;
+    j["vendorId"] = p.vendorId;
+    j["productId"] = p.productId;
+    j["serial"] = p.serial;
+    j["manufacturer"] = p.manufacturer;
+    j["product"] = p.product;
+    if (!p.systemName.empty())
+        j["systemName"] = p.systemName;
+    j["simulated"] = p.simulated;
+    if (p.simulated) {
+        j["screen"] = p.screen;
+        j["model"] = p.model;
+        j["target"] = p.target;
+    }
+    return j;
+}
+
+void printPortLong(const PortInfo& p) {
+    printLine(p.device);
+    auto row = [](const char* key, const std::string& value) {
+        if (!value.empty())
+            printLine("  " + std::string(key) + std::string(14 - std::strlen(key), ' ') + value);
+    };
+    if (p.simulated)
+        row("simulated",
+            "screen " + std::to_string(p.screen) + ", model " + p.model + ", on " + p.target);
+    for (const auto& link : p.byId)
+        row("by-id", link);
+    for (const auto& link : p.byPath)
+        row("by-path", link);
+    row("driver", p.driver);
+    row("usb id", p.vendorId.empty() ? "" : p.vendorId + ":" + p.productId);
+    row("serial", p.serial);
+    row("manufacturer", p.manufacturer);
+    row("product", p.product);
+    row("registry", p.systemName);
+}
+
+int runPortsCommand(const PortsArgs& a) {
+    PortTree tree;
+    tree.root = a.root;
+    const auto ports = describeSerialPorts(tree);
+    if (a.json) {
+        Json j = Json::array();
+        for (const auto& p : ports) {
+            if (a.longForm)
+                j.push_back(portJson(p));
+            else
+                j.push_back(p.device); // the plain list scripts have always read
+        }
+        printLine(jsonText(j));
     } else {
-        for (const auto& p : ports)
-            printLine(p);
+        for (const auto& p : ports) {
+            if (a.longForm)
+                printPortLong(p);
+            else
+                printLine(p.device);
+        }
     }
     return kExitOk;
 }
@@ -452,40 +320,58 @@ int runSimulateCommand(const SimulateArgs& a) {
 
 void addLinkCommands(CLI::App& app, Runner& run) {
     auto addLinkOptions = [](CLI::App* c, LinkArgs& a) {
-        c->add_option("--port", a.port, "Serial port (see: cpuctl ports)")->required();
         c->add_option("--baud", a.baud, "9600, 28800, 57600; anything else means 115200")
             ->capture_default_str();
         c->add_flag("--json", a.json, "Also write a machine-readable report");
         c->add_flag("-v,--verbose", a.verbose, "Say on stderr why a step failed");
     };
+    auto addPort = [](CLI::App* c, LinkArgs& a) {
+        c->add_option("--port", a.port, "Serial port (see: cpuctl ports)")->required();
+    };
 
     auto up = std::make_shared<LinkArgs>();
     auto* u = app.add_subcommand("upgrade", "Send the CPU package to a card");
+    u->add_option("--port", up->ports,
+                  "Serial port (see: cpuctl ports); give it again for several ports at once")
+        ->required()
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     addLinkOptions(u, *up);
     auto* single =
         u->add_option("--screen", up->screen, "Screen number of the card")->capture_default_str();
     u->add_option("--screens", up->screens, "Several cards in turn, e.g. 3,5-7")->excludes(single);
     u->add_option("--package", up->package, "CPU package")->capture_default_str();
+    u->add_option("--progress", up->progress,
+                  "auto (a bar when stderr is a terminal), json (one object a line on stderr), "
+                  "none")
+        ->check(CLI::IsMember({"auto", "json", "none"}))
+        ->capture_default_str();
     u->callback([&run, up] { run = [up] { return runUpgradeCommand(*up); }; });
 
     auto q = std::make_shared<LinkArgs>();
     auto* qc = app.add_subcommand("query", "Ask a card for its model");
+    addPort(qc, *q);
     addLinkOptions(qc, *q);
     qc->add_option("--screen", q->screen, "Screen number of the card")->capture_default_str();
     qc->callback([&run, q] { run = [q] { return runQueryCommand(*q); }; });
 
     auto s = std::make_shared<LinkArgs>();
     auto* sc = app.add_subcommand("scan", "Ask every screen number in a range for its card");
+    addPort(sc, *s);
     addLinkOptions(sc, *s);
     s->screens = "1-80";
     sc->add_option("--screens", s->screens, "Screen numbers, e.g. 1-80 or 3,5-7")
         ->capture_default_str();
     sc->callback([&run, s] { run = [s] { return runScanCommand(*s); }; });
 
-    auto pj = std::make_shared<bool>(false);
+    auto pa = std::make_shared<PortsArgs>();
     auto* p = app.add_subcommand("ports", "List the serial ports");
-    p->add_flag("--json", *pj, "Machine-readable output");
-    p->callback([&run, pj] { run = [pj] { return runPortsCommand(*pj); }; });
+    p->add_flag("--json", pa->json, "Machine-readable output");
+    p->add_flag("-l,--long", pa->longForm,
+                "What each port is: stable names, driver, USB ids, serial number, maker");
+    // A copied /sys and /dev tree to read instead of the machine's own.
+    p->add_option("--root", pa->root, "Read /sys and /dev under this folder")->group("");
+    p->callback([&run, pa] { run = [pa] { return runPortsCommand(*pa); }; });
 
     auto sim = std::make_shared<SimulateArgs>();
     auto* m = app.add_subcommand("simulate", "Run a simulated card on a pseudo-terminal");

@@ -1,5 +1,6 @@
 // cpuctl pack | info | unpack
 #include "cli/Commands.h"
+#include "cli/Json.h"
 #include "cli/Terminal.h"
 #include "common/FileIo.h"
 #include "common/Gbk.h"
@@ -27,12 +28,6 @@ int exitFor(const Error& e) {
     }
 }
 
-void printLine(const std::string& s) {
-    std::fputs(s.c_str(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
-
 std::string hex(std::span<const std::uint8_t> bytes) {
     std::string s;
     char b[4];
@@ -41,38 +36,6 @@ std::string hex(std::span<const std::uint8_t> bytes) {
         s += b;
     }
     return s;
-}
-
-std::string jsonString(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (c < 0x20) {
-                char b[8];
-                std::snprintf(b, sizeof b, "\\u%04x", unsigned{c});
-                out += b;
-            } else {
-                out.push_back(static_cast<char>(c));
-            }
-        }
-    }
-    return out + "\"";
 }
 
 const char* weekdayName(int w) {
@@ -94,17 +57,20 @@ int runInfo(const std::string& path, bool json) {
     const auto& i = *info;
     const int weekday = i.trailer[5];
     if (json) {
-        std::printf(
-            "{\"file\":%s,\"fileSize\":%llu,\"imageSize\":%llu,\"model\":%s,"
-            "\"cpuVersion\":%s,\"cardVersion\":%s,\"date\":%s,\"weekday\":%d,"
-            "\"endMarkOk\":%s,\"imageSha256\":\"%s\",\"header\":\"%s\",\"trailer\":\"%s\"}\n",
-            jsonString(path).c_str(), static_cast<unsigned long long>(i.fileSize),
-            static_cast<unsigned long long>(i.imageSize),
-            jsonString(gbkToUtf8(i.details.model)).c_str(),
-            jsonString(gbkToUtf8(i.details.cpuVersion)).c_str(),
-            jsonString(charText(i.header[kCardVersionOffset])).c_str(),
-            jsonString(i.details.dateText).c_str(), weekday, i.endMarkOk ? "true" : "false",
-            i.imageSha256.c_str(), hex(i.header).c_str(), hex(i.trailer).c_str());
+        Json j;
+        j["file"] = path;
+        j["fileSize"] = i.fileSize;
+        j["imageSize"] = i.imageSize;
+        j["model"] = gbkToUtf8(i.details.model);
+        j["cpuVersion"] = gbkToUtf8(i.details.cpuVersion);
+        j["cardVersion"] = charText(i.header[kCardVersionOffset]);
+        j["date"] = i.details.dateText;
+        j["weekday"] = weekday;
+        j["endMarkOk"] = i.endMarkOk;
+        j["imageSha256"] = i.imageSha256;
+        j["header"] = hex(i.header);
+        j["trailer"] = hex(i.trailer);
+        printLine(jsonText(j));
         return kExitOk;
     }
     std::printf("package       %s\n", path.c_str());

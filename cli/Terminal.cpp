@@ -1,11 +1,15 @@
 #include "cli/Terminal.h"
 
+#include <algorithm>
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 
 #ifdef _WIN32
 #include <io.h>
 #include <windows.h>
 #else
+#include <sys/ioctl.h>
 #include <unistd.h>
 #endif
 
@@ -23,6 +27,55 @@ bool stderrIsTerminal() {
 #else
     return isatty(STDERR_FILENO) == 1;
 #endif
+}
+
+int terminalWidth() {
+#ifdef _WIN32
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info))
+        return info.srWindow.Right - info.srWindow.Left + 1;
+#else
+    winsize ws{};
+    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
+        return ws.ws_col;
+#endif
+    return 80;
+}
+
+void printLine(const std::string& s) {
+    std::fputs(s.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+namespace {
+std::atomic<int> g_signal{0};
+extern "C" void onSignal(int sig) {
+    g_signal.store(sig);
+}
+} // namespace
+
+StopOnSignal::StopOnSignal() {
+    g_signal.store(0);
+    m_oldInt = std::signal(SIGINT, onSignal);
+    m_oldTerm = std::signal(SIGTERM, onSignal);
+    // A signal handler may do almost nothing: a thread turns the flag into the stop.
+    m_watcher = std::jthread([this](std::stop_token own) {
+        while (!own.stop_requested()) {
+            if (g_signal.load() != 0) {
+                m_source.request_stop();
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+}
+
+StopOnSignal::~StopOnSignal() {
+    m_watcher.request_stop();
+    m_watcher.join();
+    std::signal(SIGINT, m_oldInt);
+    std::signal(SIGTERM, m_oldTerm);
 }
 
 std::string formatBytes(std::uint64_t bytes) {
@@ -46,13 +99,12 @@ ProgressLine::~ProgressLine() {
 }
 
 std::string ProgressLine::render(const std::string& label, std::uint64_t done, std::uint64_t total,
-                                 double seconds) {
-    constexpr int kWidth = 24;
+                                 double seconds, int barWidth) {
     const double fraction =
         total == 0 ? 1.0 : static_cast<double>(done) / static_cast<double>(total);
-    const int filled = static_cast<int>(fraction * kWidth);
+    const int filled = static_cast<int>(fraction * barWidth);
     std::string bar(static_cast<std::size_t>(filled), '#');
-    bar.append(static_cast<std::size_t>(kWidth - filled), '.');
+    bar.append(static_cast<std::size_t>(barWidth - filled), '.');
 
     const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0.0;
     std::string left = "--:--";
@@ -93,6 +145,78 @@ void ProgressLine::finish() {
         std::fflush(stderr);
         m_drawn = false;
     }
+}
+
+} // namespace cpuconfig::cli
+
+namespace cpuconfig::cli {
+
+namespace {
+// At most width - 1 bytes, cut where a UTF-8 character begins (a CJK character takes three
+// bytes and two columns, so the line never wraps).
+std::string fitWidth(std::string s, int width) {
+    const auto most = static_cast<std::size_t>(std::max(width - 1, 10));
+    if (s.size() <= most)
+        return s;
+    std::size_t cut = most;
+    while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80)
+        --cut;
+    s.resize(cut);
+    return s;
+}
+} // namespace
+
+ProgressBoard::ProgressBoard(std::size_t rows) : m_rows(rows) {}
+
+ProgressBoard::~ProgressBoard() {
+    finish();
+}
+
+void ProgressBoard::begin(std::size_t row, const std::string& label) {
+    std::lock_guard lock(m_mutex);
+    m_rows[row] = {label, label, std::chrono::steady_clock::now()};
+    draw(true);
+}
+
+void ProgressBoard::update(std::size_t row, std::uint64_t done, std::uint64_t total) {
+    std::lock_guard lock(m_mutex);
+    Row& r = m_rows[row];
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - r.start).count();
+    r.text = ProgressLine::render(r.label, done, total, seconds, 10); // rate and time left fit
+
+    draw(done >= total);
+}
+
+void ProgressBoard::end(std::size_t row, const std::string& text) {
+    std::lock_guard lock(m_mutex);
+    m_rows[row].text = m_rows[row].label + "  " + text;
+    draw(true);
+}
+
+void ProgressBoard::finish() {
+    std::lock_guard lock(m_mutex);
+    if (!m_finished && m_drawn)
+        draw(true);
+    m_finished = true;
+}
+
+void ProgressBoard::draw(bool force) {
+    if (m_finished)
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!force && m_drawn && now - m_lastDraw < std::chrono::milliseconds(100))
+        return;
+    m_lastDraw = now;
+    const int width = terminalWidth();
+    std::string out;
+    if (m_drawn)
+        out += "\x1b[" + std::to_string(m_rows.size()) + "A"; // back to the board's first line
+    for (const auto& r : m_rows)
+        out += "\r" + fitWidth(r.text, width) + "\x1b[K\n";
+    std::fputs(out.c_str(), stderr);
+    std::fflush(stderr);
+    m_drawn = true;
 }
 
 } // namespace cpuconfig::cli

@@ -58,6 +58,7 @@ Exchange::Opening Exchange::open() {
         m_error = e;
         if (m_options.log)
             m_options.log(e.message);
+        reportPortFault(e);
         if (e.code == ErrorCode::Stopped) {
             close();
             return Opening::Stopped;
@@ -113,8 +114,14 @@ Result<void> Exchange::enterDataPhase() {
         m_error = r.error();
         if (m_options.log)
             m_options.log(r.error().message);
+        reportPortFault(r.error());
     }
     return r;
+}
+
+void Exchange::reportPortFault(const Error& e) {
+    if (m_options.portFault && (e.code == ErrorCode::PortOpen || e.code == ErrorCode::PortSetup))
+        m_options.portFault(e);
 }
 
 Result<void> Exchange::write(std::span<const std::uint8_t> data) {

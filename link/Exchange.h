@@ -68,6 +68,7 @@ private:
     // Waits up to limit on the injected clock for a received character.
     Result<bool> waitOnClock(std::chrono::milliseconds limit);
     Result<void> applyLine(Parity parity, bool dataPhase);
+    void reportPortFault(const Error& e);
 
     const SelectionProvider& m_selection;
     LinkOptions m_options;

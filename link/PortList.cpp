@@ -1,5 +1,7 @@
 #include "link/PortList.h"
 
+#include "link/PortInfo.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
@@ -14,13 +16,22 @@ fs::path simulatedPortsFolder() {
     return base / "cpuconfig-ports";
 }
 
-void sortPortNames(std::vector<std::string>& names) {
+bool portNameLess(const std::string& a, const std::string& b) {
     auto lower = [](unsigned char c) { return std::tolower(c); };
-    std::sort(names.begin(), names.end(), [&](const std::string& a, const std::string& b) {
-        return std::lexicographical_compare(
-            a.begin(), a.end(), b.begin(), b.end(),
-            [&](unsigned char x, unsigned char y) { return lower(x) < lower(y); });
-    });
+    return std::lexicographical_compare(
+        a.begin(), a.end(), b.begin(), b.end(),
+        [&](unsigned char x, unsigned char y) { return lower(x) < lower(y); });
+}
+
+void sortPortNames(std::vector<std::string>& names) {
+    std::sort(names.begin(), names.end(), portNameLess);
+}
+
+std::vector<std::string> listSerialPorts() {
+    std::vector<std::string> names;
+    for (const auto& port : describeSerialPorts())
+        names.push_back(port.device);
+    return names;
 }
 
 } // namespace cpuconfig

@@ -7,13 +7,15 @@
 
 namespace cpuconfig {
 
+// The device names of describeSerialPorts() (link/PortInfo.h).
 std::vector<std::string> listSerialPorts();
 
 // Where running simulated cards register their ports (POSIX):
 // ${XDG_RUNTIME_DIR:-/tmp}/cpuconfig-ports.
 std::filesystem::path simulatedPortsFolder();
 
-// Sorts names as the panel's sorted list does: case-insensitively, character by character.
+// The order of the panel's sorted list: case-insensitively, character by character.
+bool portNameLess(const std::string& a, const std::string& b);
 void sortPortNames(std::vector<std::string>& names);
 
 } // namespace cpuconfig

@@ -1,5 +1,6 @@
 #include "link/PosixSerialPort.h"
 
+#include "link/PortInfo.h"
 #include "link/PosixSpeed.h"
 #include "link/PosixSys.h"
 
@@ -188,9 +189,14 @@ Result<void> PosixSerialPort::applyLineSettings(const LineSettings& settings) {
     if ((back.c_lflag & (ICANON | ECHO)) || (back.c_oflag & OPOST) ||
         (back.c_cflag & CSIZE) != sizeFlag(settings.dataBits))
         return makeError(ErrorCode::PortSetup, m_name + ": the line settings were not taken");
-    if (!(back.c_cflag & CMSPAR))
+    if (!(back.c_cflag & CMSPAR)) {
+        // Which adapter it is decides what to buy instead: name its driver.
+        const std::string driver = portDriver(m_name);
         return makeError(ErrorCode::PortSetup,
-                         m_name + ": the adapter cannot do mark/space parity (CMSPAR dropped)");
+                         m_name + ": the adapter" +
+                             (driver.empty() ? "" : " (driver " + driver + ")") +
+                             " cannot do mark/space parity (CMSPAR dropped)");
+    }
     if (((back.c_cflag & PARODD) != 0) != (settings.parity == Parity::Mark))
         return makeError(ErrorCode::PortSetup, m_name + ": the adapter refused the parity");
     const auto actual = posix::readExactSpeed(m_fd);

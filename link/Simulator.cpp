@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
@@ -151,6 +152,10 @@ Result<fs::path> Simulator::registerPort(const std::string& name) {
     if (ec)
         return makeError(ErrorCode::CreateFailed, link.string() + ": " + ec.message(), ec.value());
     m_registered = link;
+    // What the port lister shows for this card (link/PortInfo.h reads it).
+    std::ofstream card(link.string() + ".card", std::ios::trunc);
+    card << "screen=" << m_options.screen << "\nmodel=" << m_options.model.substr(0, kModelSize)
+         << "\n";
     return link;
 }
 
@@ -159,6 +164,7 @@ void Simulator::unregisterPort() {
         return;
     std::error_code ec;
     fs::remove(m_registered, ec);
+    fs::remove(m_registered.string() + ".card", ec);
     m_registered.clear();
 }
 

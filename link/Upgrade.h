@@ -3,6 +3,7 @@
 #pragma once
 
 #include "common/Clock.h"
+#include "common/Result.h"
 #include "link/Messages.h"
 #include "link/Selection.h"
 #include "package/PackageFormat.h"
@@ -27,6 +28,10 @@ struct LinkOptions {
     std::chrono::milliseconds realWaitCap = std::chrono::milliseconds::max();
     // Gets one line for each failed step, with the system's reason (for --verbose and logs).
     std::function<void(const std::string&)> log;
+    // Gets the error of a failed open or set-up step of the port (PortOpen, PortSetup), so
+    // that a front end can say in plain words why the port cannot be used
+    // (explainPortFault). Called on the worker's thread.
+    std::function<void(const Error&)> portFault;
 };
 
 struct UpgradeOptions : LinkOptions {

@@ -1,13 +1,15 @@
 #include "link/Win32PortList.h"
 
+#include "link/PortInfo.h"
 #include "link/PortList.h"
 
 #include <algorithm>
+#include <cctype>
 
 namespace cpuconfig {
 
-std::vector<std::string> registryPortNames(HKEY root, const char* subKey) {
-    std::vector<std::string> ports;
+std::vector<RegistryPort> registryPorts(HKEY root, const char* subKey) {
+    std::vector<RegistryPort> ports;
     HKEY key = nullptr;
     if (RegOpenKeyExA(root, subKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
         return ports;
@@ -41,16 +43,46 @@ std::vector<std::string> registryPortNames(HKEY root, const char* subKey) {
         const auto* text = reinterpret_cast<const char*>(data.data());
         const std::string port(text, std::find(text, text + dataLen, '\0'));
         if (!port.empty()) {
-            ports.push_back(port);
+            ports.push_back({std::string(name.data(), nameLen), port});
         }
     }
     RegCloseKey(key);
-    sortPortNames(ports);
+    std::stable_sort(ports.begin(), ports.end(), [](const RegistryPort& a, const RegistryPort& b) {
+        return portNameLess(a.device, b.device);
+    });
     return ports;
 }
 
-std::vector<std::string> listSerialPorts() {
-    return registryPortNames(HKEY_LOCAL_MACHINE, kSerialCommKey);
+std::vector<std::string> registryPortNames(HKEY root, const char* subKey) {
+    std::vector<std::string> names;
+    for (const auto& port : registryPorts(root, subKey))
+        names.push_back(port.device);
+    return names;
+}
+
+// No sysfs here: the registry names the port and the driver's device, nothing more.
+std::vector<PortInfo> describeSerialPorts(const PortTree&) {
+    std::vector<PortInfo> ports;
+    for (const auto& port : registryPorts(HKEY_LOCAL_MACHINE, kSerialCommKey)) {
+        PortInfo info;
+        info.device = port.device;
+        info.systemName = port.valueName;
+        ports.push_back(std::move(info));
+    }
+    return ports;
+}
+
+std::string portDriver(const std::string&, const PortTree&) {
+    return {};
+}
+
+std::string portIdentity(const std::string& name) {
+    std::string key = name;
+    if (key.rfind("\\\\.\\", 0) == 0)
+        key.erase(0, 4);
+    std::transform(key.begin(), key.end(), key.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return key;
 }
 
 } // namespace cpuconfig

@@ -9,6 +9,16 @@
 
 namespace cpuconfig {
 
+struct RegistryPort {
+    std::string valueName; // \Device\Serial0, \Device\VCP0: names the driver's device
+    std::string device;    // COM3
+};
+
+// Every value under root\subKey whose data is a port name, sorted by that name. The key is
+// opened read-only. A missing key gives an empty list; values that are not strings, or are
+// empty, are skipped.
+std::vector<RegistryPort> registryPorts(HKEY root, const char* subKey);
+
 // The string data of every value under root\subKey (the device names, such as COM1, not
 // the value names), sorted case-insensitively. The key is opened read-only: asking for
 // more is refused to ordinary users. A missing key gives an empty list; values that are

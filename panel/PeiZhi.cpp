@@ -4,7 +4,7 @@
 #include "common/Gbk.h"
 #include "common/Texts.h"
 #include "common/ThreadHandOff.h"
-#include "link/PortList.h"
+#include "link/PortInfo.h"
 #include "link/getParam.h"
 #include "package/PackageFormat.h"
 #include "shell/Application.h"
@@ -13,8 +13,10 @@
 #include <QAbstractItemView>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFontMetrics>
 #include <QMessageBox>
 #include <QShowEvent>
+#include <QStyle>
 
 #include <algorithm>
 #include <filesystem>
@@ -83,6 +85,7 @@ TPeiZhiForm::TPeiZhiForm(QWidget* owner)
     connect(ui->btn3, &QAbstractButton::clicked, this, &TPeiZhiForm::btn3Click);
     for (QComboBox* box : {ui->cbbPingNo, ui->cbb2, ui->cbb1})
         connect(box, &QComboBox::currentTextChanged, this, &TPeiZhiForm::publishSelections);
+    connect(ui->cbb2, &QComboBox::currentIndexChanged, this, &TPeiZhiForm::showPortToolTip);
     publishSelections();
 }
 
@@ -110,21 +113,45 @@ void TPeiZhiForm::FormShow() {
 }
 
 void TPeiZhiForm::fillPortList() {
-    std::vector<std::string> ports = listSerialPorts();
-    QStringList items;
-    for (const std::string& p : ports)
-        items << QString::fromStdString(p);
+    struct Item {
+        QString name;
+        QString description;
+    };
+    std::vector<Item> items;
+    for (const PortInfo& port : describeSerialPorts())
+        items.push_back(
+            {QString::fromStdString(port.device), QString::fromStdString(port.description())});
     // The list is kept sorted without regard to case: COM1, COM10, COM2.
-    std::stable_sort(items.begin(), items.end(), [](const QString& a, const QString& b) {
-        return QString::compare(a, b, Qt::CaseInsensitive) < 0;
+    std::stable_sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
+        return QString::compare(a.name, b.name, Qt::CaseInsensitive) < 0;
     });
-    ui->cbb2->clear();
-    ui->cbb2->addItems(items);
-    ui->cbb2->setCurrentIndex(items.isEmpty() ? -1 : 0);
-    // Device paths are longer than the box: the open list shows them whole.
-    ui->cbb2->view()->setMinimumWidth(ui->cbb2->view()->sizeHintForColumn(0) + 8);
-    ui->cbb2->setToolTip(ui->cbb2->currentText());
+    QComboBox* box = ui->cbb2;
+    box->clear();
+    for (const Item& item : items) {
+        box->addItem(item.name);
+        // Two adapters look alike by name alone: each entry says what it is.
+        box->setItemData(box->count() - 1,
+                         item.description.isEmpty()
+                             ? item.name
+                             : item.name + QLatin1Char('\n') + item.description,
+                         Qt::ToolTipRole);
+    }
+    box->setCurrentIndex(items.empty() ? -1 : 0);
+    // Device paths are longer than the box, which keeps its size: the open list is as wide
+    // as its longest name.
+    int widest = 0;
+    const QFontMetrics metrics(box->view()->font());
+    for (const Item& item : items)
+        widest = std::max(widest, metrics.horizontalAdvance(item.name));
+    const int frame = 2 * box->view()->frameWidth() +
+                      box->view()->style()->pixelMetric(QStyle::PM_ScrollBarExtent) + 16;
+    box->view()->setMinimumWidth(std::max(box->width(), widest + frame));
+    showPortToolTip();
     publishSelections();
+}
+
+void TPeiZhiForm::showPortToolTip() {
+    ui->cbb2->setToolTip(ui->cbb2->currentData(Qt::ToolTipRole).toString());
 }
 
 void TPeiZhiForm::publishSelections() {

@@ -59,6 +59,7 @@ protected:
 
 private:
     void fillPortList();
+    void showPortToolTip();
     void publishSelections();
     void showMessage(int icon, const QString& text);
 

@@ -1,23 +1,31 @@
 // Writes pictures of the windows for the documentation:
 //   QT_QPA_PLATFORM=offscreen build/shell/cpuconfig_screenshots docs/screenshots
-// The panel shows a demo package; the second picture catches an upgrade half way.
+// The panel shows a demo package; the second picture catches an upgrade half way; the
+// port list is shown open, with a simulated card under a long name and its description.
 #include "link/Messages.h"
+#ifndef _WIN32
+#include "link/Simulator.h"
+#endif
 #include "package/PackageFormat.h"
 #include "shell/Application.h"
 #include "shell/MainWindowEvents.h"
 #include "shell/cpuConfig.h"
 #include "shell/passdlg.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPainter>
 #include <QPixmap>
 #include <QProgressBar>
 #include <QTemporaryDir>
+#include <QToolTip>
 
 #include <cstdio>
 #include <vector>
@@ -48,6 +56,45 @@ bool save(QWidget* w, const QDir& dir, const char* name) {
     return true;
 }
 
+// The window with its open drop-down list and the tooltip of the list's last entry drawn
+// over it where they stand on the screen, as the technician sees them.
+bool saveWithPopup(QWidget* w, QComboBox* box, const QDir& dir, const char* name) {
+    std::vector<std::pair<QPoint, QPixmap>> layers{{QPoint(0, 0), w->grab()}};
+    auto add = [&](QWidget* top) {
+        layers.emplace_back(w->mapFromGlobal(top->mapToGlobal(QPoint(0, 0))), top->grab());
+    };
+    box->showPopup();
+    QApplication::processEvents();
+    add(box->view()->window());
+    const int last = box->count() - 1;
+    const QRect item = box->view()->visualRect(box->model()->index(last, 0));
+    QToolTip::showText(box->view()->viewport()->mapToGlobal(item.bottomLeft() + QPoint(20, 4)),
+                       box->itemData(last, Qt::ToolTipRole).toString(), box->view());
+    QApplication::processEvents();
+    for (QWidget* top : QApplication::topLevelWidgets())
+        if (top->inherits("QTipLabel") && top->isVisible())
+            add(top);
+    QToolTip::hideText();
+    box->hidePopup();
+
+    QRect bounds;
+    for (const auto& [at, pixmap] : layers)
+        bounds |= QRect(at, pixmap.size());
+    QPixmap canvas(bounds.size());
+    canvas.fill(Qt::white);
+    QPainter painter(&canvas);
+    for (const auto& [at, pixmap] : layers)
+        painter.drawPixmap(at - bounds.topLeft(), pixmap);
+    painter.end();
+    const QString path = dir.filePath(QString::fromLatin1(name));
+    if (!canvas.save(path, "PNG")) {
+        std::fprintf(stderr, "cpuconfig_screenshots: cannot write %s\n", qPrintable(path));
+        return false;
+    }
+    std::printf("%s\n", qPrintable(path));
+    return true;
+}
+
 void message(QWidget* w, unsigned m, std::uintptr_t wp, std::intptr_t lp) {
     CpuMessageEvent e(m, wp, lp);
     QApplication::sendEvent(w, &e);
@@ -67,10 +114,27 @@ int main(int argc, char** argv) {
         return 1;
     TPeiZhiForm::setProgramDirectory(programDir.path());
 
+#ifndef _WIN32
+    // A simulated card with a name longer than the port box, in a ports folder of our own.
+    // A fixed folder, so that the picture is the same from one run to the next.
+    const QString runtime = QDir::temp().filePath(QStringLiteral("cpuconfig-screens"));
+    QDir(runtime).removeRecursively();
+    QDir().mkpath(runtime);
+    qputenv("XDG_RUNTIME_DIR", runtime.toLocal8Bit());
+    SimulatorOptions card;
+    card.screen = 5;
+    card.model = "QX-9";
+    auto sim = Simulator::create(card);
+    if (sim)
+        (void)(*sim)->registerPort("PRODUCTION-LINE-7");
+#endif
+
     TForm1 form1;
     form1.show();
     bool ok = save(&form1, out, "main_window.png");
     ok &= save(form1.peiZhiForm(), out, "panel.png");
+    if (auto* ports = form1.peiZhiForm()->findChild<QComboBox*>(QStringLiteral("cbb2")))
+        ok &= saveWithPopup(&form1, ports, out, "panel_ports.png");
 
     const std::uintptr_t max = 4096 + 16 + 7;
     message(&form1, WM_CPU_PROGRESS, 1, kProgressVisible);
@@ -102,5 +166,9 @@ int main(int argc, char** argv) {
     }
     ok &= save(form1.sjForm(), out, "package_tool.png");
     ok &= save(&form1, out, "main_window_package_tool.png");
+#ifndef _WIN32
+    sim = makeError(ErrorCode::Usage, "");
+    QDir(runtime).removeRecursively();
+#endif
     return ok ? 0 : 1;
 }

@@ -182,8 +182,9 @@ if start_card 23 busy --baud-limit; then
     holder=$!
     if waitlog busy "header command"; then
         run busy query --port COM23
-        if [ "$rc" -eq 4 ] && [ "$(last busy)" = "发送失败" ]; then
-            pass "busy COM23 (held by another cpuctl.exe): 发送失败"
+        if [ "$rc" -eq 4 ] && [ "$(last busy)" = "发送失败" ] &&
+            grep -q "COM23: in use by another program" "$work/busy.err"; then
+            pass "busy COM23 (held by another cpuctl.exe): 发送失败, in use by another program"
         else
             fail "busy COM23: exit $rc, '$(last busy)'"
         fi
@@ -208,6 +209,36 @@ if [ "$rc" -eq 0 ] && [ "$listed" = "COM21 COM24 COM3 " ]; then
     pass "cpuctl.exe ports lists the registry's ports in text order: $listed"
 else
     fail "cpuctl.exe ports: exit $rc: $(tr '\n' ' ' <"$work/ports.out")"
+fi
+run portslong ports --long
+if [ "$rc" -eq 0 ] && tr -d '\r' <"$work/portslong.out" | grep -q 'registry      \\Device\\cpuconfig21'; then
+    pass "cpuctl.exe ports --long gives what the registry gives"
+else
+    fail "cpuctl.exe ports --long: exit $rc: $(tr '\n' '|' <"$work/portslong.out")"
+fi
+
+# 6. A missing port: the ports there are now, from the registry.
+run missing query --port COM29
+if [ "$rc" -eq 4 ] && [ "$(last missing)" = "发送失败" ] &&
+    grep -q "COM29: no such port; ports now: .*COM21" "$work/missing.err"; then
+    pass "missing COM29: 发送失败, and the ports there are now"
+else
+    fail "missing COM29: exit $rc, $(cat "$work/missing.err")"
+fi
+
+# 7. Two ports at once.
+if start_card 24 second --screen 5; then
+    run parallel upgrade --port COM21 --port COM24 --screen 5 --json
+    if [ "$rc" -eq 0 ] && [ "$(last parallel)" = "配置cpu文件成功" ] &&
+        grep -q '"port":"COM21","bytesTotal":9' "$work/parallel.out" &&
+        grep -q '"port":"COM24","bytesTotal":9' "$work/parallel.out" &&
+        [ "$(grep -o '"ok":true' "$work/parallel.out" | wc -l)" -eq 2 ]; then
+        pass "upgrade on COM21 and COM24 at once: both confirmed"
+    else
+        fail "two ports at once: exit $rc: $(tr '\n' '|' <"$work/parallel.out") $(cat "$work/parallel.err")"
+    fi
+else
+    fail "simulated card for the second port"
 fi
 
 finish
