@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <limits>
 #include <map>
+#include <utility>
 
 namespace cpuconfig {
 
@@ -50,75 +51,24 @@ char32_t symbolFontChar(unsigned char b) {
     return b < 0x20 ? b : kSymbolFont[b - 0x20];
 }
 
-// The code page of a font's character set (\fcharset); 0 for "default", the Symbol set
-// (read apart) and values no code page belongs to.
+// The code pages of the fonts' character sets (\fcharset): ANSI, the Mac sets 77..89,
+// Shift-JIS, Hangul, Johab, GBK, Big5, Greek, Turkish, Vietnamese, Hebrew, Arabic, Baltic,
+// Cyrillic, Thai, Central European, PC 437. Not here: 1 "default", 2 Symbol (read apart)
+// and the rest, which take the document's code page.
+constexpr std::pair<long, unsigned> kCharsetCodePages[] = {
+    {0, 1252},   {77, 10000}, {78, 10001}, {79, 10003}, {80, 10008}, {81, 10002}, {83, 10005},
+    {84, 10004}, {85, 10006}, {86, 10081}, {87, 10021}, {88, 10029}, {89, 10007}, {128, 932},
+    {129, 949},  {130, 1361}, {134, 936},  {136, 950},  {161, 1253}, {162, 1254}, {163, 1258},
+    {177, 1255}, {178, 1256}, {179, 1256}, {180, 1256}, {181, 1255}, {186, 1257}, {204, 1251},
+    {222, 874},  {238, 1250}, {254, 437}};
+
 unsigned charsetCodePage(long charset) {
-    switch (charset) {
-    case 0:
-        return 1252; // ANSI
-    case 77:
-        return 10000; // Mac Roman
-    case 78:
-        return 10001; // Mac Japanese
-    case 79:
-        return 10003; // Mac Korean
-    case 80:
-        return 10008; // Mac Simplified Chinese
-    case 81:
-        return 10002; // Mac Traditional Chinese
-    case 83:
-        return 10005; // Mac Hebrew
-    case 84:
-        return 10004; // Mac Arabic
-    case 85:
-        return 10006; // Mac Greek
-    case 86:
-        return 10081; // Mac Turkish
-    case 87:
-        return 10021; // Mac Thai
-    case 88:
-        return 10029; // Mac Central European
-    case 89:
-        return 10007; // Mac Cyrillic
-    case 128:
-        return 932; // Shift-JIS
-    case 129:
-        return 949; // Hangul
-    case 130:
-        return 1361; // Johab
-    case 134:
-        return 936; // GB2312 / GBK
-    case 136:
-        return 950; // Big5
-    case 161:
-        return 1253; // Greek
-    case 162:
-        return 1254; // Turkish
-    case 163:
-        return 1258; // Vietnamese
-    case 177:
-        return 1255; // Hebrew
-    case 178:
-        return 1256; // Arabic
-    case 179:
-        return 1256; // Arabic, traditional
-    case 180:
-        return 1256; // Arabic, user
-    case 181:
-        return 1255; // Hebrew, user
-    case 186:
-        return 1257; // Baltic
-    case 204:
-        return 1251; // Cyrillic
-    case 222:
-        return 874; // Thai
-    case 238:
-        return 1250; // Central European
-    case 254:
-        return 437; // PC 437
-    default:
-        return 0;
+    for (const auto& [set, codePage] : kCharsetCodePages) {
+        if (set == charset) {
+            return codePage;
+        }
     }
+    return 0;
 }
 
 constexpr unsigned kSymbolCodePage = 42; // what Windows calls the Symbol font's code page

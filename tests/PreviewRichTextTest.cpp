@@ -41,7 +41,8 @@ private slots:
         const QTextDocument* doc = dlg.previewText()->document();
         QTEST(doc->firstBlock().text(), "firstLine");
         QFETCH(bool, noted);
-        QCOMPARE(doc->lastBlock().text() == QStringLiteral("Nur der Anfang des Dokuments wird angezeigt."),
+        QCOMPARE(doc->lastBlock().text() ==
+                     QStringLiteral("Nur der Anfang des Dokuments wird angezeigt."),
                  noted);
         QVERIFY(doc->characterCount() <= int(cpuconfig::kRichTextShownLimit));
     }

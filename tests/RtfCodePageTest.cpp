@@ -76,7 +76,8 @@ TEST(RtfCodePage, readingStopsAtTheShownLimit) {
         cost += kRtfPieceCost * (paragraph.runs.size() + 1) + paragraph.plainText().size();
     }
     EXPECT_FALSE(readRtf(rtf + "}", cost)->cut);
-    for (const std::size_t limit : {std::size_t{1}, std::size_t{33}, std::size_t{500}, cost - kRtfPieceCost - 1}) {
+    for (const std::size_t limit :
+         {std::size_t{1}, std::size_t{33}, std::size_t{500}, cost - kRtfPieceCost - 1}) {
         SCOPED_TRACE(limit);
         const auto part = readRtf(rtf + "}", limit);
         EXPECT_TRUE(part->cut);
