@@ -326,13 +326,13 @@ void Reader::output(std::string_view utf8) {
     if (m_state.destination != Destination::Text || utf8.empty()) {
         return;
     }
+    if (m_highSurrogate != 0) {
+        m_highSurrogate = 0;
+        outputCodePoint(0xFFFD); // which may reach the limit
+    }
     if (m_full) {
         m_doc.cut = true;
         return;
-    }
-    if (m_highSurrogate != 0) {
-        m_highSurrogate = 0;
-        outputCodePoint(0xFFFD);
     }
     auto& runs = m_paragraph.runs;
     const bool newRun = runs.empty() || runs.back().bold != m_state.bold ||

@@ -21,7 +21,7 @@ private slots:
         const QByteArray fonts = R"({\rtf1\ansi{\fonttbl{\f0\fcharset204 Arial;}}\f0 )";
         QTest::newRow("short") << fonts + R"(\'cf\'f0\'e8\'e2\'e5\'f2\par})"
                                << QStringLiteral("Привет") << false;
-        QTest::newRow("long") << fonts + QByteArray(R"({\b \'cf} line\par )").repeated(100000)
+        QTest::newRow("long") << fonts + QByteArray(R"({\b \'cf} line\par )").repeated(20000)
                               << QStringLiteral("П line") << true;
         QTest::newRow("long-file-short-text")
             << fonts + R"(\'cf{\pict )" + QByteArray(3 << 20, 'a') + "}}" << QStringLiteral("П")
