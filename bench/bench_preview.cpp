@@ -1,6 +1,7 @@
 // How long the preview pane takes for large files, how long the GUI thread is kept busy
 // while a large rich-text file is selected, and how fast the rich-text reader and the text
 // decoding run. Run offscreen:  QT_QPA_PLATFORM=offscreen bench/bench_preview
+#include "bench/GuiThreadGap.h"
 #include "preview/PreviewRules.h"
 #include "preview/QDPreview.h"
 #include "preview/RtfReader.h"
@@ -140,23 +141,16 @@ int main(int argc, char** argv) {
     for (int round = 0; round < 5; ++round) {
         emit dlg.currentChanged(small);
         app.processEvents();
-        QElapsedTimer tick;
-        qint64 last = 0;
-        qint64 longest = 0;
-        QTimer timer;
-        timer.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&timer, &QTimer::timeout, [&] {
-            const qint64 now = tick.nsecsElapsed();
-            longest = std::max(longest, now - last);
-            last = now;
-        });
-        tick.start();
-        timer.start(1);
+        GuiThreadGap gap;
+        QElapsedTimer clock;
+        clock.start();
+        gap.start();
         QTimer::singleShot(5, &dlg, [&] { emit dlg.currentChanged(big); });
-        while (tick.elapsed() < 1000) {
+        while (clock.elapsed() < 1000) {
             app.processEvents(QEventLoop::WaitForMoreEvents, 50);
         }
-        gaps.push_back(double(longest) / 1e6);
+        gap.stop();
+        gaps.push_back(gap.longestMs());
     }
     std::sort(gaps.begin(), gaps.end());
     std::printf("%-36s %8.1f ms  (median %.1f ms, 5 selections)\n",
