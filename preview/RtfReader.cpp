@@ -170,6 +170,9 @@ struct Encoding {
 };
 
 constexpr std::size_t kFontNameLimit = 32;
+// Fonts kept from the font table; more than any real document has, few enough that a
+// table of nothing but font numbers costs little.
+constexpr std::size_t kMaxFonts = 4096;
 // Bytes waiting to be decoded are decoded in pieces of about this size, so that a shown
 // limit is not overrun by much.
 constexpr std::size_t kPendingChunk = 4096;
@@ -450,7 +453,9 @@ void Reader::unicode(long param) {
 void Reader::fontTableWord(std::string_view word, bool hasParam, long param) {
     if (word == "f" && hasParam) {
         m_fontEntry = param;
-        m_fonts[param] = Font{};
+        if (m_fonts.size() < kMaxFonts || m_fonts.contains(param)) {
+            m_fonts[param] = Font{};
+        }
     } else if (auto font = m_fonts.find(m_fontEntry); font != m_fonts.end()) {
         if (word == "fcharset") {
             font->second.charset = hasParam ? param : -1;
