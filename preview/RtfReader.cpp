@@ -374,12 +374,9 @@ void Reader::endParagraph() {
     if (m_state.destination != Destination::Text) {
         return;
     }
-    if (m_full) {
-        // The paragraph that reached the limit was ended already; this would be another.
-        m_doc.cut = m_doc.cut || m_paragraph.runs.empty();
-        if (m_paragraph.runs.empty()) {
-            return;
-        }
+    if (m_full && m_paragraph.runs.empty()) {
+        m_doc.cut = true; // another paragraph after the one that reached the limit
+        return;
     }
     m_paragraph.alignment = m_alignment;
     m_doc.paragraphs.push_back(std::move(m_paragraph));
