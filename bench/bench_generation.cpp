@@ -2,6 +2,7 @@
 // text for a large image, how many progress updates reach ProgressBar1, and the longest
 // stretch the GUI thread is kept busy meanwhile (a 1 ms timer's longest gap).
 //   QT_QPA_PLATFORM=offscreen build/bench/bench_generation [MiB] [runs]
+#include "bench/GuiThreadGap.h"
 #include "package/OpenDialog.h"
 #include "package/SJ.h"
 #include "package/SJLoadWorker.h"
@@ -73,15 +74,7 @@ int main(int argc, char** argv) {
         int updates = 0;
         QObject::connect(bar, &QProgressBar::valueChanged, [&] { ++updates; });
 
-        QElapsedTimer tick;
-        qint64 longestGapNs = 0;
-        QTimer timer;
-        timer.setTimerType(Qt::PreciseTimer);
-        timer.setInterval(1);
-        QObject::connect(&timer, &QTimer::timeout, [&] {
-            longestGapNs = std::max(longestGapNs, tick.nsecsElapsed());
-            tick.restart();
-        });
+        GuiThreadGap gap;
 
         // A loop of its own: quitting the application would close (and so free) the window.
         QEventLoop loop;
@@ -92,14 +85,13 @@ int main(int argc, char** argv) {
         });
         QElapsedTimer clock;
         clock.start();
-        tick.start();
-        timer.start();
+        gap.start();
         form.btn2Click();
         loop.exec();
         const double seconds = double(clock.nsecsElapsed()) / 1e9;
-        timer.stop();
+        gap.stop();
         std::printf("%d MiB: %s in %.3f s, %d progress updates, longest GUI gap %.1f ms\n", mib,
-                    ok ? "written" : "FAILED", seconds, updates, double(longestGapNs) / 1e6);
+                    ok ? "written" : "FAILED", seconds, updates, gap.longestMs());
     }
     return 0;
 }

@@ -3,6 +3,7 @@
 // simulated card. A 1 ms timer runs on the GUI thread; the longest gap between its ticks
 // bounds how long the thread was kept from its events.
 //   QT_QPA_PLATFORM=offscreen build/bench/bench_gui [runs]
+#include "bench/GuiThreadGap.h"
 #include "link/Simulator.h"
 #include "package/PackageFormat.h"
 #include "shell/Application.h"
@@ -99,30 +100,19 @@ int main(int argc, char** argv) {
         auto* ports = form.peiZhiForm()->findChild<QComboBox*>(QStringLiteral("cbb2"));
         ports->setCurrentIndex(ports->findText(QString::fromStdString(port->string())));
 
-        QElapsedTimer tick;
-        qint64 last = 0;
-        qint64 longest = 0;
-        QTimer timer;
-        timer.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&timer, &QTimer::timeout, [&] {
-            const qint64 now = tick.nsecsElapsed();
-            longest = std::max(longest, now - last);
-            last = now;
-        });
+        GuiThreadGap gap;
         QElapsedTimer total;
         total.start();
-        tick.start();
-        timer.start(1);
+        gap.start();
         form.peiZhiForm()->findChild<QPushButton*>(QStringLiteral("btn2"))->click();
         while (!(form.upgradeWorker() && form.upgradeWorker()->finished()) &&
                total.elapsed() < 120000)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
         QCoreApplication::processEvents();
-        timer.stop();
+        gap.stop();
         const QString status = form.findChild<QLabel*>(QStringLiteral("lbl1"))->text();
         std::printf("run %d: 1 MiB upgrade %.2f s, longest GUI-thread gap %.2f ms, status %s\n",
-                    run + 1, double(total.elapsed()) / 1000.0, double(longest) / 1e6,
-                    qPrintable(status));
+                    run + 1, double(total.elapsed()) / 1000.0, gap.longestMs(), qPrintable(status));
         card.request_stop();
     }
     return 0;

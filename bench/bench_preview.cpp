@@ -1,14 +1,18 @@
-// How long the preview pane takes for large files, and how fast the rich-text reader and
-// the text decoding run. Run offscreen:  QT_QPA_PLATFORM=offscreen bench/bench_preview
+// How long the preview pane takes for large files, how long the GUI thread is kept busy
+// while a large rich-text file is selected, and how fast the rich-text reader and the text
+// decoding run. Run offscreen:  QT_QPA_PLATFORM=offscreen bench/bench_preview
+#include "bench/GuiThreadGap.h"
 #include "preview/PreviewRules.h"
 #include "preview/QDPreview.h"
 #include "preview/RtfReader.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTextDocument>
 #include <QTextEdit>
+#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -52,6 +56,17 @@ std::string richText(std::size_t bytes) {
     return rtf + "}";
 }
 
+// Russian text in a Cyrillic font, as a word processor set to Russian writes it: every
+// letter a \'hh byte of code page 1251.
+std::string cyrillicRichText(std::size_t bytes) {
+    std::string rtf = "{\\rtf1\\ansi\\ansicpg1251\\deff0{\\fonttbl{\\f0\\fcharset204 Arial;}}";
+    while (rtf.size() < bytes) {
+        rtf += "\\pard \\'cf\\'f0\\'e8\\'e2\\'e5\\'f2, {\\b \\'ec\\'e8\\'f0}! "
+               "\\'ca\\'e0\\'f0\\'f2\\'e0 17 \\'ee\\'f2\\'e2\\'e5\\'f2\\'e8\\'eb\\'e0\\par\n";
+    }
+    return rtf + "}";
+}
+
 void writeFile(const QString& path, const std::string& data) {
     QFile file(path);
     if (file.open(QIODevice::WriteOnly)) {
@@ -70,6 +85,9 @@ int main(int argc, char** argv) {
     const double rtfMs = medianMs(5, [&] { (void)cpuconfig::readRtf(rtf); });
     std::printf("readRtf, 1 MiB rich text:            %8.1f ms  (%.0f MiB/s)\n", rtfMs,
                 1000.0 / rtfMs);
+    const std::string ru = cyrillicRichText(1 << 20);
+    const double ruMs = medianMs(5, [&] { (void)cpuconfig::readRtf(ru); });
+    std::printf("readRtf, 1 MiB Cyrillic rich text:   %8.1f ms\n", ruMs);
     const std::string utf8 = logText(1 << 20, false);
     const double utf8Ms = medianMs(5, [&] { (void)cpuconfig::decodeTextFile(utf8, true); });
     std::printf("decodeTextFile, 1 MiB UTF-8:         %8.1f ms\n", utf8Ms);
@@ -99,6 +117,8 @@ int main(int argc, char** argv) {
         {"pane, 1 MiB log (one line)", "oneline.log", logText(1 << 20, true)},
         {"pane, 64 MiB log (head shown)", "huge.log", logText(64u << 20, false)},
         {"pane, 1 MiB rich text", "doc.rtf", rtf},
+        {"pane, 16 MiB rich text", "big.rtf", richText(16u << 20)},
+        {"pane, 1 MiB rich text, Cyrillic", "ru.rtf", cyrillicRichText(1 << 20)},
     };
     cpuconfig::TQDOpenPreviewDialog dlg(nullptr, 0x0409);
     dlg.resize(820, 440);
@@ -107,12 +127,48 @@ int main(int argc, char** argv) {
     for (const auto& c : cases) {
         const QString path = dir.filePath(c.name);
         writeFile(path, c.data);
-        const double ms = medianMs(3, [&] {
+        const double ms = medianMs(5, [&] {
             emit dlg.currentChanged(path);
             app.processEvents();
         });
         std::printf("%-36s %8.1f ms\n", c.label, ms);
     }
+    // The GUI thread while a 16 MiB rich-text file is selected: a 1 ms timer's longest gap
+    // from the selection until a second later, lazy layout included.
+    const QString big = dir.filePath(QStringLiteral("big.rtf"));
+    const QString small = dir.filePath(QStringLiteral("lines.log"));
+    std::vector<double> gaps;
+    for (int round = 0; round < 5; ++round) {
+        emit dlg.currentChanged(small);
+        app.processEvents();
+        GuiThreadGap gap;
+        QElapsedTimer clock;
+        clock.start();
+        gap.start();
+        QTimer::singleShot(5, &dlg, [&] { emit dlg.currentChanged(big); });
+        while (clock.elapsed() < 1000) {
+            app.processEvents(QEventLoop::WaitForMoreEvents, 50);
+        }
+        gap.stop();
+        gaps.push_back(gap.longestMs());
+    }
+    std::sort(gaps.begin(), gaps.end());
+    std::printf("%-36s %8.1f ms  (median %.1f ms, 5 selections)\n",
+                "longest GUI gap, 16 MiB rich text", gaps.back(), gaps[gaps.size() / 2]);
+
+    // What the shown limit saves: the 1 MiB document read and shown whole, as before.
+    QTextEdit richViewer;
+    richViewer.resize(dlg.previewText()->size());
+    richViewer.show();
+    const double richWhole = medianMs(3, [&] {
+        richViewer.clear();
+        const auto doc = cpuconfig::readRtf(rtf);
+        cpuconfig::fillDocument(*richViewer.document(), *doc, richViewer.font());
+        richViewer.repaint();
+        app.processEvents();
+    });
+    std::printf("%-36s %8.1f ms\n", "1 MiB rich text shown whole", richWhole);
+
     // What the head limit saves: the same 64 MiB log read, decoded and shown whole.
     QTextEdit viewer;
     viewer.resize(200, 300);

@@ -85,6 +85,10 @@ PaneGeometry paneGeometry(PaneRect client, int placeholderRight);
 
 // The most of a text file the viewer is given; more would freeze the dialog.
 inline constexpr std::size_t kTextPreviewLimit = std::size_t{1} << 20;
+// The most of a rich-text document the viewer is given, as the reader counts it: some
+// pages of text, which the viewer builds and lays out in well under the 0.3 s a
+// selection may take.
+inline constexpr std::size_t kRichTextShownLimit = std::size_t{128} << 10;
 
 // The viewer's text for a text file's first bytes, as UTF-8: UTF-8 (with or without a
 // byte-order mark) and UTF-16 with a byte-order mark as they are, anything else as GBK,

@@ -581,16 +581,19 @@ bool TQDOpenPreviewDialog::previewTextFile(const QString& path) {
         if (file.error() != QFileDevice::NoError) {
             return false;
         }
-        const bool cut = std::size_t(bytes.size()) > kTextPreviewLimit;
+        bool cut = std::size_t(bytes.size()) > kTextPreviewLimit;
         if (cut) {
             bytes.truncate(qsizetype(kTextPreviewLimit));
         }
         const std::string_view head(bytes.constData(), std::size_t(bytes.size()));
         bool shown = false;
         if (looksLikeRtf(head)) {
-            if (auto rtf = readRtf(head); rtf.ok()) {
+            // Only the beginning of a long document: building and laying out all of it
+            // would keep the dialog busy for seconds.
+            if (auto rtf = readRtf(head, kRichTextShownLimit); rtf.ok()) {
                 fillDocument(*m_previewText->document(), *rtf, m_previewBox->font());
                 shown = true;
+                cut = cut || rtf->cut;
             }
         }
         // One edit for text and note: the viewer lays the document out once.
@@ -604,8 +607,8 @@ bool TQDOpenPreviewDialog::previewTextFile(const QString& path) {
             QTextCharFormat note;
             note.setFontItalic(true);
             cursor.insertBlock(QTextBlockFormat(), note);
-            cursor.insertText(fromUtf8(localizedText(defaultTruncatedNotes(), m_languageKeys)),
-                              note);
+            const TextList notes = shown ? defaultDocumentCutNotes() : defaultTruncatedNotes();
+            cursor.insertText(fromUtf8(localizedText(notes, m_languageKeys)), note);
         }
         cursor.endEditBlock();
         return true;

@@ -1,32 +1,125 @@
 #include "preview/RtfReader.h"
 
-#include "common/Gbk.h"
+#include "common/CodePage.h"
 #include "common/Utf8.h"
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <limits>
+#include <map>
+#include <utility>
 
 namespace cpuconfig {
 
 namespace {
 
-// Windows-1252 for 0x80..0x9F; the rest of the upper half is Latin-1.
-constexpr std::array<char16_t, 32> kCp1252High{
-    0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD, 0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178};
+// What the Symbol font draws for its characters 0x20..0xFF, as Unicode. Where it draws
+// an extender piece with no letter of its own, the nearest sign; U+FFFD where it draws
+// nothing.
+constexpr char16_t kSymbolFont[224] = {
+    // 0x20
+    0x0020, 0x0021, 0x2200, 0x0023, 0x2203, 0x0025, 0x0026, 0x220B, 0x0028, 0x0029, 0x2217, 0x002B,
+    0x002C, 0x2212, 0x002E, 0x002F, 0x0030, 0x0031, 0x0032, 0x0033, 0x0034, 0x0035, 0x0036, 0x0037,
+    0x0038, 0x0039, 0x003A, 0x003B, 0x003C, 0x003D, 0x003E, 0x003F,
+    // 0x40
+    0x2245, 0x0391, 0x0392, 0x03A7, 0x0394, 0x0395, 0x03A6, 0x0393, 0x0397, 0x0399, 0x03D1, 0x039A,
+    0x039B, 0x039C, 0x039D, 0x039F, 0x03A0, 0x0398, 0x03A1, 0x03A3, 0x03A4, 0x03A5, 0x03C2, 0x03A9,
+    0x039E, 0x03A8, 0x0396, 0x005B, 0x2234, 0x005D, 0x22A5, 0x005F,
+    // 0x60
+    0x203E, 0x03B1, 0x03B2, 0x03C7, 0x03B4, 0x03B5, 0x03C6, 0x03B3, 0x03B7, 0x03B9, 0x03D5, 0x03BA,
+    0x03BB, 0x03BC, 0x03BD, 0x03BF, 0x03C0, 0x03B8, 0x03C1, 0x03C3, 0x03C4, 0x03C5, 0x03D6, 0x03C9,
+    0x03BE, 0x03C8, 0x03B6, 0x007B, 0x007C, 0x007D, 0x223C, 0xFFFD,
+    // 0x80
+    0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD,
+    0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD,
+    0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD,
+    // 0xA0
+    0x20AC, 0x03D2, 0x2032, 0x2264, 0x2044, 0x221E, 0x0192, 0x2663, 0x2666, 0x2665, 0x2660, 0x2194,
+    0x2190, 0x2191, 0x2192, 0x2193, 0x00B0, 0x00B1, 0x2033, 0x2265, 0x00D7, 0x221D, 0x2202, 0x2022,
+    0x00F7, 0x2260, 0x2261, 0x2248, 0x2026, 0x23D0, 0x23AF, 0x21B5,
+    // 0xC0
+    0x2135, 0x2111, 0x211C, 0x2118, 0x2297, 0x2295, 0x2205, 0x2229, 0x222A, 0x2283, 0x2287, 0x2284,
+    0x2282, 0x2286, 0x2208, 0x2209, 0x2220, 0x2207, 0x00AE, 0x00A9, 0x2122, 0x220F, 0x221A, 0x22C5,
+    0x00AC, 0x2227, 0x2228, 0x21D4, 0x21D0, 0x21D1, 0x21D2, 0x21D3,
+    // 0xE0
+    0x25CA, 0x27E8, 0x00AE, 0x00A9, 0x2122, 0x2211, 0x239B, 0x239C, 0x239D, 0x23A1, 0x23A2, 0x23A3,
+    0x23A7, 0x23A8, 0x23A9, 0x23AA, 0xFFFD, 0x27E9, 0x222B, 0x2320, 0x23AE, 0x2321, 0x239E, 0x239F,
+    0x23A0, 0x23A4, 0x23A5, 0x23A6, 0x23AB, 0x23AC, 0x23AD, 0xFFFD};
+
+char32_t symbolFontChar(unsigned char b) {
+    return b < 0x20 ? b : kSymbolFont[b - 0x20];
+}
+
+// The code pages of the fonts' character sets (\fcharset): ANSI, the Mac sets 77..89,
+// Shift-JIS, Hangul, Johab, GBK, Big5, Greek, Turkish, Vietnamese, Hebrew, Arabic, Baltic,
+// Cyrillic, Thai, Central European, PC 437. Not here: 1 "default", 2 Symbol (read apart)
+// and the rest, which take the document's code page.
+constexpr std::pair<long, unsigned> kCharsetCodePages[] = {
+    {0, 1252},   {77, 10000}, {78, 10001}, {79, 10003}, {80, 10008}, {81, 10002}, {83, 10005},
+    {84, 10004}, {85, 10006}, {86, 10081}, {87, 10021}, {88, 10029}, {89, 10007}, {128, 932},
+    {129, 949},  {130, 1361}, {134, 936},  {136, 950},  {161, 1253}, {162, 1254}, {163, 1258},
+    {177, 1255}, {178, 1256}, {179, 1256}, {180, 1256}, {181, 1255}, {186, 1257}, {204, 1251},
+    {222, 874},  {238, 1250}, {254, 437}};
+
+unsigned charsetCodePage(long charset) {
+    for (const auto& [set, codePage] : kCharsetCodePages) {
+        if (set == charset) {
+            return codePage;
+        }
+    }
+    return 0;
+}
+
+constexpr unsigned kSymbolCodePage = 42; // what Windows calls the Symbol font's code page
+
+// A code page as a document or a font gives it; 0 for none or one that cannot be.
+unsigned codePageParam(bool hasParam, long param) {
+    return hasParam && param > 0 && param <= 0xFFFF ? static_cast<unsigned>(param) : 0;
+}
 
 // Destinations whose text is not part of what a reader sees.
-constexpr std::string_view kSkippedDestinations[] = {
-    "fonttbl",      "colortbl",  "stylesheet", "info",     "pict",       "object",
-    "objdata",      "header",    "headerl",    "headerr",  "headerf",    "footer",
-    "footerl",      "footerr",   "footerf",    "fldinst",  "listtable",  "listoverridetable",
-    "revtbl",       "rsidtbl",   "generator",  "xmlnstbl", "themedata",  "colorschememapping",
-    "latentstyles", "datastore", "filetbl",    "footnote", "annotation", "private",
-    "userprops",    "docvar",    "bkmkstart",  "bkmkend",  "atnid",      "atnauthor",
-    "template",     "listtext",  "pntext",     "pntxta",   "pntxtb",     "mmathPr"};
+constexpr std::string_view kSkippedDestinations[] = {"colortbl",
+                                                     "stylesheet",
+                                                     "info",
+                                                     "pict",
+                                                     "object",
+                                                     "objdata",
+                                                     "header",
+                                                     "headerl",
+                                                     "headerr",
+                                                     "headerf",
+                                                     "footer",
+                                                     "footerl",
+                                                     "footerr",
+                                                     "footerf",
+                                                     "fldinst",
+                                                     "listtable",
+                                                     "listoverridetable",
+                                                     "revtbl",
+                                                     "rsidtbl",
+                                                     "generator",
+                                                     "xmlnstbl",
+                                                     "themedata",
+                                                     "colorschememapping",
+                                                     "latentstyles",
+                                                     "datastore",
+                                                     "filetbl",
+                                                     "footnote",
+                                                     "annotation",
+                                                     "private",
+                                                     "userprops",
+                                                     "docvar",
+                                                     "bkmkstart",
+                                                     "bkmkend",
+                                                     "atnid",
+                                                     "atnauthor",
+                                                     "template",
+                                                     "listtext",
+                                                     "pntext",
+                                                     "pntxta",
+                                                     "pntxtb",
+                                                     "mmathPr"};
 
 bool isLetter(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -48,29 +141,83 @@ int hexValue(char c) {
     return -1;
 }
 
+enum class Destination {
+    Text,      // shown
+    Skipped,   // not shown
+    FontTable, // read for the fonts' character sets
+};
+
 struct GroupState {
     bool bold = false;
     bool italic = false;
     bool underline = false;
-    bool skip = false;   // inside a destination that is not shown
+    Destination destination = Destination::Text;
     int unicodeSkip = 1; // \ucN: fallback characters after each \u
+    long font = -1;      // \fN; -1 for the document's default font
 };
+
+struct Font {
+    long charset = -1;
+    unsigned codePage = 0; // \cpg, which a font may give beside its character set
+    std::string name;      // up to its ";", as far as it is needed
+    bool nameEnded = false;
+};
+
+// How the current font's bytes become text.
+struct Encoding {
+    bool symbol = false;
+    unsigned codePage = 0;
+};
+
+constexpr std::size_t kFontNameLimit = 32;
+// Fonts kept from the font table; more than any real document has, few enough that a
+// table of nothing but font numbers costs little.
+constexpr std::size_t kMaxFonts = 4096;
+// Bytes waiting to be decoded are decoded in pieces of about this size, so that a shown
+// limit is not overrun by much.
+constexpr std::size_t kPendingChunk = 4096;
+// Converters kept open at once; a document names few code pages.
+constexpr std::size_t kMaxDecoders = 16;
+
+bool isHighByte(char c) {
+    return static_cast<unsigned char>(c) >= 0x80;
+}
+
+bool isSymbolFontName(std::string_view name) {
+    while (!name.empty() && name.back() == ' ') {
+        name.remove_suffix(1);
+    }
+    while (!name.empty() && name.front() == ' ') {
+        name.remove_prefix(1);
+    }
+    constexpr std::string_view kSymbol = "symbol";
+    return name.size() == kSymbol.size() &&
+           std::equal(name.begin(), name.end(), kSymbol.begin(), [](char a, char b) {
+               return (a >= 'A' && a <= 'Z' ? static_cast<char>(a + 32) : a) == b;
+           });
+}
 
 class Reader {
 public:
-    explicit Reader(std::string_view data) : m_data(data) {}
+    Reader(std::string_view data, std::size_t shownLimit) : m_data(data), m_limit(shownLimit) {}
 
     Result<RtfDocument> run();
 
 private:
+    Encoding encoding() const;
+    CodePageDecoder& decoder(unsigned codePage);
+    void textBytes(std::string_view bytes);
     void flushBytes();
     void output(std::string_view utf8);
     void outputCodePoint(char32_t cp);
+    void unicode(long param);
     void endParagraph();
+    void fontTableWord(std::string_view word, bool hasParam, long param);
     void controlWord(std::string_view word, bool hasParam, long param);
     void controlSymbol(char c);
     // A fallback character after \u is consumed instead of shown.
     bool consumeFallback();
+    void spend(std::size_t cost);
 
     std::string_view m_data;
     std::size_t m_pos = 0;
@@ -79,11 +226,19 @@ private:
     bool m_atGroupStart = false;
     int m_fallbackLeft = 0;
     char16_t m_highSurrogate = 0;
-    bool m_gbk = false;
-    std::string m_pendingBytes; // \'hh bytes in the document's code page, not yet decoded
+    std::map<long, Font> m_fonts;
+    long m_fontEntry = -1; // the font table's entry being read
+    long m_defaultFont = -1;
+    unsigned m_documentCodePage = 0;
+    std::map<unsigned, CodePageDecoder> m_decoders;
+    std::string m_pendingBytes; // text bytes in the current font's encoding, not yet decoded
+    std::string m_decoded;
     RtfDocument m_doc;
     RtfParagraph m_paragraph;
     RtfAlignment m_alignment = RtfAlignment::Left;
+    std::size_t m_limit;
+    std::size_t m_shown = 0;
+    bool m_full = false; // the limit is reached: anything more to show cuts the document
 };
 
 bool Reader::consumeFallback() {
@@ -94,37 +249,118 @@ bool Reader::consumeFallback() {
     return false;
 }
 
+Encoding Reader::encoding() const {
+    const auto font = m_fonts.find(m_state.font >= 0 ? m_state.font : m_defaultFont);
+    if (font != m_fonts.end()) {
+        const Font& f = font->second;
+        if (f.charset == 2 || f.codePage == kSymbolCodePage || isSymbolFontName(f.name)) {
+            return {true, 0};
+        }
+        if (f.codePage != 0) {
+            return {false, f.codePage};
+        }
+        if (const unsigned cp = charsetCodePage(f.charset); cp != 0) {
+            return {false, cp};
+        }
+    }
+    return {false, m_documentCodePage != 0 ? m_documentCodePage : kRtfFallbackCodePage};
+}
+
+CodePageDecoder& Reader::decoder(unsigned codePage) {
+    if (m_decoders.size() >= kMaxDecoders && !m_decoders.contains(codePage)) {
+        m_decoders.clear();
+    }
+    return m_decoders.try_emplace(codePage, codePage).first->second;
+}
+
+void Reader::textBytes(std::string_view bytes) {
+    if (m_state.destination == Destination::FontTable) {
+        auto font = m_fonts.find(m_fontEntry);
+        for (char c : bytes) {
+            if (font == m_fonts.end() || font->second.nameEnded) {
+                break;
+            }
+            if (c == ';') {
+                font->second.nameEnded = true;
+            } else if (font->second.name.size() < kFontNameLimit) {
+                font->second.name += c;
+            }
+        }
+        return;
+    }
+    if (m_state.destination != Destination::Text) {
+        return;
+    }
+    m_pendingBytes += bytes;
+    // Decode as it grows, but never between a lead byte and what may be its trail: the
+    // last two bytes are ASCII, so no character of any code page is cut.
+    const std::size_t n = m_pendingBytes.size();
+    if (n >= kPendingChunk && !isHighByte(m_pendingBytes[n - 1]) &&
+        !isHighByte(m_pendingBytes[n - 2])) {
+        flushBytes();
+    }
+}
+
 void Reader::flushBytes() {
     if (m_pendingBytes.empty()) {
         return;
     }
-    std::string text;
-    if (m_gbk) {
-        text = gbkToUtf8(m_pendingBytes);
-    } else {
+    m_decoded.clear();
+    const Encoding enc = encoding();
+    if (enc.symbol) {
         for (char c : m_pendingBytes) {
-            const auto b = static_cast<unsigned char>(c);
-            appendUtf8(text, (b >= 0x80 && b < 0xA0) ? kCp1252High[b - 0x80] : b);
+            appendUtf8(m_decoded, symbolFontChar(static_cast<unsigned char>(c)));
         }
+    } else {
+        decoder(enc.codePage).decode(m_pendingBytes, m_decoded);
     }
     m_pendingBytes.clear();
-    output(text);
+    output(m_decoded);
+}
+
+void Reader::spend(std::size_t cost) {
+    m_shown += cost;
+    if (m_shown >= m_limit) {
+        m_full = true;
+    }
 }
 
 void Reader::output(std::string_view utf8) {
-    if (m_state.skip || utf8.empty()) {
+    if (m_state.destination != Destination::Text || utf8.empty()) {
         return;
     }
     if (m_highSurrogate != 0) {
         m_highSurrogate = 0;
-        outputCodePoint(0xFFFD);
+        outputCodePoint(0xFFFD); // which may reach the limit
+    }
+    if (m_full) {
+        m_doc.cut = true;
+        return;
     }
     auto& runs = m_paragraph.runs;
-    if (runs.empty() || runs.back().bold != m_state.bold || runs.back().italic != m_state.italic ||
-        runs.back().underline != m_state.underline) {
+    const bool newRun = runs.empty() || runs.back().bold != m_state.bold ||
+                        runs.back().italic != m_state.italic ||
+                        runs.back().underline != m_state.underline;
+    const std::size_t cost = newRun ? kRtfPieceCost : 0;
+    const std::size_t room = m_limit - std::min(m_limit, m_shown + cost);
+    if (utf8.size() > room) {
+        // Cut at a character's start; a run is never opened empty.
+        std::size_t n = room;
+        while (n > 0 && (static_cast<unsigned char>(utf8[n]) & 0xC0) == 0x80) {
+            --n;
+        }
+        utf8 = utf8.substr(0, n);
+        m_doc.cut = true;
+        m_full = true;
+        if (utf8.empty()) {
+            return;
+        }
+    }
+    if (newRun) {
         runs.push_back(RtfRun{{}, m_state.bold, m_state.italic, m_state.underline});
     }
     runs.back().text += utf8;
+    spend(cost + utf8.size());
 }
 
 void Reader::outputCodePoint(char32_t cp) {
@@ -135,12 +371,17 @@ void Reader::outputCodePoint(char32_t cp) {
 
 void Reader::endParagraph() {
     flushBytes();
-    if (m_state.skip) {
+    if (m_state.destination != Destination::Text) {
+        return;
+    }
+    if (m_full && m_paragraph.runs.empty()) {
+        m_doc.cut = true; // another paragraph after the one that reached the limit
         return;
     }
     m_paragraph.alignment = m_alignment;
     m_doc.paragraphs.push_back(std::move(m_paragraph));
     m_paragraph = {};
+    spend(kRtfPieceCost);
 }
 
 void Reader::controlSymbol(char c) {
@@ -148,9 +389,9 @@ void Reader::controlSymbol(char c) {
     case '\\':
     case '{':
     case '}':
-        flushBytes();
+        // Text like any other: in a multibyte code page it may be a trail byte.
         if (!consumeFallback()) {
-            output(std::string_view(&c, 1));
+            textBytes(std::string_view(&c, 1));
         }
         break;
     case '~':
@@ -167,7 +408,7 @@ void Reader::controlSymbol(char c) {
         break;
     case '*':
         if (m_atGroupStart) {
-            m_state.skip = true;
+            m_state.destination = Destination::Skipped;
         }
         break;
     default: // \- optional hyphen, \| formula and the rest show nothing
@@ -175,40 +416,72 @@ void Reader::controlSymbol(char c) {
     }
 }
 
+void Reader::unicode(long param) {
+    flushBytes();
+    long v = param;
+    if (v < 0) {
+        v += 65536;
+    }
+    auto unit = static_cast<char16_t>(v & 0xFFFF);
+    // A Symbol font's characters given as Unicode in the private range the font lives in.
+    if (unit >= 0xF020 && unit <= 0xF0FF && encoding().symbol) {
+        unit = static_cast<char16_t>(symbolFontChar(static_cast<unsigned char>(unit & 0xFF)));
+    }
+    const bool shown = m_state.destination == Destination::Text;
+    if (unit >= 0xD800 && unit <= 0xDBFF) {
+        if (m_highSurrogate != 0) {
+            outputCodePoint(0xFFFD);
+        }
+        m_highSurrogate = shown ? unit : 0;
+    } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
+        if (m_highSurrogate != 0) {
+            const char32_t cp = 0x10000 + ((m_highSurrogate - 0xD800) << 10) + (unit - 0xDC00);
+            m_highSurrogate = 0;
+            outputCodePoint(cp);
+        } else {
+            outputCodePoint(0xFFFD);
+        }
+    } else {
+        outputCodePoint(unit == 0 ? 0xFFFD : unit);
+    }
+    m_fallbackLeft = m_state.unicodeSkip;
+}
+
+void Reader::fontTableWord(std::string_view word, bool hasParam, long param) {
+    if (word == "f" && hasParam) {
+        m_fontEntry = param;
+        if (m_fonts.size() < kMaxFonts || m_fonts.contains(param)) {
+            m_fonts[param] = Font{};
+        }
+    } else if (auto font = m_fonts.find(m_fontEntry); font != m_fonts.end()) {
+        if (word == "fcharset") {
+            font->second.charset = hasParam ? param : -1;
+        } else if (word == "cpg") {
+            font->second.codePage = codePageParam(hasParam, param);
+        }
+    }
+}
+
 void Reader::controlWord(std::string_view word, bool hasParam, long param) {
     if (m_atGroupStart) {
+        if (word == "fonttbl") {
+            m_state.destination = Destination::FontTable;
+            return;
+        }
         for (auto skipped : kSkippedDestinations) {
             if (word == skipped) {
-                m_state.skip = true;
+                m_state.destination = Destination::Skipped;
                 return;
             }
         }
     }
+    if (m_state.destination == Destination::FontTable) {
+        fontTableWord(word, hasParam, param);
+        return;
+    }
     const bool on = !hasParam || param != 0;
     if (word == "u") {
-        flushBytes();
-        long v = param;
-        if (v < 0) {
-            v += 65536;
-        }
-        const auto unit = static_cast<char16_t>(v & 0xFFFF);
-        if (unit >= 0xD800 && unit <= 0xDBFF) {
-            if (m_highSurrogate != 0) {
-                outputCodePoint(0xFFFD);
-            }
-            m_highSurrogate = m_state.skip ? 0 : unit;
-        } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
-            if (m_highSurrogate != 0) {
-                const char32_t cp = 0x10000 + ((m_highSurrogate - 0xD800) << 10) + (unit - 0xDC00);
-                m_highSurrogate = 0;
-                outputCodePoint(cp);
-            } else {
-                outputCodePoint(0xFFFD);
-            }
-        } else {
-            outputCodePoint(unit == 0 ? 0xFFFD : unit);
-        }
-        m_fallbackLeft = m_state.unicodeSkip;
+        unicode(param);
         return;
     }
     if (consumeFallback()) {
@@ -222,6 +495,9 @@ void Reader::controlWord(std::string_view word, bool hasParam, long param) {
     } else if (word == "tab" || word == "cell") {
         flushBytes();
         output("\t");
+    } else if (word == "f") {
+        flushBytes();
+        m_state.font = hasParam ? param : -1;
     } else if (word == "b" || word == "i" || word == "ul" || word == "ulnone" || word == "plain" ||
                word == "uld" || word == "uldb" || word == "ulw" || word == "uldash" ||
                word == "ulwave" || word == "ulth") {
@@ -234,6 +510,7 @@ void Reader::controlWord(std::string_view word, bool hasParam, long param) {
             m_state.underline = false;
         } else if (word == "plain") {
             m_state.bold = m_state.italic = m_state.underline = false;
+            m_state.font = -1;
         } else {
             m_state.underline = on;
         }
@@ -251,7 +528,13 @@ void Reader::controlWord(std::string_view word, bool hasParam, long param) {
         m_state.unicodeSkip = (hasParam && param >= 0 && param <= 16) ? static_cast<int>(param) : 1;
     } else if (word == "ansicpg") {
         flushBytes();
-        m_gbk = hasParam && param == 936;
+        m_documentCodePage = codePageParam(hasParam, param);
+    } else if (word == "mac" || word == "pc" || word == "pca") {
+        flushBytes();
+        m_documentCodePage = word == "mac" ? 10000 : word == "pc" ? 437 : 850;
+    } else if (word == "deff") {
+        flushBytes();
+        m_defaultFont = hasParam ? param : -1;
     } else if (word == "emdash") {
         flushBytes();
         outputCodePoint(0x2014);
@@ -285,8 +568,11 @@ Result<RtfDocument> Reader::run() {
     if (!looksLikeRtf(m_data)) {
         return makeError(ErrorCode::BadText, "not rich text: no {\\rtf at the start");
     }
+    // Where a stretch of plain characters ends, in shown text and in skipped text.
+    constexpr std::string_view kTextEnds("\\{}\r\n\0", 6);
+    constexpr std::string_view kSkippedEnds("\\{}", 3);
     m_pos = m_data.find('{');
-    while (m_pos < m_data.size()) {
+    while (m_pos < m_data.size() && !m_doc.cut) {
         const char c = m_data[m_pos];
         const bool groupStart = m_atGroupStart;
         m_atGroupStart = false;
@@ -358,8 +644,9 @@ Result<RtfDocument> Reader::run() {
                 const int lo = m_pos + 1 < m_data.size() ? hexValue(m_data[m_pos + 1]) : -1;
                 if (hi >= 0 && lo >= 0) {
                     m_pos += 2;
-                    if (!consumeFallback() && !m_state.skip) {
-                        m_pendingBytes += static_cast<char>(hi * 16 + lo);
+                    if (!consumeFallback()) {
+                        const char byte = static_cast<char>(hi * 16 + lo);
+                        textBytes(std::string_view(&byte, 1));
                     }
                 }
             } else {
@@ -368,22 +655,19 @@ Result<RtfDocument> Reader::run() {
                 controlSymbol(next);
                 m_atGroupStart = false;
             }
+        } else if (m_state.destination == Destination::Skipped) {
+            m_pos = std::min(m_data.find_first_of(kSkippedEnds, m_pos), m_data.size());
         } else if (c == '\r' || c == '\n' || c == '\0') {
             ++m_pos;
-        } else {
+        } else if (consumeFallback()) {
             ++m_pos;
-            if (consumeFallback()) {
-                continue;
-            }
-            if (static_cast<unsigned char>(c) >= 0x80) {
-                // Raw bytes of the document's code page, as some writers leave them.
-                if (!m_state.skip) {
-                    m_pendingBytes += c;
-                }
-                continue;
-            }
-            flushBytes();
-            output(std::string_view(&c, 1));
+        } else {
+            // Plain characters up to the next control, group or line end: bytes of the
+            // current font's encoding, 8-bit ones included, as some writers leave them.
+            const std::size_t end =
+                std::min(m_data.find_first_of(kTextEnds, m_pos + 1), m_data.size());
+            textBytes(m_data.substr(m_pos, end - m_pos));
+            m_pos = end;
         }
     }
     flushBytes();
@@ -391,7 +675,7 @@ Result<RtfDocument> Reader::run() {
         m_highSurrogate = 0;
         outputCodePoint(0xFFFD);
     }
-    m_state.skip = false;
+    m_state.destination = Destination::Text;
     if (!m_paragraph.runs.empty()) {
         endParagraph();
     }
@@ -430,8 +714,8 @@ bool looksLikeRtf(std::string_view data) {
     return data.starts_with("{\\rtf");
 }
 
-Result<RtfDocument> readRtf(std::string_view data) {
-    return Reader(data).run();
+Result<RtfDocument> readRtf(std::string_view data, std::size_t shownLimit) {
+    return Reader(data, shownLimit).run();
 }
 
 } // namespace cpuconfig

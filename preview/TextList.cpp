@@ -163,4 +163,13 @@ TextList defaultTruncatedNotes() {
                           "Alleen de eerste 1 MiB wordt getoond."));
 }
 
+TextList defaultDocumentCutNotes() {
+    return buildList("Only the beginning of the document is shown.",
+                     rows("Kun begyndelsen af dokumentet vises.",
+                          "Nur der Anfang des Dokuments wird angezeigt.",
+                          "Only the beginning of the document is shown.",
+                          "Seul le début du document est affiché.",
+                          "Alleen het begin van het document wordt getoond."));
+}
+
 } // namespace cpuconfig

@@ -63,5 +63,7 @@ TextList defaultWordWrapHints();
 TextList defaultShowPreviewButtonHints();
 // The note under a text preview that was cut at its size limit (same keys).
 TextList defaultTruncatedNotes();
+// The note under a rich-text preview that shows only the document's beginning (same keys).
+TextList defaultDocumentCutNotes();
 
 } // namespace cpuconfig

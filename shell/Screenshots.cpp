@@ -1,12 +1,15 @@
 // Writes pictures of the windows for the documentation:
 //   QT_QPA_PLATFORM=offscreen build/shell/cpuconfig_screenshots docs/screenshots
 // The panel shows a demo package; the second picture catches an upgrade half way; the
-// port list is shown open, with a simulated card under a long name and its description.
+// port list is shown open, with a simulated card under a long name and its description;
+// the last shows the preview pane with rich text in Russian, Greek, Japanese and the
+// Symbol font.
 #include "link/Messages.h"
 #ifndef _WIN32
 #include "link/Simulator.h"
 #endif
 #include "package/PackageFormat.h"
+#include "preview/QDPreview.h"
 #include "shell/Application.h"
 #include "shell/MainWindowEvents.h"
 #include "shell/cpuConfig.h"
@@ -170,5 +173,25 @@ int main(int argc, char** argv) {
     sim = makeError(ErrorCode::Usage, "");
     QDir(runtime).removeRecursively();
 #endif
+
+    QFile rtf(programDir.filePath(QStringLiteral("samples.rtf")));
+    const QByteArray samples =
+        R"({\rtf1\ansi\ansicpg1252{\fonttbl{\f0\fcharset204 Arial;}{\f1\fcharset161 Arial;})"
+        R"({\f2\fcharset128 MS Gothic;}{\f3\fcharset2 Symbol;}}\f0 \'cf\'f0\'e8\'e2\'e5\'f2, )"
+        R"({\b \'ec\'e8\'f0}!\par\f1 \'c3\'e5\'e9\'dc \'f3\'ef\'f5\par\f2 \'93\'fa\'96\'7b\'8c\'ea)"
+        R"(\par\f3 <Ab\'e5 a\'b3b \'22x\'ce\'c2\par})";
+    if (rtf.open(QIODevice::WriteOnly) && rtf.write(samples) == samples.size()) {
+        rtf.close();
+        TQDOpenPreviewDialog dlg(nullptr, 0x0804);
+        dlg.setDirectory(programDir.path());
+        dlg.resize(820, 440);
+        dlg.show();
+        dlg.selectFile(rtf.fileName());
+        QApplication::processEvents();
+        emit dlg.currentChanged(rtf.fileName());
+        ok &= save(&dlg, out, "preview-rich-text.png");
+    } else {
+        ok = false;
+    }
     return ok ? 0 : 1;
 }
