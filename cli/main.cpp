@@ -2,6 +2,7 @@
 // machines without a display. The last line on stdout is the system's own status text.
 #include "cli/Commands.h"
 #include "cli/Terminal.h"
+#include "common/Version.h"
 
 #include <CLI/CLI.hpp>
 
@@ -9,9 +10,13 @@ int main(int argc, char** argv) {
     using namespace cpuconfig::cli;
     prepareConsole();
 
-    CLI::App app{"cpuctl - CPU firmware service tool for LED display controller cards"};
+    // Named, so that help shows "cpuctl" rather than the path it was started by.
+    CLI::App app{"cpuctl - CPU firmware service tool for LED display controller cards", "cpuctl"};
     app.require_subcommand(1);
-    app.set_version_flag("--version", "cpuctl 0.1.0");
+    app.set_version_flag("--version", std::string("cpuctl ") + cpuconfig::kVersion);
+    // Wide enough that every option name stands apart from its description: the manual
+    // page and the shell completion read them from this help.
+    app.get_formatter()->column_width(40);
 
     Runner run;
     addPackageCommands(app, run);

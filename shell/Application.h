@@ -2,10 +2,16 @@
 // compiled-in skins, the message numbers, the fonts the layouts name, the icon.
 #pragma once
 
+#include <optional>
+
 class QApplication;
 class QWidget;
 
 namespace cpuconfig {
+
+// --help and --version, answered before the window system is needed (the manual page is
+// made from them at build time, without a display). The exit code when one was given.
+std::optional<int> answerInfoOptions(int argc, char** argv);
 
 void prepareApplication(QApplication& app);
 
