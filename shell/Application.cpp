@@ -1,5 +1,6 @@
 #include "shell/Application.h"
 
+#include "common/ProgramFolder.h"
 #include "common/Version.h"
 #include "shell/MainWindowEvents.h"
 
@@ -10,6 +11,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 // The skins live in a static library; their registration must be pulled in by hand.
 static void initSkins() {
@@ -19,6 +21,8 @@ static void initSkins() {
 namespace cpuconfig {
 
 namespace {
+
+QString programDirOverride;
 
 constexpr char kHelp[] =
     "Usage: cpuconfig [OPTION]...\n"
@@ -46,6 +50,17 @@ std::optional<int> answerInfoOptions(int argc, char** argv) {
         }
     }
     return std::nullopt;
+}
+
+QString programDirectory() {
+    if (!programDirOverride.isEmpty())
+        return programDirOverride;
+    const std::filesystem::path exeDir(QCoreApplication::applicationDirPath().toStdU16String());
+    return QString::fromStdU16String(programFolder(exeDir).path.u16string());
+}
+
+void setProgramDirectory(const QString& dir) {
+    programDirOverride = dir;
 }
 
 void prepareApplication(QApplication& app) {
