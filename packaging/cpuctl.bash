@@ -4,17 +4,25 @@
 # simulated cards included; packages (*.cpu) and images (*.bin) come from the file system.
 
 # The entries of one block of --help ("Subcommands:", "Options:", "Positionals:"), one a
-# line: the name field ("-o,--output TEXT=RQ_CPU.cpu"), a tab, the description.
+# line: the name field ("-o,--output TEXT=RQ_CPU.cpu"), a tab, the description (its lines
+# joined). cpuctl keeps at least two spaces between a name and its description.
+# tools/man-page.sh reads help through this too.
 _cpuctl_help_block() {
     local block=$1
     shift
     "$@" --help 2>/dev/null | awk -v block="$block:" '
-        /^[^ ].*:$/ { on = ($0 == block); next }
-        on && /^  [^ ]/ {
-            line = substr($0, 3); text = ""
-            if (match(line, /   */)) { text = substr(line, RSTART + RLENGTH); line = substr(line, 1, RSTART - 1) }
-            print line "\t" text
-        }'
+        function flush() { if (have) print name "\t" text; have = 0 }
+        /^[^ ].*:$/ { flush(); on = ($0 == block); next }
+        !on { next }
+        /^  [^ ]/ {
+            flush(); have = 1
+            name = substr($0, 3); text = ""
+            if (match(name, /  +/)) { text = substr(name, RSTART + RLENGTH); name = substr(name, 1, RSTART - 1) }
+            next
+        }
+        have && /^   *[^ ]/ { sub(/^ +/, ""); text = text (text == "" ? "" : " ") $0; next }
+        { flush() }
+        END { flush() }'
 }
 
 # The first word of each entry's name field, its flags split at the commas.
@@ -31,10 +39,15 @@ _cpuctl_files() {
     done < <(compgen -f -- "$cur")
 }
 
-# Values help tells of: the default ("TEXT=115200") and a description that is a list
-# ("none, silent, no-ack" or "9600, 28800, 57600; anything else means 115200").
+# Values help tells of: a choice in the name field ("TEXT:{auto,json,none}=auto"), else the
+# default ("TEXT=115200") and a description that is a list ("none, silent, no-ack" or
+# "9600, 28800, 57600; anything else means 115200").
 _cpuctl_listed_values() {
     local name=$1 text=${2%%;*} item list="" default=""
+    if [[ $name =~ :\{([^}]*)\} ]]; then
+        printf '%s\n' "${BASH_REMATCH[1]//,/ }"
+        return
+    fi
     if [[ $text == *,* ]]; then
         local items
         IFS=',' read -ra items <<<"$text"
@@ -94,9 +107,13 @@ _cpuctl() {
         mapfile -t COMPREPLY < <(compgen -W "$(_cpuctl_names <<<"$options")" -- "$cur")
         return
     fi
-    # A positional: the first one help lists, for what it is.
+    # A positional: the first one help lists, for what it is; without one, the options.
     IFS=$'\t' read -r name text < <(_cpuctl_help_block Positionals "$prog" "$sub")
-    [[ -n $name ]] && _cpuctl_value "$prog" "$name" "$text" "$cur"
+    if [[ -n $name ]]; then
+        _cpuctl_value "$prog" "$name" "$text" "$cur"
+    else
+        mapfile -t COMPREPLY < <(compgen -W "$(_cpuctl_names <<<"$options")" -- "$cur")
+    fi
 }
 
 complete -F _cpuctl cpuctl

@@ -8,34 +8,36 @@ set -euo pipefail
 prog=$1 include=$2 out=$3
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
+# Help is read as the shell completion reads it: one entry a line, name, tab, description.
+source "$(dirname "$0")/../packaging/cpuctl.bash"
 
-# The subcommands, as the "Subcommands:" block of --help lists them.
-"$prog" --help | awk '/^[^ ].*:$/ { on = ($0 == "Subcommands:"); next }
-                      on && /^  [^ ]/ { print $1 }' >"$tmp/subcommands"
+roff() { sed 's/\\/\\e/g; s/-/\\-/g; s/^[.'"'"']/\\\&&/'; }
 
-# One subsection per subcommand: its summary, usage line and options, help's -h left out.
-roff='function esc(s) { gsub(/\\/, "\\e", s); gsub(/-/, "\\-", s); sub(/^[.'"'"']/, "\\\\&&", s); return s }
-NR == 1 { print ".SS \"" cmd "\""; print esc($0); next }
-/^Usage: / { sub(/^Usage: /, ""); print ".PP"; print "\\fBUsage:\\fR " esc($0); next }
-/^[^ ].*:$/ { next }
-/^  [^ ]/ {
-    line = substr($0, 3); text = ""
-    if (match(line, /   */)) { text = substr(line, RSTART + RLENGTH); line = substr(line, 1, RSTART - 1) }
-    skip = (line ~ /^-h,--help/)
-    if (skip) next
-    n = index(line, " "); name = n ? substr(line, 1, n - 1) : line; rest = n ? substr(line, n) : ""
-    k = split(name, flag, ","); name = esc(flag[1])
-    for (i = 2; i <= k; i++) name = name "\\fR, \\fB" esc(flag[i])
-    print ".TP"; print "\\fB" name "\\fR" esc(rest)
-    if (text != "") print esc(text)
-    next
+# One subsection per subcommand: its summary, usage line, positionals and options (help's
+# own -h left out), flags in bold.
+command_section() { # subcommand
+    local cmd=$1 name text flags block
+    "$prog" "$cmd" --help >"$tmp/help"
+    printf '.SS "%s"\n' "$cmd"
+    head -n 1 "$tmp/help" | roff
+    printf '.PP\n\\fBUsage:\\fR %s\n' "$(sed -n 's/^Usage: //p' "$tmp/help" | roff)"
+    for block in Positionals Options; do
+        while IFS=$'\t' read -r name text; do
+            flags=${name%% *}
+            [ "$flags" = -h,--help ] && continue
+            flags=$(roff <<<"$flags")
+            printf '.TP\n\\fB%s\\fR%s\n' "${flags//,/\\fR, \\fB}" "$(roff <<<"${name#"${name%% *}"}")"
+            [ -z "$text" ] || roff <<<"$text"
+        done < <(_cpuctl_help_block "$block" "$prog" "$cmd")
+    done
 }
-/^   *[^ ]/ { if (!skip) { sub(/^ +/, ""); print esc($0) } }'
+
 includes=()
+_cpuctl_help_block Subcommands "$prog" | cut -f1 >"$tmp/subcommands"
 if [ -s "$tmp/subcommands" ]; then
     echo "[COMMANDS]" >"$tmp/commands.h2m"
     while read -r cmd; do
-        "$prog" "$cmd" --help | awk -v cmd="$cmd" "$roff" >>"$tmp/commands.h2m"
+        command_section "$cmd" >>"$tmp/commands.h2m"
     done <"$tmp/subcommands"
     includes+=(--include="$tmp/commands.h2m")
 fi
