@@ -86,7 +86,12 @@ manpage cpuctl >"$tmp/cpuctl.1"
 subcommands=$("$bin/cpuctl" --help | awk '/^[^ ].*:$/ { on = ($0 == "Subcommands:"); next }
                                            on && /^  [^ ]/ { print $1 }')
 check "cpuctl --help lists subcommands" test -n "$subcommands"
+# The manual page and the completion split each help entry at a gap of two spaces or more.
+run_together() { "$bin/cpuctl" "$@" --help | grep -E '^  [^ ]' | grep -vE '^  [^ ]+( [^ ]+)*  +[^ ]'; }
+check "cpuctl --help: every name stands apart from its description" test -z "$(run_together)"
 for s in $subcommands; do
+    check "cpuctl $s --help: every name stands apart from its description" \
+        test -z "$(run_together "$s")"
     missing=""
     for o in $("$bin/cpuctl" "$s" --help | grep -oE '^  (-[a-z],)?--[a-z-]+' | sed 's/.*--/--/'); do
         [ "$o" = --help ] || sed -n "/^\.SS \"$s\"/,/^\.S[SH]/p" "$tmp/cpuctl.1" | grep -q -- "$o" ||
@@ -107,6 +112,7 @@ mkdir -m 700 "$XDG_RUNTIME_DIR"
 sim_pid=$!
 for _ in $(seq 50); do [ -s "$tmp/sim.out" ] && break; sleep 0.1; done
 sim_port=$(head -n 1 "$tmp/sim.out")
+check "a simulated card runs" test -n "$sim_port"
 mkdir "$tmp/files" && touch "$tmp/files/a.cpu" "$tmp/files/b.bin"
 complete_line() { # words... (the last one is being completed) -> the candidates, sorted
     (cd "$tmp/files" && PATH=$bin:$PATH bash -c '
@@ -119,7 +125,7 @@ complete_line() { # words... (the last one is being completed) -> the candidates
 }
 check "completion: cpuctl up -> upgrade" test "$(complete_line cpuctl up)" = upgrade
 check "completion: upgrade --port -> $sim_port" \
-    grep -qw -- "$sim_port" <<<"$(complete_line cpuctl upgrade --port "")"
+    grep -qxF -- "${sim_port:-none}" <(complete_line cpuctl upgrade --port "" | tr ' ' '\n')
 check "completion: upgrade --pa -> --package" test "$(complete_line cpuctl upgrade --pa)" = --package
 check "completion: pack IMAGE -> *.bin" test "$(complete_line cpuctl pack "")" = b.bin
 check "completion: info PACKAGE -> *.cpu" test "$(complete_line cpuctl info "")" = a.cpu
@@ -144,13 +150,14 @@ if [ "$install" = --install ]; then
     check "installed: man -w cpuctl" test "$(man -w cpuctl)" = /usr/share/man/man1/cpuctl.1.gz
     (cd "$tmp" && cpuctl pack two.bin -o installed.cpu >/dev/null 2>&1)
     check "installed: cpuctl pack writes 18 bytes" test "$(stat -c %s "$tmp/installed.cpu")" -eq 18
-    # The panel reads the package as the window opens: an installed copy makes its folder in
-    # the user's data folder on the way.
+    # The panel reads the package as the window opens, from the folder it makes current: an
+    # installed copy's is in the user's data folder, made on the way.
+    data=$home/.local/share/cpuconfig
     env -u XDG_DATA_HOME HOME="$home" QT_QPA_PLATFORM=offscreen cpuconfig >"$tmp/gui.log" 2>&1 &
     gui=$!
-    for _ in $(seq 100); do [ -d "$home/.local/share/cpuconfig" ] && break; sleep 0.1; done
-    check "installed: cpuconfig runs and uses ~/.local/share/cpuconfig" \
-        test -d "$home/.local/share/cpuconfig" -a -d "/proc/$gui"
+    for _ in $(seq 100); do [ "$(readlink "/proc/$gui/cwd")" = "$data" ] && break; sleep 0.1; done
+    check "installed: cpuconfig runs and reads its package in ~/.local/share/cpuconfig" \
+        test "$(readlink "/proc/$gui/cwd")" = "$data"
     kill "$gui" 2>/dev/null && wait "$gui" 2>/dev/null || true
     DEBIAN_FRONTEND=noninteractive $sudo apt-get remove -y -qq cpuconfig >>"$tmp/apt.log" 2>&1
     left=""
