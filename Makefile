@@ -6,7 +6,7 @@ CMAKE_FLAGS ?=
 CONFIGURE = cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	-DCPUCONFIG_WERROR=ON $(CMAKE_FLAGS)
 
-.PHONY: all deps configure build run test format screenshots clean
+.PHONY: all deps configure build run test format screenshots clean package package-check
 
 all: build
 
@@ -27,6 +27,19 @@ run: build
 
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+# The .deb: build/cpuconfig_<version>_<arch>.deb. Configures again so that a build tree
+# made before help2man was installed gets its manual pages.
+package: deps
+	@tools/install-deps.sh package
+	$(CONFIGURE)
+	cmake --build $(BUILD) -j $(JOBS)
+	rm -f $(BUILD)/cpuconfig_*.deb
+	cd $(BUILD) && cpack -G DEB
+# What it holds, lintian, the unpacked programs, manual page, completion. PACKAGE_CHECK=--install
+# also installs and removes it with apt (for a throwaway machine such as CI's).
+package-check: package
+	tools/check-package.sh $(BUILD) $(PACKAGE_CHECK)
 
 # Pictures of the windows (offscreen) for the documentation.
 screenshots: build

@@ -3,9 +3,9 @@
 #include "common/Texts.h"
 #include "common/ThreadHandOff.h"
 #include "package/SJLoad.h"
+#include "shell/Application.h"
 
 #include <QAbstractButton>
-#include <QCoreApplication>
 #include <QDir>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -94,7 +94,7 @@ private:
 SJLoadWorker::SJLoadWorker(const SJLoadControls& controls, std::unique_ptr<OpenDialog> dialog,
                            MainStatus* status, QObject* parent)
     : QObject(parent), m_controls(controls), m_dialog(std::move(dialog)), m_status(status),
-      m_programDir(QCoreApplication::applicationDirPath()) {}
+      m_programDir(programDirectory()) {}
 
 SJLoadWorker::~SJLoadWorker() {
     if (m_thread.joinable()) {

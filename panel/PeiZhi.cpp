@@ -26,8 +26,6 @@ namespace cpuconfig {
 
 namespace {
 
-QString programDirOverride;
-
 QString fromGbk(const std::string& bytes) {
     return QString::fromStdString(gbkToUtf8(bytes));
 }
@@ -92,12 +90,11 @@ TPeiZhiForm::TPeiZhiForm(QWidget* owner)
 TPeiZhiForm::~TPeiZhiForm() = default;
 
 void TPeiZhiForm::setProgramDirectory(const QString& dir) {
-    programDirOverride = dir;
+    cpuconfig::setProgramDirectory(dir);
 }
 
 QString TPeiZhiForm::programDirectory() {
-    return programDirOverride.isEmpty() ? QCoreApplication::applicationDirPath()
-                                        : programDirOverride;
+    return cpuconfig::programDirectory();
 }
 
 void TPeiZhiForm::showEvent(QShowEvent* event) {
@@ -160,22 +157,34 @@ void TPeiZhiForm::publishSelections() {
     m_selection->setBaudText(ui->cbb1->currentText().toStdString());
 }
 
-void TPeiZhiForm::showMessage(int icon, const QString& text) {
+void TPeiZhiForm::showMessage(int icon, const QString& text, const QString& detail) {
     // Not exec(): the box must not run a loop of its own inside a handler.
     auto* box = new QMessageBox(static_cast<QMessageBox::Icon>(icon),
                                 QCoreApplication::applicationName(), text, QMessageBox::Ok, this);
+    box->setInformativeText(detail);
+    // A path reads best on one line; the box is as wide as it needs.
+    if (auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
+        label->setWordWrap(false);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::ApplicationModal);
     box->show();
 }
 
 void TPeiZhiForm::btn1Click() {
-    // The upgrade opens the package by its bare name and relies on this.
-    QDir::setCurrent(programDirectory());
+    const QString folder = programDirectory();
+    // Where the package is looked for: an installed program keeps it in the user's data
+    // folder, which a technician would not guess.
+    const QString where =
+        QDir::toNativeSeparators(QDir(folder).filePath(QString::fromLatin1(kPackageFileName)));
+    for (QWidget* w : {ui->lbl11, ui->lbl10, ui->lbl4, ui->lbl9, ui->lbl1, ui->lbl8, ui->lbl5})
+        w->setToolTip(where);
+    // The upgrade opens the package by its bare name and relies on this. A folder that
+    // cannot be entered holds no package for us: never read one from the folder we were in.
+    const bool entered = QDir::setCurrent(folder);
     const std::filesystem::path name = kPackageFileName;
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(name, ec)) {
-        showMessage(QMessageBox::NoIcon, QString::fromUtf8(text::kPackageNotInProgramDir));
+    if (!entered || !std::filesystem::is_regular_file(name, ec)) {
+        showMessage(QMessageBox::NoIcon, QString::fromUtf8(text::kPackageNotInProgramDir), where);
         return;
     }
     Result<PackageDetails> details = readPackageDetails(name);
@@ -184,7 +193,8 @@ void TPeiZhiForm::btn1Click() {
         showMessage(QMessageBox::Critical,
                     QStringLiteral("读取文件 %1 出错：%2")
                         .arg(QString::fromLatin1(kPackageFileName),
-                             QString::fromStdString(details.error().message)));
+                             QString::fromStdString(details.error().message)),
+                    where);
         return;
     }
     ui->lbl1->setText(QString::fromStdString(details->dateText)); // already UTF-8

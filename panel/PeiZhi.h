@@ -41,7 +41,7 @@ public:
     void setQueryRoutine(QueryRoutine routine) { m_queryRoutine = std::move(routine); }
     WorkerSet& queryWorkers() { return m_queries; }
 
-    // Where RQ_CPU.cpu is looked for: the program's own directory unless set.
+    // Where RQ_CPU.cpu is looked for: the program's folder (shell/Application.h) unless set.
     static void setProgramDirectory(const QString& dir);
     static QString programDirectory();
 
@@ -61,7 +61,7 @@ private:
     void fillPortList();
     void showPortToolTip();
     void publishSelections();
-    void showMessage(int icon, const QString& text);
+    void showMessage(int icon, const QString& text, const QString& detail);
 
     std::unique_ptr<Ui::TPeiZhiForm> ui;
     QPointer<QWidget> m_owner;

@@ -1,6 +1,6 @@
 // Draws the window skins into PNG files. Run once after changing a look; the PNGs are
 // committed so that the program never depends on this tool:
-//   QT_QPA_PLATFORM=offscreen build/resources/skin_painter resources/skins
+//   QT_QPA_PLATFORM=offscreen build/resources/skin_painter resources/skins resources/icons
 #include <QDir>
 #include <QFont>
 #include <QGuiApplication>
@@ -9,6 +9,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QRadialGradient>
+#include <QSvgGenerator>
 #include <cstdio>
 
 namespace {
@@ -194,9 +195,9 @@ QImage signalStrip() {
     return img;
 }
 
-QImage appIcon() {
-    QImage img = canvas(256, 256);
-    QPainter p(&img);
+// The program's icon on a 256 x 256 grid, at whatever scale p is set to: the same drawing
+// gives every bitmap size and the scalable icon.
+void paintAppIcon(QPainter& p) {
     p.setRenderHint(QPainter::Antialiasing);
     QLinearGradient g(0, 0, 256, 256);
     g.setColorAt(0, kBlue);
@@ -222,7 +223,39 @@ QImage appIcon() {
     p.setFont(f);
     p.setPen(Qt::white);
     p.drawText(QRect(70, 70, 116, 116), Qt::AlignCenter, QStringLiteral("CPU"));
+}
+
+QImage appIcon(int size = 256) {
+    QImage img = canvas(size, size);
+    QPainter p(&img);
+    p.scale(size / 256.0, size / 256.0);
+    paintAppIcon(p);
     return img;
+}
+
+// The desktop's icon theme: hicolor/<n>x<n>/apps/cpuconfig.png and the scalable SVG.
+bool saveThemeIcons(const QDir& root) {
+    bool ok = true;
+    for (const int size : {16, 32, 48, 64, 128, 256}) {
+        const QString dir = QStringLiteral("hicolor/%1x%1/apps").arg(size);
+        ok &= root.mkpath(dir) &&
+              appIcon(size).save(root.filePath(dir + QStringLiteral("/cpuconfig.png")), "PNG");
+    }
+    ok &= root.mkpath(QStringLiteral("hicolor/scalable/apps"));
+    QSvgGenerator svg;
+    svg.setFileName(root.filePath(QStringLiteral("hicolor/scalable/apps/cpuconfig.svg")));
+    svg.setSize(QSize(256, 256));
+    svg.setViewBox(QRect(0, 0, 256, 256));
+    svg.setTitle(QStringLiteral("cpuconfig"));
+    {
+        QPainter p(&svg);
+        paintAppIcon(p);
+        ok &= p.isActive();
+    }
+    if (!ok)
+        std::fprintf(stderr, "skin_painter: cannot write the icons under %s\n",
+                     qPrintable(root.path()));
+    return ok;
 }
 
 bool save(const QImage& img, const QDir& dir, const char* name) {
@@ -262,5 +295,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "skin_painter: cannot write app_icon.ico\n");
         ok = false;
     }
+    if (argc > 2)
+        ok &= saveThemeIcons(QDir(QString::fromLocal8Bit(argv[2])));
     return ok ? 0 : 1;
 }

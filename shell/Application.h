@@ -2,10 +2,23 @@
 // compiled-in skins, the message numbers, the fonts the layouts name, the icon.
 #pragma once
 
+#include <QString>
+
+#include <optional>
+
 class QApplication;
 class QWidget;
 
 namespace cpuconfig {
+
+// --help and --version, answered before the window system is needed (the manual page is
+// made from them at build time, without a display). The exit code when one was given.
+std::optional<int> answerInfoOptions(int argc, char** argv);
+
+// The program's folder, where RQ_CPU.cpu is kept (common/ProgramFolder.h), unless a test
+// or the screenshots set their own.
+QString programDirectory();
+void setProgramDirectory(const QString& dir);
 
 void prepareApplication(QApplication& app);
 

@@ -5,6 +5,8 @@
 #include <QApplication>
 
 int main(int argc, char** argv) {
+    if (const auto rc = cpuconfig::answerInfoOptions(argc, argv))
+        return *rc;
     QApplication app(argc, argv);
     cpuconfig::prepareApplication(app);
     cpuconfig::TForm1 form1;

@@ -167,23 +167,37 @@ private slots:
         QTEST(label(&panel, "lbl5"), "cpuVersion");
         QVERIFY(!panel.findChild<QMessageBox*>());
         QCOMPARE(QDir::currentPath(), QDir(m_dir.path()).absolutePath());
+        // An installed program keeps its package where a technician would not look.
+        QCOMPARE(child<QLabel>(&panel, "lbl4")->toolTip(), QDir::toNativeSeparators(package()));
     }
 
     void missingPackage_data() {
         QTest::addColumn<bool>("directory");
-        QTest::newRow("no file") << false;
-        QTest::newRow("a directory of that name") << true;
+        QTest::addColumn<QString>("folder"); // the program's folder, under the test's own
+        QTest::newRow("no file") << false << QString();
+        QTest::newRow("a directory of that name") << true << QString();
+        // The package in the folder we were in must not be taken for the program's.
+        QTest::newRow("a program folder that cannot be entered") << false << "gone";
     }
 
     void missingPackage() {
         QFETCH(bool, directory);
+        QFETCH(QString, folder);
         if (directory)
             QVERIFY(QDir().mkpath(package()));
+        if (!folder.isEmpty()) {
+            QVERIFY(writeFile(package(), demoPackage(16)));
+            QVERIFY(QDir::setCurrent(m_dir.path()));
+            TPeiZhiForm::setProgramDirectory(m_dir.filePath(folder));
+        }
+        const auto restore = qScopeGuard([&] { TPeiZhiForm::setProgramDirectory(m_dir.path()); });
         TPeiZhiForm panel;
         panel.show();
         std::unique_ptr<QMessageBox> box(takeBox(&panel));
         QVERIFY(box);
         QCOMPARE(box->text(), t(text::kPackageNotInProgramDir));
+        QCOMPARE(box->informativeText(),
+                 QDir::toNativeSeparators(QDir(m_dir.filePath(folder)).filePath("RQ_CPU.cpu")));
         QCOMPARE(box->standardButtons(), QMessageBox::Ok);
         QCOMPARE(label(&panel, "lbl4"), QString());
         QCOMPARE(label(&panel, "lbl1"), QString());

@@ -2,6 +2,7 @@
 // port list, opening ports, the language id.
 #include "common/Clock.h"
 #include "common/LanguageId.h"
+#include "common/Version.h"
 #include "link/Win32PortList.h"
 #include "link/Win32SerialPort.h"
 #include "tests/TestSupport.h"
@@ -180,7 +181,7 @@ TEST_P(Win32Cpuctl, exitCodeAndLastLineComeThrough) {
 
 INSTANTIATE_TEST_SUITE_P(
     Commands, Win32Cpuctl,
-    ::testing::Values(CommandCase{"version", "--version", 0, "cpuctl 0.1.0"},
+    ::testing::Values(CommandCase{"version", "--version", 0, std::string("cpuctl ") + kVersion},
                       CommandCase{"pack", "pack one.bin -o \"out dir.cpu\"", 0, ""},
                       CommandCase{"missingPackage", "info missing.cpu", 3, ""},
                       CommandCase{"usage", "pack", 2, ""},

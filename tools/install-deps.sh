@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, only those that are missing.
-# Usage: tools/install-deps.sh [base|gui|windows|fuzz]...   (default: base gui)
+# Usage: tools/install-deps.sh [base|gui|windows|fuzz|package|skins]...   (default: base gui)
 set -euo pipefail
 
 groups=("$@")
@@ -13,6 +13,10 @@ for g in "${groups[@]}"; do
     gui) want+=(qt6-base-dev qt6-multimedia-dev libqt6svg6 fonts-wqy-microhei fonts-dejavu-core xvfb xauth) ;;
     windows) want+=(g++-mingw-w64-i686 wine wine32) ;;
     fuzz) want+=(clang libclang-rt-14-dev) ;;
+    # make package and its checks: manual pages, the .deb's library dependencies, lint.
+    package) want+=(help2man dpkg-dev file lintian desktop-file-utils man-db) ;;
+    # Redrawing the skins and icons (skin_painter), not needed to build.
+    skins) want+=(qt6-svg-dev) ;;
     *) echo "install-deps: unknown group $g" >&2; exit 2 ;;
     esac
 done
