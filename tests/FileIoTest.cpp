@@ -3,43 +3,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstring>
-
-#include <sys/mount.h>
 #include <unistd.h>
 
 using namespace cpuconfig;
 using cpuconfig::test::TempDir;
-
-// A real full disk: a tiny tmpfs that cannot hold the new package. Needs root (CI runs as
-// root); elsewhere the injected short write of the builder tests covers the same path.
-TEST(FileIo, aFullFilesystemKeepsTheOldFileAndLeavesNoTemporary) {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "mounting a small tmpfs needs root";
-    }
-    TempDir dir;
-    ASSERT_EQ(::mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=64k"), 0)
-        << "cannot mount tmpfs: " << std::strerror(errno);
-    const auto old = test::randomBytes(20000, 1);
-    test::writeBytes(dir / "RQ_CPU.cpu", old);
-
-    auto r = writeFileReplacing(dir / "RQ_CPU.cpu", test::randomBytes(60000, 2));
-    EXPECT_FALSE(r.ok());
-    if (!r.ok()) {
-        EXPECT_EQ(r.error().code, ErrorCode::WriteFailed);
-    }
-    EXPECT_EQ(test::readBytes(dir / "RQ_CPU.cpu"), old);
-    int entries = 0;
-    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) {
-        ++entries;
-    }
-    EXPECT_EQ(entries, 1);
-
-    // Once there is room the same call succeeds.
-    EXPECT_TRUE(writeFileReplacing(dir / "RQ_CPU.cpu", test::randomBytes(30000, 3)).ok());
-    ::umount(dir.path().c_str());
-}
 
 TEST(FileIo, readWholeFileSaysWhy) {
     TempDir dir;

@@ -1,5 +1,7 @@
 #include "LinkTestSupport.h"
 
+#include "link/PosixSerialPort.h"
+
 #include <stdexcept>
 
 namespace cpuconfig::test {
@@ -118,6 +120,25 @@ std::vector<std::uint8_t> packageBytes(std::size_t n, std::uint8_t model,
     if (n > 8)
         p.back() = 0xAA;
     return p;
+}
+
+SimulatorOptions simWith(const std::function<void(SimulatorOptions&)>& set) {
+    SimulatorOptions o;
+    set(o);
+    return o;
+}
+
+bool portFree(const std::string& port) {
+    return static_cast<bool>(PosixSerialPort::open(port));
+}
+
+void UpgradeRig::runOn(const std::string& port, const std::string& baud, const std::string& screen,
+                       Clock* otherClock) {
+    FixedSelection sel(port, baud, screen);
+    auto options = fakeTimeUpgrade(clock, package);
+    if (otherClock)
+        options.clock = otherClock;
+    runUpgrade(window, sel, {}, options);
 }
 
 } // namespace cpuconfig::test
