@@ -38,40 +38,6 @@ std::size_t threads() {
     return entriesIn("/proc/self/task");
 }
 
-// Fake time on which the card does one thing at a set moment: a wait that would run past
-// it stops there, the card acts, and the wait goes on from that moment.
-class EventClock final : public Clock {
-public:
-    EventClock(Ms at, std::function<void()> event) : m_at(at), m_event(std::move(event)) {}
-    TimePoint now() const override {
-        std::lock_guard lock(m_mutex);
-        return TimePoint{} + std::chrono::hours(1) + m_offset;
-    }
-    bool sleepFor(Ms d, std::stop_token stop) override {
-        if (stop.stop_requested())
-            return false;
-        std::function<void()> fire;
-        {
-            std::lock_guard lock(m_mutex);
-            if (m_event && m_offset + d >= m_at) {
-                m_offset = m_at;
-                fire = std::exchange(m_event, nullptr);
-            } else {
-                m_offset += d;
-            }
-        }
-        if (fire)
-            fire();
-        return true;
-    }
-
-private:
-    mutable std::mutex m_mutex;
-    Ms m_offset{0};
-    Ms m_at;
-    std::function<void()> m_event;
-};
-
 struct LateCase {
     const char* name;
     bool finalAnswer; // late with the final answer, else with the acknowledge
@@ -95,8 +61,8 @@ TEST_P(LinkLateCard, answersCountUntilTwoSecondsOfSilence) {
     SimCard card(o);
     // No time passes before the wait in question starts: the acknowledge comes at once
     // when it is not the late one, and an "A" package has no pauses.
-    EventClock clock(milliseconds(c.atMs), [&] { card.sim().answer({0x01}); });
-    rig.runOn(card.port(), "115200", "1", &clock);
+    rig.clock.at(milliseconds(c.atMs), [&] { card.sim().answer({0x01}); });
+    rig.runOn(card.port());
 
     const auto sent = rig.window.sent();
     ASSERT_GE(sent.size(), c.tail.size());

@@ -10,6 +10,7 @@
 #include "link/Upgrade.h"
 
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -23,11 +24,16 @@ public:
     bool sleepFor(Ms d, std::stop_token stop) override;
     std::vector<Ms> sleeps() const;
     Ms elapsed() const;
+    // At fake time `when` the event runs, once: a sleep that would pass that moment ends
+    // there, and the waiting goes on from it.
+    void at(Ms when, std::function<void()> event);
 
 private:
     mutable std::mutex m_mutex;
     Ms m_offset{0};
     std::vector<Ms> m_sleeps;
+    Ms m_at{0};
+    std::function<void()> m_event;
 };
 
 struct Message {
@@ -114,7 +120,7 @@ struct UpgradeRig {
     RecordingWindow window{&clock};
     std::filesystem::path package = dir / "RQ_CPU.cpu";
     void runOn(const std::string& port, const std::string& baud = "115200",
-               const std::string& screen = "1", Clock* otherClock = nullptr);
+               const std::string& screen = "1");
 };
 
 } // namespace cpuconfig::test

@@ -229,19 +229,6 @@ private slots:
         QVERIFY(!bar(f)->isVisible());
     }
 
-    void centring_data() {
-        QTest::addColumn<QSize>("screen");
-        QTest::addColumn<QPoint>("origin");
-        QTest::newRow("odd difference drops the half") << QSize(1025, 768) << QPoint(161, 135);
-        QTest::newRow("narrow screen gives a negative edge") << QSize(640, 480) << QPoint(-31, -9);
-        QTest::newRow("towards zero, not down") << QSize(701, 497) << QPoint(0, 0);
-    }
-
-    void centring() {
-        QFETCH(QSize, screen);
-        QTEST(TForm1::centredOrigin(screen, QSize(702, 498)), "origin");
-    }
-
 private:
     QTemporaryDir m_dir; // no package here: the panel's box is not under test in this file
 };

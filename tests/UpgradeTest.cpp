@@ -260,22 +260,10 @@ TEST(Upgrade, stopDuringAPauseSendsNoResultAndReleasesThePort) {
     writeBytes(rig.package, packageBytes(8 + 3 * 4096, 'T'));
     SimCard card;
     std::stop_source stop;
-    // The clock is asked for the first pause; a shutdown arrives just then.
-    struct StoppingClock : Clock {
-        std::stop_source* source;
-        FakeClock inner;
-        TimePoint now() const override { return inner.now(); }
-        bool sleepFor(Ms d, std::stop_token s) override {
-            source->request_stop();
-            return inner.sleepFor(d, s);
-        }
-    } clock;
-    clock.source = &stop;
+    // A shutdown arrives just as the first pause begins.
+    rig.clock.at(milliseconds(0), [&] { stop.request_stop(); });
     FixedSelection sel(card.port(), "115200", "1");
-    UpgradeOptions options;
-    options.clock = &clock;
-    options.package = rig.package;
-    runUpgrade(rig.window, sel, stop.get_token(), options);
+    runUpgrade(rig.window, sel, stop.get_token(), fakeTimeUpgrade(rig.clock, rig.package));
     for (const auto& m : rig.window.messages())
         EXPECT_NE(m.message, WM_CPU_RESULT);
     EXPECT_TRUE(PosixSerialPort::open(card.port())); // released
