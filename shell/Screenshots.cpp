@@ -19,11 +19,14 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QFileSystemModel>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListView>
 #include <QMenu>
 #include <QPainter>
 #include <QPixmap>
@@ -175,8 +178,10 @@ int main(int argc, char** argv) {
     QDir(runtime).removeRecursively();
 #endif
 
-    // The preview pane with a text, a picture and a file it can only name.
-    QFile readme(programDir.filePath(QStringLiteral("readme.txt")));
+    // The preview pane with a text, a picture and a file it can only name, each clicked
+    // in the dialog's list as a technician would.
+    QTemporaryDir previewDir;
+    QFile readme(previewDir.filePath(QStringLiteral("readme.txt")));
     const QByteArray text =
         "LED controller firmware\r\n\r\nModel N, card version 2, CPU version 1.7.\r\n"
         "Copy RQ_CPU.cpu into the program's folder before upgrading.\r\n";
@@ -196,22 +201,31 @@ int main(int argc, char** argv) {
         p.drawPolygon(QPolygon({QPoint(0, 400), QPoint(180, 200), QPoint(360, 400)}));
         p.drawPolygon(QPolygon({QPoint(250, 400), QPoint(450, 230), QPoint(640, 400)}));
     }
-    ok &= picture.save(programDir.filePath(QStringLiteral("panel.bmp")), "BMP");
-    ok &= writeDemoPackage(programDir.filePath(QStringLiteral("fw.bin")));
+    ok &= picture.save(previewDir.filePath(QStringLiteral("panel.bmp")), "BMP");
+    ok &= writeDemoPackage(previewDir.filePath(QStringLiteral("fw.bin")));
     {
         TQDOpenPreviewDialog dlg(nullptr, 0x0804);
         dlg.setWindowTitle(QStringLiteral("选择文件"));
-        dlg.setDirectory(programDir.path());
+        dlg.setDirectory(previewDir.path());
         dlg.resize(820, 440);
         dlg.show();
+        auto* view = dlg.findChild<QListView*>(QStringLiteral("listView"));
+        auto* model = view ? qobject_cast<QFileSystemModel*>(view->model()) : nullptr;
         const std::pair<const char*, const char*> shots[] = {{"readme.txt", "preview-text.png"},
                                                              {"panel.bmp", "preview-picture.png"},
                                                              {"fw.bin", "preview-bin.png"}};
         for (const auto& [name, shot] : shots) {
-            const QString path = programDir.filePath(QString::fromLatin1(name));
-            dlg.selectFile(path);
+            const QString path = previewDir.filePath(QString::fromLatin1(name));
+            QElapsedTimer listed;
+            listed.start();
+            while (model && !model->index(path).isValid() && listed.elapsed() < 5000)
+                QApplication::processEvents(QEventLoop::AllEvents, 50);
+            if (!model || !model->index(path).isValid()) {
+                ok = false;
+                continue;
+            }
+            view->setCurrentIndex(model->index(path));
             QApplication::processEvents();
-            emit dlg.currentChanged(path);
             ok &= save(&dlg, out, shot);
         }
     }
