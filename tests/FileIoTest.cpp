@@ -8,15 +8,6 @@
 using namespace cpuconfig;
 using cpuconfig::test::TempDir;
 
-TEST(FileIo, readWholeFileSaysWhy) {
-    TempDir dir;
-    EXPECT_EQ(readWholeFile(dir / "nope", 10).error().code, ErrorCode::FileMissing);
-    EXPECT_EQ(readWholeFile(dir.path(), 10).error().code, ErrorCode::FileMissing);
-    test::writeBytes(dir / "f", test::randomBytes(11, 1));
-    EXPECT_EQ(readWholeFile(dir / "f", 10).error().code, ErrorCode::FileTooLarge);
-    EXPECT_EQ(readWholeFile(dir / "f", 11)->size(), 11u);
-}
-
 TEST(FileIo, replacingKeepsAReadOnlyPackage) {
     TempDir dir;
     const auto old = test::randomBytes(10, 1);

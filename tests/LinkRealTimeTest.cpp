@@ -5,7 +5,6 @@
 #include "TestSupport.h"
 
 #include "common/Texts.h"
-#include "link/PosixSerialPort.h"
 #include "link/Upgrade.h"
 #include "link/getParam.h"
 
@@ -47,54 +46,40 @@ TEST(LinkRealTime, silentCardFailsAfterTwoSeconds) {
     EXPECT_EQ(reporter.statuses.back(), text::kQueryFailed);
 }
 
-TEST(LinkRealTime, stopEndsTheAcknowledgeWaitAtOnceWithoutAResult) {
-    TempDir dir;
-    writeBytes(dir / "RQ_CPU.cpu", packageBytes(100));
-    SimCard card(silent());
-    RecordingWindow window;
-    FixedSelection sel(card.port(), "115200", "1");
-    UpgradeOptions options;
-    options.package = dir / "RQ_CPU.cpu";
-    std::stop_source stop;
-    Steady::time_point requested;
-    std::jthread stopper([&] {
-        std::this_thread::sleep_for(milliseconds(300));
-        requested = Steady::now();
-        stop.request_stop();
-    });
-    runUpgrade(window, sel, stop.get_token(), options);
-    const auto ended = Steady::now();
-    stopper.join();
-    EXPECT_LT(ended - requested, milliseconds(100));
-    EXPECT_EQ(window.sent().size(), 1u); // only the hidden progress bar
-    EXPECT_TRUE(PosixSerialPort::open(card.port()));
-}
-
-TEST(LinkRealTime, stopEndsAThrottledTransferAtOnce) {
-    TempDir dir;
-    writeBytes(dir / "RQ_CPU.cpu", packageBytes(8 + 200000));
-    SimulatorOptions o;
-    o.baudLimit = true;
-    SimCard card(o);
-    RecordingWindow window;
-    FixedSelection sel(card.port(), "9600", "1");
-    UpgradeOptions options;
-    options.package = dir / "RQ_CPU.cpu";
-    std::stop_source stop;
-    Steady::time_point requested;
-    std::jthread stopper([&] {
-        while (card.record().transfer.size() < 500)
-            std::this_thread::sleep_for(milliseconds(5));
-        requested = Steady::now();
-        stop.request_stop();
-    });
-    runUpgrade(window, sel, stop.get_token(), options);
-    const auto ended = Steady::now();
-    stopper.join();
-    EXPECT_LT(ended - requested, milliseconds(100));
-    for (const auto& m : window.messages())
-        EXPECT_NE(m.message, WM_CPU_RESULT);
-    EXPECT_TRUE(PosixSerialPort::open(card.port()));
+// A stop ends the upgrade within 100 ms, with no result and the port free: while it waits
+// for a silent card's acknowledge, and half way through a transfer at the line's speed.
+TEST(LinkRealTime, stopEndsTheUpgradeAtOnceWithoutAResult) {
+    for (const bool transferring : {false, true}) {
+        SCOPED_TRACE(transferring ? "transfer" : "acknowledge wait");
+        TempDir dir;
+        writeBytes(dir / "RQ_CPU.cpu", packageBytes(transferring ? 8 + 200000 : 100));
+        SimCard card(transferring ? simWith([](SimulatorOptions& o) { o.baudLimit = true; })
+                                  : silent());
+        RecordingWindow window;
+        FixedSelection sel(card.port(), transferring ? "9600" : "115200", "1");
+        UpgradeOptions options;
+        options.package = dir / "RQ_CPU.cpu";
+        std::stop_source stop;
+        Steady::time_point requested;
+        std::jthread stopper([&] {
+            if (!transferring)
+                std::this_thread::sleep_for(milliseconds(300));
+            while (transferring && card.record().transfer.size() < 500)
+                std::this_thread::sleep_for(milliseconds(5));
+            requested = Steady::now();
+            stop.request_stop();
+        });
+        runUpgrade(window, sel, stop.get_token(), options);
+        const auto ended = Steady::now();
+        stopper.join();
+        EXPECT_LT(ended - requested, milliseconds(100));
+        for (const auto& m : window.messages())
+            EXPECT_NE(m.message, WM_CPU_RESULT);
+        if (!transferring) {
+            EXPECT_EQ(window.sent().size(), 1u); // only the hidden progress bar
+        }
+        EXPECT_TRUE(portFree(card.port()));
+    }
 }
 
 } // namespace
