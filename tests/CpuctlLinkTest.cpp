@@ -202,21 +202,6 @@ TEST_F(CpuctlLink, progressAsJsonAtMostTenLinesASecondAndAlwaysTheLast) {
               (Json{{"port", sim.port()}, {"screen", "1"}, {"sent", 16000}, {"total", 16000}}));
 }
 
-TEST_F(CpuctlLink, portsLongDescribesTheMachinesPorts) {
-    SimCard sim;
-    const auto link = sim.sim().registerPort("LINE3");
-    ASSERT_TRUE(link);
-    const Json j = Json::parse(cpuctlIn("ports --long --json").out);
-    std::vector<std::string> devices;
-    for (const auto& p : j)
-        devices.push_back(p["device"]);
-    EXPECT_EQ(devices, Json::parse(cpuctlIn("ports --json").out).get<std::vector<std::string>>());
-    EXPECT_EQ(j.back()["device"], link->string()); // /tmp sorts after /dev
-    EXPECT_EQ(j.back()["model"], "A8-SIM");
-    EXPECT_NE(cpuctlIn("ports --long").out.find("  simulated     screen 1, model A8-SIM"),
-              std::string::npos);
-}
-
 // The port faults, each made for real; the last line stays the system's text.
 TEST_F(CpuctlLink, portFaultsInPlainWords) {
     SimCard sim;

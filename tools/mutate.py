@@ -182,7 +182,8 @@ class Copy:
         name, _, filt = entry.partition(":")
         if name == "windows":
             env = dict(self.env, JOBS=str(self.jobs))
-            cmd = ["tools/test-windows.sh", str(self.wbuild), str(self.build / "cli" / "cpuctl")]
+            # The script takes its build folder relative to the tree.
+            cmd = ["tools/test-windows.sh", self.wbuild.name, str(self.build / "cli" / "cpuctl")]
             code, _ = run(cmd, self.src, self.timeout * 3, env, self.log)
             return code == 0
         cmd = [str(self.binary(name))]
