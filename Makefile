@@ -65,7 +65,8 @@ clean:
 # one must be caught by a test. MUTATE_FLAGS=--ci runs the part CI runs; --only=ID,ID some.
 .PHONY: mutate
 MUTATE_FLAGS ?=
-mutate: deps
+mutate:
+	@tools/install-deps.sh base gui mutate
 	JOBS=$(JOBS) tools/mutate.py $(MUTATE_FLAGS)
 
 # Sanitizers: the whole suite under ASan+UBSan, the threaded parts under TSan.
