@@ -7,20 +7,29 @@
 
 using namespace cpuconfig;
 using cpuconfig::test::TempDir;
+namespace fs = std::filesystem;
 
+// A read-only package is left alone, as a plain overwrite would have to leave it, even in a
+// folder where the temporary could be renamed over it. Root may write any file, so root
+// tries as an ordinary user.
 TEST(FileIo, replacingKeepsAReadOnlyPackage) {
     TempDir dir;
+    fs::permissions(dir.path(), fs::perms::all);
     const auto old = test::randomBytes(10, 1);
     test::writeBytes(dir / "RQ_CPU.cpu", old);
-    std::filesystem::permissions(dir / "RQ_CPU.cpu", std::filesystem::perms::owner_read |
-                                                         std::filesystem::perms::group_read);
-    auto r = writeFileReplacing(dir / "RQ_CPU.cpu", test::randomBytes(10, 2));
-    if (::geteuid() == 0) {
-        // Root may write a read-only file, as a plain overwrite could.
-        EXPECT_TRUE(r.ok());
-    } else {
-        ASSERT_FALSE(r.ok());
-        EXPECT_EQ(r.error().code, ErrorCode::CreateFailed);
-        EXPECT_EQ(test::readBytes(dir / "RQ_CPU.cpu"), old);
+    fs::permissions(dir / "RQ_CPU.cpu",
+                    fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::setegid(65534), 0);
+        ASSERT_EQ(::seteuid(65534), 0);
     }
+    auto r = writeFileReplacing(dir / "RQ_CPU.cpu", test::randomBytes(10, 2));
+    if (root) {
+        EXPECT_EQ(::seteuid(0), 0);
+        EXPECT_EQ(::setegid(0), 0);
+    }
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().code, ErrorCode::CreateFailed);
+    EXPECT_EQ(test::readBytes(dir / "RQ_CPU.cpu"), old);
 }
