@@ -47,8 +47,7 @@ Run run(const std::vector<std::string>& argv) {
     int status = 0;
     rusage usage{};
     if (posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ) != 0 ||
-        ::wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) ||
-        WEXITSTATUS(status) != 0) {
+        ::wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         std::fprintf(stderr, "failed: %s\n", argv[0].c_str());
         std::exit(1);
     }

@@ -30,9 +30,9 @@ Result<SequentialFile> SequentialFile::open(const std::filesystem::path& path) {
         return makeError(ErrorCode::FileMissing, path.string() + ": no such file");
     }
     // Sequential scan: the cache reads ahead and lets the pages go soon after.
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
-                           nullptr);
+    HANDLE h =
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         return osError(ErrorCode::FileUnreadable, path.string() + ": cannot be opened",
                        GetLastError());

@@ -22,8 +22,7 @@ namespace {
 Result<SequentialFile> openImage(const std::filesystem::path& path) {
     auto f = SequentialFile::open(path);
     if (f && f->size() > kMaxImageSize) {
-        return makeError(ErrorCode::FileTooLarge, path.string() + ": " +
-                                                      std::to_string(f->size()) +
+        return makeError(ErrorCode::FileTooLarge, path.string() + ": " + std::to_string(f->size()) +
                                                       " bytes; images must be under 2 GiB");
     }
     return f;
@@ -31,8 +30,8 @@ Result<SequentialFile> openImage(const std::filesystem::path& path) {
 
 // Streams the image through the nibble swap into the new package, with throttled
 // progress. The package is assembled in the temporary file, never under its own name.
-Result<void> streamBody(SequentialFile& image, const std::filesystem::path& path, ReplacingFile& out,
-                        BuildObserver& observer, std::stop_token stop) {
+Result<void> streamBody(SequentialFile& image, const std::filesystem::path& path,
+                        ReplacingFile& out, BuildObserver& observer, std::stop_token stop) {
     const std::uint64_t n = image.size();
     const std::uint64_t step = std::max<std::uint64_t>(1, n / kMaxProgressSteps);
     constexpr std::uint64_t kChunk = 1u << 20;
