@@ -51,7 +51,7 @@ SequentialFile::SequentialFile(std::intptr_t handle, std::uint64_t size)
     : m_handle(handle), m_size(size) {}
 
 SequentialFile::SequentialFile(SequentialFile&& other) noexcept
-    : m_handle(std::exchange(other.m_handle, -1)), m_size(other.m_size)) {}
+    : m_handle(std::exchange(other.m_handle, -1)), m_size(other.m_size) {}
 
 SequentialFile::~SequentialFile() {
     if (m_handle != -1) {
