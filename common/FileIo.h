@@ -19,6 +19,28 @@ bool isRegularFile(const std::filesystem::path& path);
 Result<std::vector<std::uint8_t>> readWholeFile(const std::filesystem::path& path,
                                                 std::uint64_t maxBytes);
 
+// A file read once from its start to its end. The system is told so, and reads ahead.
+class SequentialFile {
+public:
+    // FileMissing when path is not a regular file, FileUnreadable when it cannot be opened.
+    static Result<SequentialFile> open(const std::filesystem::path& path);
+
+    SequentialFile(SequentialFile&& other) noexcept;
+    SequentialFile& operator=(SequentialFile&&) = delete;
+    ~SequentialFile();
+
+    std::uint64_t size() const { return m_size; }
+    // Fills dst from where the last read ended; short only at the end of the file or at a
+    // read error, 0 once nothing more can be read.
+    std::size_t read(std::span<std::uint8_t> dst);
+
+private:
+    SequentialFile(std::intptr_t handle, std::uint64_t size);
+
+    std::intptr_t m_handle; // fd or HANDLE; -1 when closed
+    std::uint64_t m_size;
+};
+
 // A file written under a temporary name in the target's directory and renamed over the
 // target only by commit(), once every byte is on disk. Until then the target is untouched;
 // a ReplacingFile destroyed without a successful commit removes its temporary file.
@@ -32,7 +54,8 @@ public:
     ReplacingFile& operator=(ReplacingFile&&) = delete;
     ~ReplacingFile();
 
-    // All of data, or WriteFailed (for example a full disk).
+    // All of data, or WriteFailed (for example a full disk). Large files are sent to the
+    // disk while they are written, so that commit() has little left to wait for.
     Result<void> write(std::span<const std::uint8_t> data);
     // Flushes to disk and renames over the target. WriteFailed or CreateFailed.
     Result<void> commit();
@@ -40,11 +63,13 @@ public:
 private:
     ReplacingFile(std::string target, std::string temp, std::intptr_t handle);
     void discard();
+    Result<void> sendAhead();
 
     std::string m_target;
     std::string m_temp;
     std::intptr_t m_handle; // fd or HANDLE; -1 when closed
     std::uint64_t m_written = 0;
+    std::uint64_t m_sent = 0; // bytes handed to the disk ahead of commit()
 };
 
 // Writes data under path through a ReplacingFile.
@@ -55,6 +80,9 @@ namespace faults {
 // Makes ReplacingFile writes fail with osError once `limit` bytes of a file have been
 // written (a disk that fills up). std::nullopt restores normal writes.
 void setWriteLimit(std::optional<std::uint64_t> limit, int osError);
+// Makes every flush of a ReplacingFile fail with osError (a disk that fails once the data
+// is sent to it). std::nullopt restores normal flushes.
+void setFlushError(std::optional<int> osError);
 } // namespace faults
 
 } // namespace cpuconfig
