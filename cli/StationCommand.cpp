@@ -118,8 +118,10 @@ public:
         m_rows.resize(a.ports.size());
         if (!m_json && stderrIsTerminal()) {
             m_board = std::make_unique<ProgressBoard>(a.ports.size() + 2);
-            for (std::size_t i = 0; i < a.ports.size(); ++i)
+            for (std::size_t i = 0; i < a.ports.size(); ++i) {
+                m_board->begin(i, label(i));
                 m_board->end(i, "starting");
+            }
             m_board->end(a.ports.size(), counters());
         }
     }
