@@ -215,7 +215,10 @@ public:
         } else {
             printLine(counters());
         }
-        return m_cutShort ? text::kSendFailed : m_failed > 0 ? text::kConfigFailed : text::kConfigOk;
+        // Success only when something was done: a run without a card upgraded none.
+        if (m_cutShort)
+            return text::kSendFailed;
+        return m_failed > 0 || m_done == 0 ? text::kConfigFailed : text::kConfigOk;
     }
 
     bool logBroken() const { return m_logBroken; }
@@ -230,8 +233,8 @@ private:
     }
     std::string counters() const {
         char buf[96];
-        std::snprintf(buf, sizeof buf, "cards: %u done, %u failed, average %.1f s per card",
-                      m_done, m_failed, average());
+        std::snprintf(buf, sizeof buf, "cards: %u done, %u failed, average %.1f s per card", m_done,
+                      m_failed, average());
         return buf;
     }
     std::string label(std::size_t i) const {
@@ -378,7 +381,7 @@ int runStation(const StationArgs& a) {
                 std::fprintf(stderr, "\ncpuctl: stopping: upgrades in flight end their block "
                                      "(Ctrl-C again to stop at once)\n");
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     worker.join();
     const char* last = screen.finish();
@@ -399,8 +402,9 @@ void addStationCommand(CLI::App& app, Runner& run) {
     c->add_option("--baud", a->baud, "9600, 28800, 57600; anything else means 115200")
         ->capture_default_str();
     c->add_option("--screen", a->screen, "Screen number of the cards")->capture_default_str();
-    c->add_option("--log", a->log, "Log of every card, one JSON line each "
-                                   "(default station-YYYYMMDD.jsonl)");
+    c->add_option("--log", a->log,
+                  "Log of every card, one JSON line each "
+                  "(default station-YYYYMMDD.jsonl)");
     c->add_option("--poll", a->poll, "Seconds between two questions for a card")
         ->check(CLI::Range(0.05, 60.0))
         ->capture_default_str();

@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <random>
+#include <thread>
 
 namespace cpuconfig {
 namespace {
@@ -22,6 +23,8 @@ constexpr int kLeaveMisses = 2;
 // Questions after a confirmed upgrade before the card counts as no longer answering (a card
 // may take a moment to start its new firmware).
 constexpr int kConfirmTries = 3;
+// How often run() looks at its stop token.
+constexpr std::chrono::milliseconds kStopLook{20};
 
 struct Answer {
     enum Kind { Card, NoCard, Missing, Busy, Fault, Stopped } kind = NoCard;
@@ -154,11 +157,35 @@ std::shared_ptr<const StationPackage> Station::packageForNextCard() {
 }
 
 void Station::run(std::stop_token stop) {
+    {
+        std::lock_guard lock(m_wakeMutex);
+        m_stopping = false;
+    }
     PortRunner runner;
-    runner.start(
-        m_options.ports.size(), [this](std::size_t i, std::stop_token t) { servePort(i, t); },
-        stop);
+    runner.start(m_options.ports.size(),
+                 [this](std::size_t i, std::stop_token t) { servePort(i, t); });
+    // The stop is looked at here, for every port at once, rather than by a nap of each
+    // worker: idle ports then cost no wake-ups of their own.
+    while (!runner.finished()) {
+        if (stop.stop_requested()) {
+            {
+                std::lock_guard lock(m_wakeMutex);
+                m_stopping = true;
+            }
+            m_wake.notify_all();
+            runner.requestStop();
+            break;
+        }
+        std::this_thread::sleep_for(kStopLook);
+    }
     runner.wait();
+}
+
+bool Station::pause(std::stop_token stop) {
+    if (m_options.pollClock)
+        return m_options.pollClock->sleepFor(m_options.poll, stop);
+    std::unique_lock lock(m_wakeMutex);
+    return !m_wake.wait_for(lock, m_options.poll, [&] { return m_stopping; });
 }
 
 void Station::servePort(std::size_t index, std::stop_token stop) {
@@ -187,7 +214,7 @@ void Station::servePort(std::size_t index, std::stop_token stop) {
             return {Answer::Fault, explainPortFault(port, *fault)};
         }
     };
-    auto pause = [&] { return m_options.pollClock->sleepFor(m_options.poll, stop); };
+    auto pause = [&] { return this->pause(stop); };
 
     bool anyShown = false;
     PortState shown = PortState::Waiting;

@@ -18,6 +18,7 @@
 #include "link/ParallelUpgrade.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -39,8 +40,10 @@ struct StationOptions {
     Clock::Ms findWait{300};
     // After a failed upgrade, upgrade a card that still answers once more.
     bool again = false;
-    // The pauses between polls run on it: tests step it instead of sleeping.
-    Clock* pollClock = &systemClock();
+    // The pauses between polls run on it: tests step it instead of sleeping. nullptr: the
+    // station's own pause on the system clock, which a stop ends at once and which costs
+    // nothing while it waits.
+    Clock* pollClock = nullptr;
     // The exchanges' own clock, port factory and log; package and portFault are the
     // station's.
     UpgradeOptions link;
@@ -75,19 +78,19 @@ struct StationCard {
     std::string screen;
     std::string model; // as the card reported it (bytes, cut at the first zero)
     std::string packageSha256;
-    CardResult result;    // the upgrade as it went
-    bool ok = false;      // confirmed, and still answered afterwards
-    const char* status;   // the system's text for the whole card
-    std::string reason;   // plain words when not ok
-    int attempt = 1;      // 2: the one retry of --again
+    CardResult result;  // the upgrade as it went
+    bool ok = false;    // confirmed, and still answered afterwards
+    const char* status; // the system's text for the whole card
+    std::string reason; // plain words when not ok
+    int attempt = 1;    // 2: the one retry of --again
 };
 
 // What the station found when the package file changed.
 struct PackageChange {
-    bool taken = false;       // the new file is used from the next card on
-    std::string sha256;       // of the new file (empty when it could not be read)
-    std::string reason;       // why it was refused
-    std::string previous;     // SHA-256 of the package still or no longer in use
+    bool taken = false;   // the new file is used from the next card on
+    std::string sha256;   // of the new file (empty when it could not be read)
+    std::string reason;   // why it was refused
+    std::string previous; // SHA-256 of the package still or no longer in use
 };
 
 class StationReporter {
@@ -129,6 +132,8 @@ private:
     // The package for the next card: the file again when it changed, else the one in use.
     std::shared_ptr<const StationPackage> packageForNextCard();
     void servePort(std::size_t index, std::stop_token stop);
+    // One poll interval; false when a stop ended it.
+    bool pause(std::stop_token stop);
 
     StationOptions m_options;
     StationReporter& m_reporter;
@@ -137,6 +142,9 @@ private:
     std::shared_ptr<const StationPackage> m_package;
     std::string m_refused; // SHA-256 of the last file refused, so it is said only once
     unsigned m_copies = 0;
+    std::mutex m_wakeMutex; // guards m_stopping
+    std::condition_variable m_wake;
+    bool m_stopping = false;
 };
 
 } // namespace cpuconfig

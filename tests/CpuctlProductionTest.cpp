@@ -246,12 +246,12 @@ TEST_F(CpuctlProduction, stationLogsEveryCardThroughAKill) {
     writeBytes(m_dir / "RQ_CPU.cpu", big);
     const std::string torn = R"({"time":"2026-01-01T00:00:00+0000","event":"card","outco)";
     writeBytes(m_dir / "st.jsonl", std::vector<std::uint8_t>(torn.begin(), torn.end()));
-    r = runCommand("( export XDG_RUNTIME_DIR='" + m_runtime.path().string() + "'; '" + cpuctl() +
-                       "' station --json --log st.jsonl --port " + fast.port() + " --port " +
-                       slow.port() +
-                       " & p=$!; for i in $(seq 400); do grep -q 'outcome\":\"done'"
-                       " st.jsonl && break; sleep 0.05; done; kill -9 $p; wait $p )",
-                   m_dir.path());
+    r = runCommand(
+        "( export XDG_RUNTIME_DIR='" + m_runtime.path().string() + "'; '" + cpuctl() +
+            "' station --json --log st.jsonl --port " + fast.port() + " --port " + slow.port() +
+            " >ev.jsonl & p=$!; for i in $(seq 400); do grep -q "
+            "'event\":\"card' ev.jsonl && break; sleep 0.05; done; kill -9 $p; wait $p )",
+        m_dir.path());
     EXPECT_EQ(r.exitCode, 128 + 9) << r.err;
     EXPECT_FALSE(slow.record().transfer.empty());
     std::vector<Json> cards;
@@ -268,8 +268,8 @@ TEST_F(CpuctlProduction, stationLogsEveryCardThroughAKill) {
     EXPECT_EQ(cards[0]["model"], "A8-SIM");
     EXPECT_EQ(cards[0]["bytes"], 200000);
     EXPECT_EQ(cards[0]["packageSha256"], sha256Hex(big));
-    // Every event on stdout is one JSON object; the card's is its log line.
-    std::istringstream out(r.out);
+    // Every event on stdout is one JSON object; the card shown is in the log, as its line.
+    std::ifstream out(m_dir / "ev.jsonl");
     std::set<std::string> events;
     while (std::getline(out, line) && !line.empty()) {
         const Json e = Json::parse(line);

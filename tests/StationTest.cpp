@@ -168,8 +168,9 @@ TEST_F(StationTest, cardsComeAndGoOnAPortThatComesAndGoesAndEachGetsThePackageOf
     auto station = make({line, stays.port()});
     ASSERT_TRUE(station);
     std::jthread run([&](std::stop_token s) { station->run(s); });
-    m_heard.waitFor([&] { return m_heard.cardsOn(1) == 1 && m_heard.saw(0, PortState::PortMissing); },
-                    "the other port served while this one is missing");
+    m_heard.waitFor(
+        [&] { return m_heard.cardsOn(1) == 1 && m_heard.saw(0, PortState::PortMissing); },
+        "the other port served while this one is missing");
 
     // Three cards in turn on the same name; the package changes between them.
     const Bytes second = packageBytes(8 + 2000, 'T');
