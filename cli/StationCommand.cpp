@@ -14,10 +14,12 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 namespace cpuconfig::cli {
 namespace {
@@ -35,19 +37,27 @@ struct StationArgs {
     bool verbose = false;
 };
 
-std::tm localNow() {
+// Now, in local time or in UTC.
+std::tm timeNow(bool utc) {
     const std::time_t t = std::time(nullptr);
     std::tm tm{};
 #ifdef _WIN32
-    localtime_s(&tm, &t);
+    if (utc)
+        gmtime_s(&tm, &t);
+    else
+        localtime_s(&tm, &t);
 #else
-    localtime_r(&t, &tm);
+    if (utc)
+        gmtime_r(&t, &tm);
+    else
+        localtime_r(&t, &tm);
 #endif
     return tm;
 }
 
-std::string timeText(const char* format) {
-    const std::tm tm = localNow();
+// The log's times are UTC: they stay in order across a change of summer time.
+std::string timeText(const char* format, bool utc = true) {
+    const std::tm tm = timeNow(utc);
     char buf[40];
     std::strftime(buf, sizeof buf, format, &tm);
     return buf;
@@ -79,7 +89,7 @@ const char* stateWord(PortState s) {
 
 Json cardRecord(const StationCard& c) {
     Json j;
-    j["time"] = timeText("%Y-%m-%dT%H:%M:%S%z");
+    j["time"] = timeText("%Y-%m-%dT%H:%M:%SZ");
     j["event"] = "card";
     j["port"] = c.port;
     j["byId"] = c.byId;
@@ -98,7 +108,7 @@ Json cardRecord(const StationCard& c) {
 
 Json packageRecord(const PackageChange& p) {
     Json j;
-    j["time"] = timeText("%Y-%m-%dT%H:%M:%S%z");
+    j["time"] = timeText("%Y-%m-%dT%H:%M:%SZ");
     j["event"] = "package";
     j["taken"] = p.taken;
     j["sha256"] = p.sha256;
@@ -339,7 +349,7 @@ int runStation(const StationArgs& a) {
         return kExitFile;
     }
     const std::string logPath =
-        a.log.empty() ? timeText("station-%Y%m%d.jsonl") : a.log; // the day it started
+        a.log.empty() ? timeText("station-%Y%m%d.jsonl", false) : a.log; // the day it started
     auto log = DurableLog::open(logPath);
     if (!log) {
         std::fprintf(stderr, "cpuctl: %s\n", log.error().message.c_str());

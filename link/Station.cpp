@@ -129,8 +129,10 @@ std::shared_ptr<const StationPackage> Station::packageForNextCard() {
     std::lock_guard lock(m_packageMutex);
     auto bytes = readStationPackage(m_options.package);
     const std::string sha = bytes ? sha256Hex(*bytes) : std::string();
-    if (bytes && sha == m_package->sha256)
+    if (bytes && sha == m_package->sha256) {
+        m_refused.clear(); // back to the one in use: a new refusal is news again
         return m_package;
+    }
     PackageChange change;
     change.sha256 = sha;
     change.previous = m_package->sha256;
