@@ -415,8 +415,8 @@ void addStationCommand(CLI::App& app, Runner& run) {
     c->add_option("--log", a->log,
                   "Log of every card, one JSON line each "
                   "(default station-YYYYMMDD.jsonl)");
-    c->add_option("--poll", a->poll, "Seconds between two questions for a card")
-        ->check(CLI::Range(0.05, 60.0))
+    c->add_option("--poll", a->poll, "Seconds between two questions for a card, 0.05 to 60")
+        ->check(CLI::Range(0.05, 60.0).description(""))
         ->capture_default_str();
     c->add_flag("--again", a->again, "Upgrade a card that failed once more if it still answers");
     c->add_flag("--json", a->json, "One JSON object per event on stdout");
