@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace cpuconfig {
@@ -75,6 +76,37 @@ private:
 // Writes data under path through a ReplacingFile.
 Result<void> writeFileReplacing(const std::filesystem::path& path,
                                 std::span<const std::uint8_t> data);
+
+// Bytes after the last line end of a file: a last line without its end. 0 for a file that
+// ends with one, is empty or cannot be read.
+std::uint64_t bytesAfterLastLineEnd(const std::filesystem::path& path);
+
+// A log that keeps every whole line through a crash or a power cut: each line goes out in
+// one write at the end of the file and is on disk before appendLine() returns. A last line
+// left torn by an earlier crash (no line end) is closed with a line end at open, so that
+// the next line starts clean; readers skip what does not parse. One writer at a time.
+class DurableLog {
+public:
+    // CreateFailed when the file cannot be opened for appending (created if missing).
+    static Result<DurableLog> open(const std::filesystem::path& path);
+    DurableLog(DurableLog&& other) noexcept;
+    DurableLog& operator=(DurableLog&&) = delete;
+    ~DurableLog();
+
+    // line without its line end. WriteFailed when it is not all on disk.
+    Result<void> appendLine(const std::string& line);
+    // Bytes of the torn last line found at open; 0 when the file ended with a line end.
+    std::uint64_t tornBytes() const { return m_torn; }
+
+private:
+    DurableLog(std::string path, std::intptr_t handle, std::uint64_t torn)
+        : m_path(std::move(path)), m_handle(handle), m_torn(torn) {}
+    Result<void> writeAll(const std::string& bytes);
+
+    std::string m_path;
+    std::intptr_t m_handle; // fd or HANDLE; -1 when closed
+    std::uint64_t m_torn = 0;
+};
 
 namespace faults {
 // Makes ReplacingFile writes fail with osError once `limit` bytes of a file have been

@@ -237,4 +237,58 @@ void setFlushError(std::optional<int> osError) {
 }
 } // namespace faults
 
+Result<DurableLog> DurableLog::open(const std::filesystem::path& path) {
+    std::string name = path.string();
+    const bool existed = ::access(name.c_str(), F_OK) == 0;
+    const std::uint64_t torn = bytesAfterLastLineEnd(path);
+    const int fd = ::open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return osError(ErrorCode::CreateFailed, name, errno);
+    if (!existed) {
+        // The new file's name must survive a power cut as well as its lines.
+        const std::filesystem::path dir = path.has_parent_path() ? path.parent_path() : ".";
+        const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dfd >= 0) {
+            ::fsync(dfd);
+            ::close(dfd);
+        }
+    }
+    DurableLog log(std::move(name), fd, torn);
+    if (torn > 0) {
+        if (auto r = log.writeAll("\n"); !r)
+            return r.error();
+    }
+    return log;
+}
+
+DurableLog::DurableLog(DurableLog&& other) noexcept
+    : m_path(std::move(other.m_path)), m_handle(std::exchange(other.m_handle, -1)),
+      m_torn(other.m_torn) {}
+
+DurableLog::~DurableLog() {
+    if (m_handle >= 0)
+        ::close(static_cast<int>(m_handle));
+}
+
+Result<void> DurableLog::appendLine(const std::string& line) {
+    return writeAll(line + "\n");
+}
+
+Result<void> DurableLog::writeAll(const std::string& bytes) {
+    const int fd = static_cast<int>(m_handle);
+    // One write for the whole line: O_APPEND puts it at the end in one piece.
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return osError(ErrorCode::WriteFailed, m_path, n < 0 ? errno : EIO);
+        done += static_cast<std::size_t>(n);
+    }
+    if (::fsync(fd) != 0)
+        return osError(ErrorCode::WriteFailed, m_path, errno);
+    return {};
+}
+
 } // namespace cpuconfig

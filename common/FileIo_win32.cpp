@@ -188,4 +188,43 @@ void setFlushError(std::optional<int> osError) {
 }
 } // namespace faults
 
+Result<DurableLog> DurableLog::open(const std::filesystem::path& path) {
+    std::string name = path.string();
+    const std::uint64_t torn = bytesAfterLastLineEnd(path);
+    HANDLE h = CreateFileA(name.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return osError(ErrorCode::CreateFailed, name, GetLastError());
+    DurableLog log(std::move(name), reinterpret_cast<std::intptr_t>(h), torn);
+    if (torn > 0) {
+        if (auto r = log.writeAll("\n"); !r)
+            return r.error();
+    }
+    return log;
+}
+
+DurableLog::DurableLog(DurableLog&& other) noexcept
+    : m_path(std::move(other.m_path)), m_handle(std::exchange(other.m_handle, -1)),
+      m_torn(other.m_torn) {}
+
+DurableLog::~DurableLog() {
+    if (m_handle != -1)
+        CloseHandle(asHandle(m_handle));
+}
+
+Result<void> DurableLog::appendLine(const std::string& line) {
+    return writeAll(line + "\n");
+}
+
+Result<void> DurableLog::writeAll(const std::string& bytes) {
+    DWORD written = 0;
+    if (!WriteFile(asHandle(m_handle), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                   nullptr) ||
+        written != bytes.size())
+        return osError(ErrorCode::WriteFailed, m_path, GetLastError());
+    if (!FlushFileBuffers(asHandle(m_handle)))
+        return osError(ErrorCode::WriteFailed, m_path, GetLastError());
+    return {};
+}
+
 } // namespace cpuconfig
