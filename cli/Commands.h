@@ -24,5 +24,6 @@ using Runner = std::function<int()>;
 
 void addPackageCommands(CLI::App& app, Runner& run);
 void addLinkCommands(CLI::App& app, Runner& run);
+void addStationCommand(CLI::App& app, Runner& run);
 
 } // namespace cpuconfig::cli

@@ -50,13 +50,16 @@ void printLine(const std::string& s) {
 
 namespace {
 std::atomic<int> g_signal{0};
+std::atomic<int> g_signals{0};
 extern "C" void onSignal(int sig) {
     g_signal.store(sig);
+    g_signals.fetch_add(1);
 }
 } // namespace
 
 StopOnSignal::StopOnSignal() {
     g_signal.store(0);
+    g_signals.store(0);
     m_oldInt = std::signal(SIGINT, onSignal);
     m_oldTerm = std::signal(SIGTERM, onSignal);
     // A signal handler may do almost nothing: a thread turns the flag into the stop.
@@ -69,6 +72,10 @@ StopOnSignal::StopOnSignal() {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     });
+}
+
+int StopOnSignal::signals() const {
+    return g_signals.load();
 }
 
 StopOnSignal::~StopOnSignal() {

@@ -35,6 +35,8 @@ public:
     StopOnSignal& operator=(const StopOnSignal&) = delete;
     std::stop_token token() const { return m_source.get_token(); }
     bool stopped() const { return m_source.stop_requested(); }
+    // How many Ctrl-C and SIGTERM came: a second one may be taken as "now".
+    int signals() const;
 
 private:
     std::stop_source m_source;

@@ -47,6 +47,7 @@ int main(int argc, char** argv) {
     Runner run;
     addPackageCommands(app, run);
     addLinkCommands(app, run);
+    addStationCommand(app, run);
     leaveRoomInHelp(app);
 
     try {

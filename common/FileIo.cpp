@@ -1,5 +1,6 @@
 #include "common/FileIo.h"
 
+#include <algorithm>
 #include <fstream>
 #include <system_error>
 
@@ -49,6 +50,26 @@ Result<void> writeFileReplacing(const std::filesystem::path& path,
         return w.error();
     }
     return file->commit();
+}
+
+std::uint64_t bytesAfterLastLineEnd(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in || !in.seekg(0, std::ios::end))
+        return 0;
+    const std::streamoff size = in.tellg();
+    // Back from the end, a block at a time, to the last line end.
+    constexpr std::streamoff kBlock = 4096;
+    char block[kBlock];
+    for (std::streamoff end = size; end > 0;) {
+        const std::streamoff start = std::max<std::streamoff>(0, end - kBlock);
+        if (!in.seekg(start) || !in.read(block, end - start))
+            return 0;
+        for (std::streamoff i = end - start; i > 0; --i)
+            if (block[i - 1] == '\n')
+                return static_cast<std::uint64_t>(size - (start + i));
+        end = start;
+    }
+    return static_cast<std::uint64_t>(size);
 }
 
 } // namespace cpuconfig

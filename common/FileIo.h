@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace cpuconfig {
@@ -18,6 +19,28 @@ bool isRegularFile(const std::filesystem::path& path);
 // Reads the whole file. FileMissing, FileUnreadable, or FileTooLarge past maxBytes.
 Result<std::vector<std::uint8_t>> readWholeFile(const std::filesystem::path& path,
                                                 std::uint64_t maxBytes);
+
+// A file read once from its start to its end. The system is told so, and reads ahead.
+class SequentialFile {
+public:
+    // FileMissing when path is not a regular file, FileUnreadable when it cannot be opened.
+    static Result<SequentialFile> open(const std::filesystem::path& path);
+
+    SequentialFile(SequentialFile&& other) noexcept;
+    SequentialFile& operator=(SequentialFile&&) = delete;
+    ~SequentialFile();
+
+    std::uint64_t size() const { return m_size; }
+    // Fills dst from where the last read ended; short only at the end of the file or at a
+    // read error, 0 once nothing more can be read.
+    std::size_t read(std::span<std::uint8_t> dst);
+
+private:
+    SequentialFile(std::intptr_t handle, std::uint64_t size);
+
+    std::intptr_t m_handle; // fd or HANDLE; -1 when closed
+    std::uint64_t m_size;
+};
 
 // A file written under a temporary name in the target's directory and renamed over the
 // target only by commit(), once every byte is on disk. Until then the target is untouched;
@@ -32,7 +55,8 @@ public:
     ReplacingFile& operator=(ReplacingFile&&) = delete;
     ~ReplacingFile();
 
-    // All of data, or WriteFailed (for example a full disk).
+    // All of data, or WriteFailed (for example a full disk). Large files are sent to the
+    // disk while they are written, so that commit() has little left to wait for.
     Result<void> write(std::span<const std::uint8_t> data);
     // Flushes to disk and renames over the target. WriteFailed or CreateFailed.
     Result<void> commit();
@@ -40,21 +64,57 @@ public:
 private:
     ReplacingFile(std::string target, std::string temp, std::intptr_t handle);
     void discard();
+    Result<void> sendAhead();
 
     std::string m_target;
     std::string m_temp;
     std::intptr_t m_handle; // fd or HANDLE; -1 when closed
     std::uint64_t m_written = 0;
+    std::uint64_t m_sent = 0; // bytes handed to the disk ahead of commit()
 };
 
 // Writes data under path through a ReplacingFile.
 Result<void> writeFileReplacing(const std::filesystem::path& path,
                                 std::span<const std::uint8_t> data);
 
+// Bytes after the last line end of a file: a last line without its end. 0 for a file that
+// ends with one, is empty or cannot be read.
+std::uint64_t bytesAfterLastLineEnd(const std::filesystem::path& path);
+
+// A log that keeps every whole line through a crash or a power cut: each line goes out in
+// one write at the end of the file and is on disk before appendLine() returns. A last line
+// left torn by an earlier crash (no line end) is closed with a line end at open, so that
+// the next line starts clean; readers skip what does not parse. One writer at a time.
+class DurableLog {
+public:
+    // CreateFailed when the file cannot be opened for appending (created if missing).
+    static Result<DurableLog> open(const std::filesystem::path& path);
+    DurableLog(DurableLog&& other) noexcept;
+    DurableLog& operator=(DurableLog&&) = delete;
+    ~DurableLog();
+
+    // line without its line end. WriteFailed when it is not all on disk.
+    Result<void> appendLine(const std::string& line);
+    // Bytes of the torn last line found at open; 0 when the file ended with a line end.
+    std::uint64_t tornBytes() const { return m_torn; }
+
+private:
+    DurableLog(std::string path, std::intptr_t handle, std::uint64_t torn)
+        : m_path(std::move(path)), m_handle(handle), m_torn(torn) {}
+    Result<void> writeAll(const std::string& bytes);
+
+    std::string m_path;
+    std::intptr_t m_handle; // fd or HANDLE; -1 when closed
+    std::uint64_t m_torn = 0;
+};
+
 namespace faults {
 // Makes ReplacingFile writes fail with osError once `limit` bytes of a file have been
 // written (a disk that fills up). std::nullopt restores normal writes.
 void setWriteLimit(std::optional<std::uint64_t> limit, int osError);
+// Makes every flush of a ReplacingFile fail with osError (a disk that fails once the data
+// is sent to it). std::nullopt restores normal flushes.
+void setFlushError(std::optional<int> osError);
 } // namespace faults
 
 } // namespace cpuconfig

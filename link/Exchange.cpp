@@ -96,9 +96,11 @@ Exchange::Opening Exchange::open() {
     if (auto r = m_port->armReceiveWait(); !r)
         return failed(r.error());
 
-    const auto answer = receive([](const std::uint8_t* b, std::size_t got) {
-        return got == 1 && b[0] == kAck; // 01 01 in one read is no acknowledge
-    });
+    const auto answer = receive(
+        [](const std::uint8_t* b, std::size_t got) {
+            return got == 1 && b[0] == kAck; // 01 01 in one read is no acknowledge
+        },
+        kReplyWait, m_options.ackWait);
     if (answer == Answer::Stopped)
         return failed(makeError(ErrorCode::Stopped, "stopped"));
     if (answer == Answer::RearmRefused)
@@ -155,9 +157,10 @@ Result<bool> Exchange::waitOnClock(milliseconds limit) {
     }
 }
 
-Exchange::Answer Exchange::receive(const AnswerTest& test, milliseconds readLimit) {
+Exchange::Answer Exchange::receive(const AnswerTest& test, milliseconds readLimit,
+                                   milliseconds silence) {
     for (;;) {
-        auto arrived = waitOnClock(kReplyWait);
+        auto arrived = waitOnClock(silence);
         if (!arrived) {
             m_error = arrived.error();
             if (arrived.error().code == ErrorCode::Stopped)

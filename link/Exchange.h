@@ -51,8 +51,10 @@ public:
         RearmRefused, // the receive wait could not be armed again: the exchange fails
         Stopped,
     };
-    // The receive loop. readLimit bounds a read that does not finish at once.
-    Answer receive(const AnswerTest& test, std::chrono::milliseconds readLimit = kReplyWait);
+    // The receive loop. readLimit bounds a read that does not finish at once; silence is
+    // how long a quiet line ends it.
+    Answer receive(const AnswerTest& test, std::chrono::milliseconds readLimit = kReplyWait,
+                   std::chrono::milliseconds silence = kReplyWait);
 
     // The closing steps: release the wait objects, purge, close. Idempotent.
     void close();

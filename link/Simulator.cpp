@@ -187,7 +187,7 @@ void Simulator::run(std::stop_token stop) {
             continue;
         const std::size_t chunk = m_options.baudLimit ? 64 : buf.size();
         const ssize_t n = ::read(m_master, buf.data(), chunk);
-        if (n <= 0)
+        if (n <= 0 || !m_powered)
             continue;
         termios t{};
         ::tcgetattr(m_slave, &t);

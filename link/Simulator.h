@@ -10,6 +10,7 @@
 
 #include "common/Result.h"
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -107,6 +108,10 @@ public:
 
     SimRecord record() const;
 
+    // A card switched off stays on its port but takes no notice of anything sent to it.
+    // Any thread.
+    void setPowered(bool on) { m_powered = on; }
+
     // Sends bytes as the card, at once, from any thread: a card that answers late. Not for
     // a card with a line-speed limit or one that hangs up.
     void answer(const std::vector<std::uint8_t>& bytes);
@@ -140,6 +145,7 @@ private:
     std::uint64_t m_expected = 0;
     bool m_hangupDue = false;
 
+    std::atomic<bool> m_powered{true};
     mutable std::mutex m_mutex; // guards m_record and m_device
     SimRecord m_record;
 };

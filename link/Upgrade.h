@@ -26,6 +26,10 @@ struct LinkOptions {
     // the rest of the wait passes on the clock. Left at its default, waits are real; tests
     // on a fake clock set it short so that silence costs no real seconds.
     std::chrono::milliseconds realWaitCap = std::chrono::milliseconds::max();
+    // The silence after the address frame that means no acknowledge: 2000 ms. A station
+    // that keeps asking a port where a card may not be yet asks with a shorter one (a card
+    // acknowledges within milliseconds), so that a card is found soon after it is there.
+    std::chrono::milliseconds ackWait{2000};
     // Gets one line for each failed step, with the system's reason (for --verbose and logs).
     std::function<void(const std::string&)> log;
     // Gets the error of a failed open or set-up step of the port (PortOpen, PortSetup), so

@@ -4,7 +4,6 @@
 #include "common/Texts.h"
 
 #include <algorithm>
-#include <fstream>
 
 namespace cpuconfig {
 
@@ -19,51 +18,20 @@ std::vector<std::uint8_t> assemblePackage(const Header& header, std::span<const 
 
 namespace {
 
-class ImageFile {
-public:
-    // Opens the image and takes its size; refuses what is not a readable file under 2 GiB.
-    static Result<ImageFile> open(const std::filesystem::path& path) {
-        std::error_code ec;
-        if (!std::filesystem::is_regular_file(path, ec)) {
-            return makeError(ErrorCode::FileMissing, path.string() + ": no such file");
-        }
-        ImageFile f;
-        f.m_in.open(path, std::ios::binary);
-        if (!f.m_in) {
-            return makeError(ErrorCode::FileUnreadable, path.string() + ": cannot be opened");
-        }
-        f.m_in.seekg(0, std::ios::end);
-        const std::streamoff size = f.m_in.tellg();
-        f.m_in.seekg(0, std::ios::beg);
-        if (size < 0 || !f.m_in) {
-            return makeError(ErrorCode::FileUnreadable, path.string() + ": size cannot be read");
-        }
-        f.m_size = static_cast<std::uint64_t>(size);
-        if (f.m_size > kMaxImageSize) {
-            return makeError(ErrorCode::FileTooLarge, path.string() + ": " +
-                                                          std::to_string(f.m_size) +
-                                                          " bytes; images must be under 2 GiB");
-        }
-        return f;
+// Opens the image and takes its size; refuses what is not a readable file under 2 GiB.
+Result<SequentialFile> openImage(const std::filesystem::path& path) {
+    auto f = SequentialFile::open(path);
+    if (f && f->size() > kMaxImageSize) {
+        return makeError(ErrorCode::FileTooLarge, path.string() + ": " + std::to_string(f->size()) +
+                                                      " bytes; images must be under 2 GiB");
     }
-
-    std::uint64_t size() const { return m_size; }
-
-    // Up to want bytes; 0 means the file ended early or could not be read.
-    std::uint64_t read(std::uint8_t* dst, std::uint64_t want) {
-        m_in.read(reinterpret_cast<char*>(dst), static_cast<std::streamsize>(want));
-        return static_cast<std::uint64_t>(m_in.gcount());
-    }
-
-private:
-    std::ifstream m_in;
-    std::uint64_t m_size = 0;
-};
+    return f;
+}
 
 // Streams the image through the nibble swap into the new package, with throttled
 // progress. The package is assembled in the temporary file, never under its own name.
-Result<void> streamBody(ImageFile& image, const std::filesystem::path& path, ReplacingFile& out,
-                        BuildObserver& observer, std::stop_token stop) {
+Result<void> streamBody(SequentialFile& image, const std::filesystem::path& path,
+                        ReplacingFile& out, BuildObserver& observer, std::stop_token stop) {
     const std::uint64_t n = image.size();
     const std::uint64_t step = std::max<std::uint64_t>(1, n / kMaxProgressSteps);
     constexpr std::uint64_t kChunk = 1u << 20;
@@ -74,7 +42,8 @@ Result<void> streamBody(ImageFile& image, const std::filesystem::path& path, Rep
         if (stop.stop_requested()) {
             return makeError(ErrorCode::Stopped, "stopped");
         }
-        const std::uint64_t got = image.read(buffer.data(), std::min(kChunk, n - done));
+        const std::uint64_t got =
+            image.read({buffer.data(), static_cast<std::size_t>(std::min(kChunk, n - done))});
         if (got == 0) {
             return makeError(ErrorCode::FileUnreadable,
                              path.string() + ": read failed at offset " + std::to_string(done));
@@ -102,7 +71,7 @@ Result<std::uint64_t> buildPackage(const BuildRequest& request, BuildObserver& o
     }
     const Trailer trailer = makeTrailer(request.when);
 
-    auto image = ImageFile::open(request.image);
+    auto image = openImage(request.image);
     if (!image) {
         observer.imageDone();
         return image.error();

@@ -3,13 +3,16 @@
 #include "LinkTestSupport.h"
 #include "TestSupport.h"
 
+#include "common/Sha256.h"
 #include "common/Texts.h"
 #include "link/PosixSerialPort.h"
 
 #include <fcntl.h>
+#include <fstream>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/wait.h>
@@ -235,6 +238,70 @@ TEST_F(CpuctlLink, portFaultsInPlainWords) {
                                       "add yourself with: sudo usermod -aG dialout $USER"),
               std::string::npos)
         << r.err;
+}
+
+// The station as a script runs it: a bad package stops it before any port; a kill during an
+// upgrade leaves a log of whole lines holding every finished card, with a torn line from an
+// earlier crash set aside; Ctrl-C ends it with 130 and the status text last.
+TEST_F(CpuctlLink, stationLogsEveryCardThroughAKill) {
+    SimCard fast, slow(card({}, true));
+    writeBytes(m_dir / "short.cpu", {'A', '1', '.', '7'});
+    auto r = cpuctlIn("station --package short.cpu --port " + fast.port());
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_EQ(r.lastLine(), text::kNoPackage);
+    EXPECT_EQ(fast.record().acknowledges, 0);
+
+    auto big = randomBytes(8 + 200000, 14);
+    big.back() = 0xAA;
+    writeBytes(m_dir / "RQ_CPU.cpu", big);
+    const std::string torn = R"({"time":"2026-01-01T00:00:00+0000","event":"card","outco)";
+    writeBytes(m_dir / "st.jsonl", std::vector<std::uint8_t>(torn.begin(), torn.end()));
+    r = runCommand(
+        "( export XDG_RUNTIME_DIR='" + m_runtime.path().string() + "'; '" + cpuctl() +
+            "' station --json --log st.jsonl --port " + fast.port() + " --port " + slow.port() +
+            " >ev.jsonl & p=$!; for i in $(seq 400); do grep -q "
+            "'event\":\"card' ev.jsonl && break; sleep 0.05; done; kill -9 $p; wait $p )",
+        m_dir.path());
+    EXPECT_EQ(r.exitCode, 128 + 9) << r.err;
+    EXPECT_FALSE(slow.record().transfer.empty());
+    std::vector<Json> cards;
+    std::ifstream log(m_dir / "st.jsonl");
+    std::string line;
+    ASSERT_TRUE(std::getline(log, line));
+    EXPECT_EQ(line, torn); // set aside on a line of its own
+    while (std::getline(log, line))
+        cards.push_back(Json::parse(line));
+    ASSERT_EQ(cards.size(), 1u);
+    EXPECT_EQ(cards[0]["port"], fast.port());
+    EXPECT_EQ(cards[0]["outcome"], "done");
+    EXPECT_EQ(cards[0]["status"], text::kConfigOk);
+    EXPECT_EQ(cards[0]["model"], "A8-SIM");
+    EXPECT_EQ(cards[0]["bytes"], 200000);
+    EXPECT_EQ(cards[0]["packageSha256"], sha256Hex(big));
+    // Every event on stdout is one JSON object; the card shown is in the log, as its line.
+    std::ifstream out(m_dir / "ev.jsonl");
+    std::set<std::string> events;
+    while (std::getline(out, line) && !line.empty()) {
+        const Json e = Json::parse(line);
+        events.insert(e["event"]);
+        if (e["event"] == "card") {
+            EXPECT_EQ(e, cards[0]);
+        }
+    }
+    EXPECT_EQ(events, (std::set<std::string>{"card", "state"}));
+
+    r = cpuctlIn("station --summary st.jsonl");
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.lastLine().substr(0, 24), "cards: 1 done, 0 failed,");
+    EXPECT_NE(r.err.find("1 lines set aside"), std::string::npos) << r.err;
+
+    writeBytes(m_dir / "RQ_CPU.cpu", m_package);
+    r = cpuctlIn("station --log st.jsonl --port " + fast.port(),
+                 "timeout --preserve-status -s INT 3 ");
+    EXPECT_EQ(r.exitCode, 130) << r.err;
+    EXPECT_EQ(r.lastLine(), text::kConfigOk) << r.out;
+    EXPECT_NE(r.out.find(fast.port() + "  done: " + text::kConfigOk), std::string::npos);
+    EXPECT_TRUE(PosixSerialPort::open(fast.port()));
 }
 
 } // namespace

@@ -56,6 +56,17 @@ else
     pass "cpuctl.exe needs only system DLLs: $dlls"
 fi
 
+# --- Wine needs a kernel that runs 32-bit programs -----------------------------------
+# Wine's 32-bit loader is itself a 32-bit Linux program: on a kernel without IA-32
+# emulation it cannot start, and no 32-bit Windows program can run on that machine. Say so
+# and end after the checks above; WINE_REQUIRED=1 makes it a failure instead.
+if [ -x /usr/lib/wine/wine ] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    echo "SKIPPED: the runs under Wine: this machine's kernel does not run 32-bit programs" \
+        "(exec of /usr/lib/wine/wine: $(/usr/lib/wine/wine --version 2>&1 | tail -n 1))"
+    [ "${WINE_REQUIRED:-0}" = 1 ] && fail "Wine cannot run 32-bit programs on this machine"
+    finish
+fi
+
 # --- Wine: a prefix of our own, no display, one wineserver for every run ---------------
 export WINEPREFIX=$wbuild/wine-prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY

@@ -1,0 +1,220 @@
+// The station on simulated cards: a card is upgraded once and must be taken away before the
+// port takes the next; a failed card is retried once with again; a missing port is only
+// waited for; a package changed between cards is checked and taken for the next one only;
+// a stop frees every port.
+#include "LinkTestSupport.h"
+#include "TestSupport.h"
+
+#include "common/Sha256.h"
+#include "common/Texts.h"
+#include "link/PortList.h"
+#include "link/PosixSerialPort.h"
+#include "link/Station.h"
+
+#include <condition_variable>
+#include <gtest/gtest.h>
+
+namespace cpuconfig::test {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// The pauses between polls: each one counted, and a moment of real time so that a waiting
+// port does not spin.
+class PollClock final : public Clock {
+public:
+    TimePoint now() const override { return std::chrono::steady_clock::now(); }
+    bool sleepFor(Ms, std::stop_token stop) override {
+        ++polls;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return !stop.stop_requested();
+    }
+    std::atomic<int> polls{0};
+};
+
+// What the station said, as "port state detail" lines and the finished cards.
+class Heard final : public StationReporter {
+public:
+    void portState(std::size_t i, PortState s, const std::string& detail) override {
+        add(std::to_string(i) + " " + std::to_string(static_cast<int>(s)) + " " + detail);
+    }
+    void cardFinished(const StationCard& c) override {
+        std::lock_guard lock(m_mutex);
+        cards.push_back(c);
+    }
+    void packageChanged(const PackageChange& p) override {
+        std::lock_guard lock(m_mutex);
+        packages.push_back(p);
+    }
+    // Waits (20 s at most, then fails) until pred holds.
+    void waitFor(const std::function<bool()>& pred, const char* what) {
+        std::unique_lock lock(m_mutex);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!pred()) {
+            lock.unlock();
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            lock.lock();
+            if (std::chrono::steady_clock::now() > until) {
+                ADD_FAILURE() << "never happened: " << what;
+                return;
+            }
+        }
+    }
+    bool saw(std::size_t i, PortState s) const {
+        const std::string prefix = std::to_string(i) + " " + std::to_string(static_cast<int>(s));
+        return std::any_of(states.begin(), states.end(),
+                           [&](const std::string& l) { return l.starts_with(prefix); });
+    }
+    std::size_t cardsOn(std::size_t i) const {
+        return std::count_if(cards.begin(), cards.end(),
+                             [&](const StationCard& c) { return c.portIndex == i; });
+    }
+    void clear() {
+        std::lock_guard lock(m_mutex);
+        states.clear();
+        cards.clear();
+    }
+    void clearStates() {
+        std::lock_guard lock(m_mutex);
+        states.clear();
+    }
+    std::vector<std::string> states;
+    std::vector<StationCard> cards;
+    std::vector<PackageChange> packages;
+
+private:
+    void add(const std::string& line) {
+        std::lock_guard lock(m_mutex);
+        states.push_back(line);
+    }
+    std::mutex m_mutex;
+};
+
+class StationTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ::setenv("XDG_RUNTIME_DIR", m_runtime.path().c_str(), 1);
+        writeBytes(m_package, m_bytes);
+    }
+    std::unique_ptr<Station> make(std::vector<std::string> ports, bool again = false) {
+        StationOptions o;
+        o.ports = std::move(ports);
+        o.package = m_package;
+        o.again = again;
+        o.pollClock = &m_polls;
+        o.link = fakeTimeUpgrade(m_clock, m_package);
+        o.workFolder = m_dir / "work";
+        auto s = Station::create(o, m_heard);
+        EXPECT_TRUE(s) << s.error().message;
+        return s ? std::move(*s) : nullptr;
+    }
+    // Lets the station poll a few more times, then stops it.
+    void settleAndStop(std::jthread& run) {
+        const int from = m_polls.polls;
+        m_heard.waitFor([&] { return m_polls.polls > from + 8; }, "polls");
+        run.request_stop();
+        run.join();
+    }
+    static Bytes body(const Bytes& package) { return Bytes(package.begin() + 8, package.end()); }
+
+    TempDir m_runtime, m_dir;
+    std::filesystem::path m_package = m_dir / "RQ_CPU.cpu";
+    Bytes m_bytes = packageBytes(8 + 3000);
+    FakeClock m_clock;
+    PollClock m_polls;
+    Heard m_heard;
+};
+
+TEST_F(StationTest, aCardIsUpgradedOnceAndAFailedOneOnceMoreOnlyWithAgain) {
+    struct Row {
+        bool answersAtEnd;
+        bool again;
+        std::vector<std::string> cards; // "attempt ok status" of each card logged
+    };
+    const std::string ok = text::kConfigOk, failed = text::kConfigFailed;
+    const Row rows[] = {
+        {true, false, {"1 1 " + ok}},
+        {true, true, {"1 1 " + ok}},
+        {false, false, {"1 0 " + failed}},
+        {false, true, {"1 0 " + failed, "2 0 " + failed}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.answersAtEnd * 10 + row.again);
+        m_heard.clear();
+        SimulatorOptions so;
+        if (!row.answersAtEnd)
+            so.finalAnswer = Bytes{}; // answers the query, but never the transfer
+        SimCard card(so);
+        auto station = make({card.port()}, row.again);
+        ASSERT_TRUE(station);
+        std::jthread run([&](std::stop_token s) { station->run(s); });
+        m_heard.waitFor([&] { return m_heard.saw(0, PortState::StillConnected); }, "still there");
+        settleAndStop(run);
+        std::vector<std::string> got;
+        for (const auto& c : m_heard.cards)
+            got.push_back(std::to_string(c.attempt) + " " + std::to_string(c.ok) + " " + c.status);
+        EXPECT_EQ(got, row.cards);
+        EXPECT_EQ(card.record().transfer, body(m_bytes));
+        EXPECT_EQ(card.record().upgradesCompleted, static_cast<int>(row.cards.size()));
+        ASSERT_FALSE(m_heard.cards.empty());
+        EXPECT_EQ(m_heard.cards[0].model, "A8-SIM");
+        EXPECT_EQ(m_heard.cards[0].packageSha256, sha256Hex(m_bytes));
+    }
+}
+
+TEST_F(StationTest, cardsComeAndGoOnAPortThatComesAndGoesAndEachGetsThePackageOfItsTime) {
+    SimCard stays;
+    const std::string line = (simulatedPortsFolder() / "BENCH1").string();
+    auto station = make({line, stays.port()});
+    ASSERT_TRUE(station);
+    std::jthread run([&](std::stop_token s) { station->run(s); });
+    m_heard.waitFor(
+        [&] { return m_heard.cardsOn(1) == 1 && m_heard.saw(0, PortState::PortMissing); },
+        "the other port served while this one is missing");
+
+    // Three cards in turn on the same name; the package changes between them.
+    const Bytes second = packageBytes(8 + 2000, 'T');
+    const Bytes broken = {'A', '1'};
+    const Bytes* written[] = {&m_bytes, &second, &broken};
+    const Bytes* expected[] = {&m_bytes, &second, &second};
+    for (std::size_t n = 0; n < 3; ++n) {
+        SCOPED_TRACE(n);
+        writeBytes(m_package, *written[n]);
+        auto card = std::make_unique<SimCard>();
+        ASSERT_TRUE(card->sim().registerPort("BENCH1"));
+        m_heard.waitFor([&] { return m_heard.cardsOn(0) == n + 1; }, "card upgraded");
+        EXPECT_EQ(card->record().transfer, body(*expected[n]));
+        EXPECT_EQ(card->record().upgradesCompleted, 1);
+        m_heard.waitFor([&] { return m_heard.saw(0, PortState::StillConnected); }, "stays");
+        m_heard.clearStates();
+        card.reset(); // taken away
+        m_heard.waitFor([&] { return m_heard.saw(0, PortState::PortMissing); }, "port gone");
+    }
+    ASSERT_EQ(m_heard.packages.size(), 2u);
+    EXPECT_TRUE(m_heard.packages[0].taken);
+    EXPECT_EQ(m_heard.packages[0].sha256, sha256Hex(second));
+    EXPECT_FALSE(m_heard.packages[1].taken);
+    EXPECT_NE(m_heard.packages[1].reason.find("too short"), std::string::npos);
+    EXPECT_EQ(m_heard.cards.back().packageSha256, sha256Hex(second));
+
+    settleAndStop(run);
+    EXPECT_EQ(m_heard.cardsOn(1), 1u); // the card left connected was never upgraded again
+    EXPECT_EQ(stays.record().upgradesCompleted, 1);
+    EXPECT_TRUE(PosixSerialPort::open(stays.port()));
+}
+
+TEST_F(StationTest, aMissingOrShortPackageStopsTheStationBeforeAnyPort) {
+    Bytes cut = packageBytes(8 + 100);
+    cut.back() = 0; // no end mark: cut short, or still being written
+    for (const Bytes& b : {Bytes{}, Bytes(16, 0xAA), cut}) {
+        writeBytes(m_package, b);
+        if (b.empty())
+            std::filesystem::remove(m_package);
+        StationOptions o;
+        o.package = m_package;
+        EXPECT_FALSE(Station::create(o, m_heard)) << b.size();
+    }
+}
+
+} // namespace
+} // namespace cpuconfig::test
