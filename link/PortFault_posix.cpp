@@ -42,7 +42,11 @@ std::vector<PortHolder> lockHolders(const fs::path& proc, const struct stat& st)
             continue;
         if (maj == major(st.st_dev) && min == minor(st.st_dev) && inode == st.st_ino) {
             const std::string command = commandOf(proc, pid);
-            if (!command.empty()) // a holder that is gone passed the lock on to a child
+            // A holder that is gone passed the lock on to a child. A holder seen on two
+            // lines of the list is named once.
+            const bool listed = std::any_of(out.begin(), out.end(),
+                                            [pid](const PortHolder& h) { return h.pid == pid; });
+            if (!command.empty() && !listed)
                 out.push_back({pid, command});
         }
     }
