@@ -61,6 +61,14 @@ format:
 clean:
 	rm -rf $(BUILD)
 
+# Seeded faults (tools/mutants.txt), each in a copy of the tree outside the work tree: every
+# one must be caught by a test. MUTATE_FLAGS=--ci runs the part CI runs; --only=ID,ID some.
+.PHONY: mutate
+MUTATE_FLAGS ?=
+mutate:
+	@tools/install-deps.sh base gui mutate
+	JOBS=$(JOBS) tools/mutate.py $(MUTATE_FLAGS)
+
 # Sanitizers: the whole suite under ASan+UBSan, the threaded parts under TSan.
 SANITIZE_FLAGS = -DCMAKE_BUILD_TYPE=Debug -DCPUCONFIG_BENCH=OFF -DCPUCONFIG_WERROR=ON
 .PHONY: test-sanitize fuzz-smoke

@@ -2,8 +2,8 @@
 //   QT_QPA_PLATFORM=offscreen build/shell/cpuconfig_screenshots docs/screenshots
 // The panel shows a demo package; the second picture catches an upgrade half way; the
 // port list is shown open, with a simulated card under a long name and its description;
-// the last shows the preview pane with rich text in Russian, Greek, Japanese and the
-// Symbol font.
+// the preview pane shows a text, a picture, a file it can only name, and rich text in
+// Russian, Greek, Japanese and the Symbol font.
 #include "link/Messages.h"
 #ifndef _WIN32
 #include "link/Simulator.h"
@@ -19,10 +19,14 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QFileSystemModel>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListView>
 #include <QMenu>
 #include <QPainter>
 #include <QPixmap>
@@ -173,6 +177,58 @@ int main(int argc, char** argv) {
     sim = makeError(ErrorCode::Usage, "");
     QDir(runtime).removeRecursively();
 #endif
+
+    // The preview pane with a text, a picture and a file it can only name, each clicked
+    // in the dialog's list as a technician would.
+    QTemporaryDir previewDir;
+    QFile readme(previewDir.filePath(QStringLiteral("readme.txt")));
+    const QByteArray text =
+        "LED controller firmware\r\n\r\nModel N, card version 2, CPU version 1.7.\r\n"
+        "Copy RQ_CPU.cpu into the program's folder before upgrading.\r\n";
+    ok &= readme.open(QIODevice::WriteOnly) && readme.write(text) == text.size();
+    readme.close();
+    QImage picture(640, 400, QImage::Format_RGB32);
+    {
+        QPainter p(&picture);
+        QLinearGradient sky(0, 0, 0, 400);
+        sky.setColorAt(0, QColor(90, 150, 230));
+        sky.setColorAt(1, QColor(220, 235, 255));
+        p.fillRect(picture.rect(), sky);
+        p.setBrush(QColor(250, 210, 60));
+        p.setPen(Qt::NoPen);
+        p.drawEllipse(QPoint(480, 110), 50, 50);
+        p.setBrush(QColor(60, 140, 70));
+        p.drawPolygon(QPolygon({QPoint(0, 400), QPoint(180, 200), QPoint(360, 400)}));
+        p.drawPolygon(QPolygon({QPoint(250, 400), QPoint(450, 230), QPoint(640, 400)}));
+    }
+    ok &= picture.save(previewDir.filePath(QStringLiteral("panel.bmp")), "BMP");
+    ok &= writeDemoPackage(previewDir.filePath(QStringLiteral("fw.bin")));
+    {
+        TQDOpenPreviewDialog dlg(nullptr, 0x0804);
+        dlg.setWindowTitle(QStringLiteral("选择文件"));
+        dlg.setDirectory(previewDir.path());
+        dlg.resize(820, 440);
+        dlg.show();
+        auto* view = dlg.findChild<QListView*>(QStringLiteral("listView"));
+        auto* model = view ? qobject_cast<QFileSystemModel*>(view->model()) : nullptr;
+        const std::pair<const char*, const char*> shots[] = {{"readme.txt", "preview-text.png"},
+                                                             {"panel.bmp", "preview-picture.png"},
+                                                             {"fw.bin", "preview-bin.png"}};
+        for (const auto& [name, shot] : shots) {
+            const QString path = previewDir.filePath(QString::fromLatin1(name));
+            QElapsedTimer listed;
+            listed.start();
+            while (model && !model->index(path).isValid() && listed.elapsed() < 5000)
+                QApplication::processEvents(QEventLoop::AllEvents, 50);
+            if (!model || !model->index(path).isValid()) {
+                ok = false;
+                continue;
+            }
+            view->setCurrentIndex(model->index(path));
+            QApplication::processEvents();
+            ok &= save(&dlg, out, shot);
+        }
+    }
 
     QFile rtf(programDir.filePath(QStringLiteral("samples.rtf")));
     const QByteArray samples =

@@ -1,6 +1,7 @@
 // The desktop program against a simulated card on a real pseudo-terminal, through the real
 // widgets: port list, "更新", "获取型号", the messages, shutdown.
 #include "GuiTestSupport.h"
+#include "LinkTestSupport.h"
 #include "common/Texts.h"
 #include "link/SerialPort.h"
 #include "link/Simulator.h"
@@ -13,7 +14,6 @@
 #include <QPushButton>
 #include <QtTest>
 
-#include <thread>
 #include <unistd.h>
 
 using namespace cpuconfig;
@@ -22,35 +22,26 @@ using namespace cpuconfig::test;
 namespace {
 
 // A simulated card serving its line on a thread of its own, listed among the ports.
-class SimCard {
+class ListedCard {
 public:
-    explicit SimCard(SimFault fault = SimFault::None, bool baudLimit = false) {
+    explicit ListedCard(SimFault fault = SimFault::None, bool baudLimit = false)
+        : m_card(simWith([&](SimulatorOptions& o) {
+              o.fault = fault;
+              o.baudLimit = baudLimit;
+              o.model = "LY-A8";
+          })) {
         static int serial = 0;
-        SimulatorOptions options;
-        options.fault = fault;
-        options.baudLimit = baudLimit;
-        options.model = "LY-A8";
-        auto sim = Simulator::create(std::move(options));
-        if (!sim)
-            qFatal("simulator: %s", sim.error().message.c_str());
-        m_sim = std::move(*sim);
-        auto path = m_sim->registerPort("gui-e2e-" + std::to_string(::getpid()) + "-" +
-                                        std::to_string(++serial));
+        auto path = m_card.sim().registerPort("gui-e2e-" + std::to_string(::getpid()) + "-" +
+                                              std::to_string(++serial));
         if (!path)
             qFatal("simulator: %s", path.error().message.c_str());
         m_path = QString::fromStdString(path->string());
-        m_thread = std::jthread([sim = m_sim.get()](std::stop_token stop) { sim->run(stop); });
-    }
-    ~SimCard() {
-        m_thread.request_stop();
-        m_thread.join();
     }
     const QString& path() const { return m_path; }
 
 private:
-    std::unique_ptr<Simulator> m_sim;
+    SimCard m_card;
     QString m_path;
-    std::jthread m_thread;
 };
 
 // The main window with its panel set to the card's port; records every status text and
@@ -102,8 +93,6 @@ private slots:
         // must never have claimed success.
         QTest::newRow("card takes all but never answers")
             << int(SimFault::NoFinal) << t(text::kConfigFailed) << true;
-        QTest::newRow("card refuses at the end")
-            << int(SimFault::Nak) << t(text::kConfigFailed) << true;
         QTest::newRow("silent card") << int(SimFault::Silent) << t(text::kConfigFailed) << false;
     }
 
@@ -112,7 +101,7 @@ private slots:
         QFETCH(bool, transferDone);
         const QByteArray bytes = demoPackage(64 * 1024, 'A');
         QVERIFY(writeFile(package(), bytes));
-        SimCard sim(static_cast<SimFault>(fault));
+        ListedCard sim(static_cast<SimFault>(fault));
         Program p(sim.path());
 
         p.panelChild<QPushButton>("btn2")->click();
@@ -137,7 +126,7 @@ private slots:
 
     void queryShowsTheCardsModel() {
         QVERIFY(writeFile(package(), demoPackage(16)));
-        SimCard sim;
+        ListedCard sim;
         Program p(sim.path());
         p.panelChild<QPushButton>("btn3")->click();
         QTRY_COMPARE_WITH_TIMEOUT(p.status(), t(text::kQueryOk), 20000);
@@ -147,7 +136,7 @@ private slots:
     void shutdownDuringAnUpgradeReleasesThePort() {
         // 256 KiB at the line's own speed would take about 25 s.
         QVERIFY(writeFile(package(), demoPackage(256 * 1024, 'A')));
-        SimCard sim(SimFault::None, true);
+        ListedCard sim(SimFault::None, true);
         Program p(sim.path());
         p.panelChild<QPushButton>("btn2")->click();
         QTRY_VERIFY_WITH_TIMEOUT(!p.positions.isEmpty() && p.positions.last() > 15 + 1024, 20000);

@@ -4,7 +4,6 @@
 #include "TestSupport.h"
 
 #include "common/Texts.h"
-#include "link/PosixSerialPort.h"
 #include "link/Upgrade.h"
 #include "link/getParam.h"
 
@@ -21,13 +20,6 @@ namespace {
 
 using std::chrono::milliseconds;
 using Bytes = std::vector<std::uint8_t>;
-
-const Message kHide = sentMsg(WM_CPU_PROGRESS, 0, kProgressVisible);
-const Message kSendFailed = sentMsg(WM_CPU_SEND_FAILED, 0, 0);
-const Message kNoFile = sentMsg(WM_CPU_NO_FILE, 0, 0);
-Message msgResult(std::uintptr_t w) {
-    return sentMsg(WM_CPU_RESULT, w, 0);
-}
 
 std::size_t entriesIn(const char* folder) {
     std::size_t n = 0;
@@ -46,61 +38,6 @@ std::size_t threads() {
     return entriesIn("/proc/self/task");
 }
 
-// Fake time on which the card does one thing at a set moment: a wait that would run past
-// it stops there, the card acts, and the wait goes on from that moment.
-class EventClock final : public Clock {
-public:
-    EventClock(Ms at, std::function<void()> event) : m_at(at), m_event(std::move(event)) {}
-    TimePoint now() const override {
-        std::lock_guard lock(m_mutex);
-        return TimePoint{} + std::chrono::hours(1) + m_offset;
-    }
-    bool sleepFor(Ms d, std::stop_token stop) override {
-        if (stop.stop_requested())
-            return false;
-        std::function<void()> fire;
-        {
-            std::lock_guard lock(m_mutex);
-            if (m_event && m_offset + d >= m_at) {
-                m_offset = m_at;
-                fire = std::exchange(m_event, nullptr);
-            } else {
-                m_offset += d;
-            }
-        }
-        if (fire)
-            fire();
-        return true;
-    }
-
-private:
-    mutable std::mutex m_mutex;
-    Ms m_offset{0};
-    Ms m_at;
-    std::function<void()> m_event;
-};
-
-struct Rig {
-    TempDir dir;
-    FakeClock clock;
-    RecordingWindow window{&clock};
-    std::filesystem::path package = dir / "RQ_CPU.cpu";
-
-    void runOn(const std::string& port, Clock* otherClock = nullptr) {
-        FixedSelection sel(port, "115200", "1");
-        auto options = fakeTimeUpgrade(clock, package);
-        if (otherClock)
-            options.clock = otherClock;
-        runUpgrade(window, sel, {}, options);
-    }
-};
-
-// The run is over and has let go of the port: another exchange can open it.
-void expectPortFree(const std::string& port) {
-    auto reopened = PosixSerialPort::open(port);
-    EXPECT_TRUE(reopened) << port << ": " << (reopened ? "" : reopened.error().message);
-}
-
 struct LateCase {
     const char* name;
     bool finalAnswer; // late with the final answer, else with the acknowledge
@@ -114,7 +51,7 @@ class LinkLateCard : public ::testing::TestWithParam<LateCase> {};
 
 TEST_P(LinkLateCard, answersCountUntilTwoSecondsOfSilence) {
     const auto& c = GetParam();
-    Rig rig;
+    UpgradeRig rig;
     writeBytes(rig.package, packageBytes(8 + 1000));
     SimulatorOptions o;
     if (c.finalAnswer)
@@ -124,8 +61,8 @@ TEST_P(LinkLateCard, answersCountUntilTwoSecondsOfSilence) {
     SimCard card(o);
     // No time passes before the wait in question starts: the acknowledge comes at once
     // when it is not the late one, and an "A" package has no pauses.
-    EventClock clock(milliseconds(c.atMs), [&] { card.sim().answer({0x01}); });
-    rig.runOn(card.port(), &clock);
+    rig.clock.at(milliseconds(c.atMs), [&] { card.sim().answer({0x01}); });
+    rig.runOn(card.port());
 
     const auto sent = rig.window.sent();
     ASSERT_GE(sent.size(), c.tail.size());
@@ -135,7 +72,7 @@ TEST_P(LinkLateCard, answersCountUntilTwoSecondsOfSilence) {
     if (c.tail.back() == msgResult(0)) {
         EXPECT_EQ(card.record().transfer.size(), 1000u);
     }
-    expectPortFree(card.port());
+    EXPECT_TRUE(portFree(card.port()));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -146,9 +83,14 @@ INSTANTIATE_TEST_SUITE_P(
                       LateCase{"final_after_2100ms", true, 2100, {msgResult(1)}}),
     [](const auto& p) { return std::string(p.param.name); });
 
+struct Talk {
+    std::optional<Bytes> ack, final, chatter;
+    bool byteByByte = false;
+    SimFault fault = SimFault::None;
+};
 struct ChatterCase {
     const char* name;
-    std::function<void(SimulatorOptions&)> card;
+    Talk card;
     std::uintptr_t result;
 };
 void PrintTo(const ChatterCase& c, std::ostream* os) {
@@ -160,54 +102,38 @@ class LinkChatter : public ::testing::TestWithParam<ChatterCase> {};
 // early is on the line before the last block goes out.
 TEST_P(LinkChatter, onlyWhatFollowsTheLastByteAnswersTheTransfer) {
     const auto& c = GetParam();
-    Rig rig;
+    UpgradeRig rig;
     writeBytes(rig.package, packageBytes(8 + 128 * 1024));
     SimulatorOptions o;
-    c.card(o);
+    o.ackAnswer = c.card.ack;
+    o.finalAnswer = c.card.final;
+    o.chatter = c.card.chatter;
+    o.answerByteByByte = c.card.byteByByte;
+    o.fault = c.card.fault;
     SimCard card(o);
     rig.runOn(card.port());
     EXPECT_EQ(rig.window.sent().back(), msgResult(c.result));
     EXPECT_EQ(card.record().transfer.size(), 128u * 1024);
-    expectPortFree(card.port());
+    EXPECT_TRUE(portFree(card.port()));
 }
 
+Bytes twoAcks{0x01, 0x01};
 INSTANTIATE_TEST_SUITE_P(
     Cards, LinkChatter,
     ::testing::Values(
         // An acknowledge whose bytes come in reads of their own: the first one alone is
         // the acknowledge, and the second is no confirmation of a transfer never answered.
-        ChatterCase{"ack_split_across_reads_then_silent",
-                    [](SimulatorOptions& o) {
-                        o.ackAnswer = Bytes{0x01, 0x01};
-                        o.answerByteByByte = true;
-                        o.fault = SimFault::NoFinal;
-                    },
-                    1},
-        ChatterCase{"ack_split_across_reads_then_confirms",
-                    [](SimulatorOptions& o) {
-                        o.ackAnswer = Bytes{0x01, 0x01};
-                        o.answerByteByByte = true;
-                    },
-                    0},
-        ChatterCase{"final_answer_split_across_reads",
-                    [](SimulatorOptions& o) {
-                        o.finalAnswer = Bytes{0x01, 0x00};
-                        o.answerByteByByte = true;
-                    },
-                    0},
+        ChatterCase{
+            "ack_split_across_reads_then_silent", {twoAcks, {}, {}, true, SimFault::NoFinal}, 1},
+        ChatterCase{"ack_split_across_reads_then_confirms", {twoAcks, {}, {}, true}, 0},
+        ChatterCase{"final_answer_split_across_reads", {{}, Bytes{0x01, 0x00}, {}, true}, 0},
         ChatterCase{"talks_01_during_the_transfer_then_silent",
-                    [](SimulatorOptions& o) {
-                        o.chatter = Bytes{0x01};
-                        o.fault = SimFault::NoFinal;
-                    },
+                    {{}, {}, Bytes{0x01}, false, SimFault::NoFinal},
                     1},
         ChatterCase{"talks_noise_during_the_transfer_then_confirms",
-                    [](SimulatorOptions& o) {
-                        o.chatter = Bytes{0x55, 0x00, 0xFF, 0x7E};
-                    },
+                    {{}, {}, Bytes{0x55, 0x00, 0xFF, 0x7E}},
                     0},
-        ChatterCase{"garbage_before_the_ack",
-                    [](SimulatorOptions& o) { o.fault = SimFault::Garbage; }, 0}),
+        ChatterCase{"garbage_before_the_ack", {{}, {}, {}, false, SimFault::Garbage}, 0}),
     [](const auto& p) { return std::string(p.param.name); });
 
 struct HangupCase {
@@ -221,7 +147,7 @@ TEST_P(LinkHangup, aDroppedLineIsNeverASuccess) {
     const std::size_t length = 512 * 1024;
     const auto fdsBefore = openFds();
     {
-        Rig rig;
+        UpgradeRig rig;
         writeBytes(rig.package, packageBytes(8 + length));
         SimulatorOptions o;
         o.fault = SimFault::Hangup;
@@ -241,7 +167,7 @@ TEST_P(LinkHangup, aDroppedLineIsNeverASuccess) {
         EXPECT_EQ(card.record().hangups, 1);
         EXPECT_GE(card.record().transfer.size() * 100, length * c.percent);
         EXPECT_TRUE(rig.clock.sleeps().empty()); // no wait for an answer on a dead line
-        expectPortFree(card.port());             // the card's line after its power cycle
+        EXPECT_TRUE(portFree(card.port()));      // the card's line after its power cycle
     }
     EXPECT_EQ(openFds(), fdsBefore);
 }
@@ -252,7 +178,7 @@ INSTANTIATE_TEST_SUITE_P(Percent, LinkHangup,
                          [](const auto& p) { return std::to_string(p.param.percent); });
 
 TEST(LinkFault, portRemovedBetweenExchanges) {
-    Rig rig;
+    UpgradeRig rig;
     writeBytes(rig.package, packageBytes(8 + 300));
     std::filesystem::path registered;
     {
@@ -264,7 +190,7 @@ TEST(LinkFault, portRemovedBetweenExchanges) {
         EXPECT_EQ(rig.window.sent().back(), msgResult(0));
     } // the adapter is pulled
 
-    Rig after;
+    UpgradeRig after;
     writeBytes(after.package, packageBytes(8 + 300));
     after.runOn(registered.string());
     EXPECT_EQ(after.window.sent(), (std::vector<Message>{kHide, kSendFailed}));
@@ -277,7 +203,7 @@ TEST(LinkFault, portRemovedBetweenExchanges) {
     // Plugged in again under the same name, it works at once.
     SimCard again;
     ASSERT_TRUE(again.sim().registerPort("SIMFAULT"));
-    Rig third;
+    UpgradeRig third;
     writeBytes(third.package, packageBytes(8 + 300));
     third.runOn(registered.string());
     EXPECT_EQ(third.window.sent().back(), msgResult(0));
@@ -307,7 +233,7 @@ TEST(LinkFault, hundredUpgradesInARowLeakNoDescriptorOrThread) {
     EXPECT_EQ(card.record().upgradesCompleted, 100);
     EXPECT_EQ(openFds(), fdsBefore);
     EXPECT_EQ(threads(), threadsBefore);
-    expectPortFree(port);
+    EXPECT_TRUE(portFree(port));
 }
 
 // Every length a package can be cut to, up to the smallest whole one.
@@ -315,7 +241,7 @@ class LinkPackageLength : public ::testing::TestWithParam<int> {};
 
 TEST_P(LinkPackageLength, shortPackagesNeverSendANegativeLength) {
     const auto n = static_cast<std::size_t>(GetParam());
-    Rig rig;
+    UpgradeRig rig;
     writeBytes(rig.package, packageBytes(n));
     SimCard card;
     rig.runOn(card.port());
@@ -335,7 +261,7 @@ TEST_P(LinkPackageLength, shortPackagesNeverSendANegativeLength) {
         // Nothing to answer for an empty transfer; anything else the card confirms.
         EXPECT_EQ(sent.back().wParam, n == 8 ? 1u : 0u);
     }
-    expectPortFree(card.port());
+    EXPECT_TRUE(portFree(card.port()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Bytes, LinkPackageLength, ::testing::Range(0, 18));

@@ -1,6 +1,10 @@
 #include "LinkTestSupport.h"
 
+#include "link/PosixSerialPort.h"
+
+#include <algorithm>
 #include <stdexcept>
+#include <utility>
 
 namespace cpuconfig::test {
 
@@ -12,10 +16,25 @@ Clock::TimePoint FakeClock::now() const {
 bool FakeClock::sleepFor(Ms d, std::stop_token stop) {
     if (stop.stop_requested())
         return false;
+    std::function<void()> fire;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_event && m_offset + d >= m_at) {
+            d = std::max(m_at - m_offset, Ms(0));
+            fire = std::exchange(m_event, nullptr);
+        }
+        m_offset += d;
+        m_sleeps.push_back(d);
+    }
+    if (fire)
+        fire();
+    return !stop.stop_requested();
+}
+
+void FakeClock::at(Ms when, std::function<void()> event) {
     std::lock_guard lock(m_mutex);
-    m_offset += d;
-    m_sleeps.push_back(d);
-    return true;
+    m_at = when;
+    m_event = std::move(event);
 }
 
 std::vector<Clock::Ms> FakeClock::sleeps() const {
@@ -118,6 +137,22 @@ std::vector<std::uint8_t> packageBytes(std::size_t n, std::uint8_t model,
     if (n > 8)
         p.back() = 0xAA;
     return p;
+}
+
+SimulatorOptions simWith(const std::function<void(SimulatorOptions&)>& set) {
+    SimulatorOptions o;
+    set(o);
+    return o;
+}
+
+bool portFree(const std::string& port) {
+    return static_cast<bool>(PosixSerialPort::open(port));
+}
+
+void UpgradeRig::runOn(const std::string& port, const std::string& baud,
+                       const std::string& screen) {
+    FixedSelection sel(port, baud, screen);
+    runUpgrade(window, sel, {}, fakeTimeUpgrade(clock, package));
 }
 
 } // namespace cpuconfig::test

@@ -1,7 +1,8 @@
-// Helpers for the serial-link tests: a fake clock, a recording main window, and a
-// simulated card running on a thread of its own.
+// Helpers for the serial-link tests: a fake clock, a recording main window, a simulated
+// card running on a thread of its own, and an upgrade rig that puts them together.
 #pragma once
 
+#include "TestSupport.h"
 #include "common/Clock.h"
 #include "link/Messages.h"
 #include "link/Selection.h"
@@ -9,6 +10,7 @@
 #include "link/Upgrade.h"
 
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -22,11 +24,16 @@ public:
     bool sleepFor(Ms d, std::stop_token stop) override;
     std::vector<Ms> sleeps() const;
     Ms elapsed() const;
+    // At fake time `when` the event runs, once: a sleep that would pass that moment ends
+    // there, and the waiting goes on from it.
+    void at(Ms when, std::function<void()> event);
 
 private:
     mutable std::mutex m_mutex;
     Ms m_offset{0};
     std::vector<Ms> m_sleeps;
+    Ms m_at{0};
+    std::function<void()> m_event;
 };
 
 struct Message {
@@ -59,6 +66,12 @@ private:
 };
 
 Message sentMsg(unsigned message, std::uintptr_t wParam, std::intptr_t lParam);
+inline const Message kHide = sentMsg(WM_CPU_PROGRESS, 0, kProgressVisible);
+inline const Message kSendFailed = sentMsg(WM_CPU_SEND_FAILED, 0, 0);
+inline const Message kNoFile = sentMsg(WM_CPU_NO_FILE, 0, 0);
+inline Message msgResult(std::uintptr_t w) {
+    return sentMsg(WM_CPU_RESULT, w, 0);
+}
 
 class RecordingReporter final : public QueryReporter {
 public:
@@ -85,6 +98,12 @@ private:
     std::jthread m_thread;
 };
 
+// Simulator options as set changes them.
+SimulatorOptions simWith(const std::function<void(SimulatorOptions&)>& set);
+
+// The port can be opened again: the run before has let go of it.
+bool portFree(const std::string& port);
+
 // Options on the fake clock, with waits that give up on real time after a short while.
 LinkOptions fakeTimeOptions(FakeClock& clock);
 UpgradeOptions fakeTimeUpgrade(FakeClock& clock, const std::filesystem::path& package);
@@ -92,5 +111,16 @@ UpgradeOptions fakeTimeUpgrade(FakeClock& clock, const std::filesystem::path& pa
 // A package of n bytes in total: the header bytes given, then a body, the last byte 0xAA.
 std::vector<std::uint8_t> packageBytes(std::size_t n, std::uint8_t model = 'A',
                                        std::uint8_t cardVersion = '2');
+
+// An upgrade on fake time with its package in a folder of its own, as the main window
+// would start it.
+struct UpgradeRig {
+    TempDir dir;
+    FakeClock clock;
+    RecordingWindow window{&clock};
+    std::filesystem::path package = dir / "RQ_CPU.cpu";
+    void runOn(const std::string& port, const std::string& baud = "115200",
+               const std::string& screen = "1");
+};
 
 } // namespace cpuconfig::test

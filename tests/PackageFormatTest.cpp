@@ -1,4 +1,5 @@
 #include "package/PackageFormat.h"
+#include "common/FileIo.h"
 #include "package/SJLoad.h"
 #include "tests/TestSupport.h"
 
@@ -178,4 +179,13 @@ TEST(PackageFormat, inspectRecoversTheImageAndChecksTheEndMark) {
         EXPECT_EQ(inspectPackage(path).error().code, ErrorCode::FileTooShort) << n;
         EXPECT_EQ(recoverImage(path).error().code, ErrorCode::FileTooShort) << n;
     }
+}
+
+TEST(FileIo, readWholeFileSaysWhy) {
+    TempDir dir;
+    EXPECT_EQ(readWholeFile(dir / "nope", 10).error().code, ErrorCode::FileMissing);
+    EXPECT_EQ(readWholeFile(dir.path(), 10).error().code, ErrorCode::FileMissing);
+    test::writeBytes(dir / "f", test::randomBytes(11, 1));
+    EXPECT_EQ(readWholeFile(dir / "f", 10).error().code, ErrorCode::FileTooLarge);
+    EXPECT_EQ(readWholeFile(dir / "f", 11)->size(), 11u);
 }

@@ -15,12 +15,6 @@ namespace {
 using std::chrono::milliseconds;
 using Statuses = std::vector<std::string>;
 
-SimulatorOptions opts(const std::function<void(SimulatorOptions&)>& set) {
-    SimulatorOptions o;
-    set(o);
-    return o;
-}
-
 struct QueryRun {
     FakeClock clock;
     RecordingReporter reporter;
@@ -34,7 +28,7 @@ struct QueryRun {
 };
 
 TEST(Query, asksWithTheFrameAndShowsTheModel) {
-    SimCard card(opts([](SimulatorOptions& o) { o.model = "AB-1"; }));
+    SimCard card(simWith([](SimulatorOptions& o) { o.model = "AB-1"; }));
     QueryRun q;
     q.run(card.port());
     EXPECT_EQ(q.result, 0);
@@ -55,7 +49,7 @@ struct ReplyCase {
 class QueryReply : public ::testing::TestWithParam<ReplyCase> {};
 
 TEST_P(QueryReply, modelIsTwelveBytesFromOffsetThreeCutAtAZero) {
-    SimCard card(opts([](SimulatorOptions& o) { o.queryReply = GetParam().reply; }));
+    SimCard card(simWith([](SimulatorOptions& o) { o.queryReply = GetParam().reply; }));
     QueryRun q;
     q.run(card.port());
     EXPECT_EQ(q.reporter.statuses, Statuses{text::kQueryOk});
@@ -85,7 +79,7 @@ struct ScreenCase {
 class QueryScreen : public ::testing::TestWithParam<ScreenCase> {};
 
 TEST_P(QueryScreen, addressBytesAreTheScreenNumber) {
-    SimCard card(opts([](SimulatorOptions& o) { o.screen = GetParam().card; }));
+    SimCard card(simWith([](SimulatorOptions& o) { o.screen = GetParam().card; }));
     QueryRun q;
     q.run(card.port(), GetParam().text);
     EXPECT_EQ(card.record().address,
@@ -136,7 +130,7 @@ struct FailCase {
 class QueryFailure : public ::testing::TestWithParam<FailCase> {};
 
 TEST_P(QueryFailure, endsWithTheFailureTextAfterTwoSecondsOfSilence) {
-    SimCard card(opts([](SimulatorOptions& o) { o.fault = GetParam().fault; }));
+    SimCard card(simWith([](SimulatorOptions& o) { o.fault = GetParam().fault; }));
     QueryRun q;
     q.run(card.port());
     EXPECT_EQ(q.result, 0);
@@ -169,19 +163,15 @@ TEST(Query, setUpFailuresSayTheSendFailed) {
 TEST(Query, exchangesFollowEachOtherOnTheSameLine) {
     // The line is left with mark parity by the previous exchange; the next must still set up.
     SimCard card;
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 2; ++i) {
         QueryRun q;
         q.run(card.port());
         EXPECT_EQ(q.reporter.statuses, Statuses{text::kQueryOk}) << i;
     }
-    TempDir dir;
-    writeBytes(dir / "RQ_CPU.cpu", packageBytes(100));
-    FakeClock clock;
-    RecordingWindow window(&clock);
-    FixedSelection sel(card.port(), "115200", "1");
-    runUpgrade(window, sel, {}, fakeTimeUpgrade(clock, dir / "RQ_CPU.cpu"));
-    EXPECT_EQ(window.sent().back().message, WM_CPU_RESULT);
-    EXPECT_EQ(window.sent().back().wParam, 0u);
+    UpgradeRig rig;
+    writeBytes(rig.package, packageBytes(100));
+    rig.runOn(card.port());
+    EXPECT_EQ(rig.window.sent().back(), msgResult(0));
 }
 
 } // namespace

@@ -45,7 +45,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         TextCase{"Empty", "{\\rtf1}", ""},
         TextCase{"EmptyParagraphsKept", "{\\rtf1 a\\par\\par b}", "a\n\nb"},
-        TextCase{"FinalParDoesNotAddALine", "{\\rtf1 a\\par}", "a"},
         TextCase{"Escapes", "{\\rtf1 \\{x\\} \\\\}", "{x} \\"},
         TextCase{"HexCp1252", "{\\rtf1\\ansi\\ansicpg1252 caf\\'e9 \\'80}",
                  "caf\xC3\xA9 \xE2\x82\xAC"},
@@ -55,36 +54,25 @@ INSTANTIATE_TEST_SUITE_P(
         TextCase{"UnicodeWithFallback", "{\\rtf1 \\u20013?x}",
                  "\xE4\xB8\xAD"
                  "x"},
-        TextCase{"UnicodeNegative", "{\\rtf1 \\u-3?}", "\xEF\xBF\xBD"},
         TextCase{"UnicodeUc2HexFallback", "{\\rtf1\\uc2 \\u20013\\'d6\\'d0x}",
                  "\xE4\xB8\xAD"
                  "x"},
-        TextCase{"UnicodeUc0", "{\\rtf1\\uc0 \\u65 B}", "AB"},
         TextCase{"SurrogatePair", "{\\rtf1 \\u-10179?\\u-8704?}", "\xF0\x9F\x98\x80"},
-        TextCase{"LoneHighSurrogate", "{\\rtf1 \\u-10179?a}",
-                 "\xEF\xBF\xBD"
-                 "a"},
         TextCase{"FallbackEndsAtGroup", "{\\rtf1\\uc3 {\\u65 x}yz}", "Ayz"},
         TextCase{"StarDestinationSkipped", "{\\rtf1 a{\\*\\generator Writer;}b}", "ab"},
-        TextCase{"PictureSkipped", "{\\rtf1 a{\\pict\\pngblip 89504e47}b}", "ab"},
         TextCase{"FieldShowsResult", "{\\rtf1 {\\field{\\*\\fldinst HYPERLINK x}{\\fldrslt link}}}",
                  "link"},
-        TextCase{"ParInsideSkippedGroupIgnored", "{\\rtf1 {\\info{\\title t\\par}}a}", "a"},
-        TextCase{"UnknownWordsIgnored", "{\\rtf1\\viewkind4\\lang1033\\f0\\fs20 a}", "a"},
         TextCase{"LineAndTab", "{\\rtf1 a\\line b\\tab c}",
                  "a\xE2\x80\xA8"
                  "b\tc"},
-        TextCase{"SourceLineBreaksIgnored", "{\\rtf1 a\r\nb}", "ab"},
         TextCase{"EscapedNewlineIsPar", "{\\rtf1 a\\\nb}", "a\nb"},
-        TextCase{"Typography", "{\\rtf1 \\emdash\\endash\\bullet\\lquote\\rquote}",
-                 "\xE2\x80\x94\xE2\x80\x93\xE2\x80\xA2\xE2\x80\x98\xE2\x80\x99"},
         TextCase{"BinSkipped", "{\\rtf1 a\\bin3 }}}b}", "ab"},
         TextCase{"BinPastTheEnd", "{\\rtf1 a\\bin99999999 xyz", "a"},
         TextCase{"UnclosedGroups", "{\\rtf1 a{\\b b", "ab"},
         TextCase{"TextAfterEndIgnored", "{\\rtf1 a}b{c}", "a"},
         TextCase{"DanglingBackslash", "{\\rtf1 a\\", "a"},
-        TextCase{"BadHexIgnored", "{\\rtf1 a\\'zzb}", "azzb"},
         TextCase{"HexCutAtEnd", "{\\rtf1 a\\'4", "a4"},
+        TextCase{"BadHexIgnored", "{\\rtf1 a\\'zzb}", "azzb"},
         TextCase{"HugeParameterClamped", "{\\rtf1\\b99999999999999999999 a\\b0 b}", "ab"},
         TextCase{"LeadingBomAndBlanks", "\xEF\xBB\xBF \r\n{\\rtf1 a}", "a"}),
     [](const auto& p) { return std::string(p.param.name); });
@@ -122,8 +110,7 @@ TEST_P(RtfRejects, withAReason) {
 
 INSTANTIATE_TEST_SUITE_P(
     Inputs, RtfRejects,
-    ::testing::Values(RejectCase{"PlainText", "just text"}, RejectCase{"Empty", ""},
-                      RejectCase{"BraceOnly", "{"}, RejectCase{"NotRtfWord", "{\\rt"},
+    ::testing::Values(RejectCase{"PlainText", "just text"}, RejectCase{"NotRtfWord", "{\\rt"},
                       RejectCase{"DeepNesting", "{\\rtf1 " + std::string(100000, '{') + "x"}),
     [](const auto& p) { return std::string(p.param.name); });
 

@@ -70,9 +70,12 @@ std::unique_ptr<SerialPort> openRaw(const Pty& pty) {
     return std::move(*port);
 }
 
+// Writes that the system interrupts, refuses for now, or takes only in part.
 struct WriteFault {
     const char* name;
-    std::function<ssize_t(int fd, const void* buf, size_t n, int call)> write;
+    int error;         // errno of every failed call
+    int every;         // every n-th call fails; 0: none
+    std::size_t limit; // bytes a call takes at most; 0: all
 };
 class SerialPortWrite : public ::testing::TestWithParam<WriteFault> {};
 
@@ -82,39 +85,24 @@ TEST_P(SerialPortWrite, everyByteArrivesInOrder) {
     auto port = openRaw(pty);
     auto real = posix::realSyscalls().write;
     auto calls = std::make_shared<int>(0);
-    auto fault = GetParam().write;
-    posix::syscalls().write = [real, calls, fault](int fd, const void* buf, size_t n) {
-        const ssize_t r = fault(fd, buf, n, (*calls)++);
-        return r == -2 ? real(fd, buf, n) : r;
+    const WriteFault f = GetParam();
+    posix::syscalls().write = [real, calls, f](int fd, const void* buf, size_t n) -> ssize_t {
+        if (f.every && (*calls)++ % f.every == 0) {
+            errno = f.error;
+            return -1;
+        }
+        return real(fd, buf, f.limit ? std::min(n, f.limit) : n);
     };
     const auto data = randomBytes(1000, 7);
     ASSERT_TRUE(port->write(data, {}));
     EXPECT_EQ(pty.drain(), data);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Faults, SerialPortWrite,
-    ::testing::Values(WriteFault{"eintr",
-                                 [](int, const void*, size_t, int call) -> ssize_t {
-                                     if (call % 2 == 0) {
-                                         errno = EINTR;
-                                         return -1;
-                                     }
-                                     return -2;
-                                 }},
-                      WriteFault{"short",
-                                 [](int fd, const void* buf, size_t n, int) -> ssize_t {
-                                     return ::write(fd, buf, std::min<size_t>(n, 3));
-                                 }},
-                      WriteFault{"eagain",
-                                 [](int, const void*, size_t, int call) -> ssize_t {
-                                     if (call % 3 == 0) {
-                                         errno = EAGAIN;
-                                         return -1;
-                                     }
-                                     return -2;
-                                 }}),
-    [](const auto& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Faults, SerialPortWrite,
+                         ::testing::Values(WriteFault{"eintr", EINTR, 2, 0},
+                                           WriteFault{"eagain", EAGAIN, 3, 0},
+                                           WriteFault{"short", 0, 0, 3}),
+                         [](const auto& p) { return std::string(p.param.name); });
 
 TEST(SerialPort, deviceGoneOnWriteIsAnIoError) {
     for (int err : {EIO, ENXIO}) {
@@ -172,23 +160,20 @@ TEST(SerialPort, adapterWithoutMarkSpaceParityIsRefused) {
     EXPECT_NE(r.error().message.find("mark/space"), std::string::npos);
 }
 
-TEST(SerialPort, openIsExclusiveUntilClosed) {
+// A port another exchange holds, and a file that is no port, fail at the open.
+TEST(SerialPort, openRefusesAHeldPortAndARegularFile) {
     Pty pty;
-    auto first = PosixSerialPort::open(pty.name);
-    ASSERT_TRUE(first);
-    auto second = PosixSerialPort::open(pty.name);
-    ASSERT_FALSE(second);
-    EXPECT_EQ(second.error().code, ErrorCode::PortOpen);
-    (*first)->close();
-    EXPECT_TRUE(PosixSerialPort::open(pty.name));
-}
-
-TEST(SerialPort, regularFileIsNoPort) {
     TempDir dir;
     writeBytes(dir / "file", {1, 2, 3});
-    auto r = PosixSerialPort::open((dir / "file").string());
-    ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().code, ErrorCode::PortOpen);
+    auto first = PosixSerialPort::open(pty.name);
+    ASSERT_TRUE(first);
+    for (const std::string& name : {pty.name, (dir / "file").string()}) {
+        auto second = PosixSerialPort::open(name);
+        ASSERT_FALSE(second) << name;
+        EXPECT_EQ(second.error().code, ErrorCode::PortOpen);
+    }
+    (*first)->close();
+    EXPECT_TRUE(PosixSerialPort::open(pty.name));
 }
 
 TEST(SerialPort, stopEndsAWaitAndABlockedWritePromptly) {
@@ -238,17 +223,15 @@ TEST(Upgrade, injectedIoErrorStopsTheTransferAtOnce) {
             *written += static_cast<std::size_t>(r);
         return r;
     };
-    FakeClock clock;
-    RecordingWindow window(&clock);
-    FixedSelection sel(card.port(), "115200", "1");
-    runUpgrade(window, sel, {}, fakeTimeUpgrade(clock, dir / "RQ_CPU.cpu"));
-    const auto sent = window.sent();
+    UpgradeRig rig;
+    rig.package = dir / "RQ_CPU.cpu";
+    rig.runOn(card.port());
+    const auto sent = rig.window.sent();
     ASSERT_GE(sent.size(), 2u);
-    EXPECT_EQ(sent[sent.size() - 2].message, WM_CPU_SEND_FAILED);
-    EXPECT_EQ(sent.back().message, WM_CPU_RESULT);
-    EXPECT_EQ(sent.back().wParam, 1u);
+    EXPECT_EQ(sent[sent.size() - 2], kSendFailed);
+    EXPECT_EQ(sent.back(), msgResult(1));
     EXPECT_EQ(afterFailure->load(), 1); // not one more write into the dead port
-    EXPECT_TRUE(clock.sleeps().empty());
+    EXPECT_TRUE(rig.clock.sleeps().empty());
 }
 
 TEST(PortList, sortsLikeThePanelList) {

@@ -16,36 +16,11 @@ namespace {
 
 using std::chrono::milliseconds;
 
-SimulatorOptions opts(const std::function<void(SimulatorOptions&)>& set) {
-    SimulatorOptions o;
-    set(o);
-    return o;
-}
-
-Message msgResult(std::uintptr_t w) {
-    return sentMsg(WM_CPU_RESULT, w, 0);
-}
-const Message kHide = sentMsg(WM_CPU_PROGRESS, 0, kProgressVisible);
 const Message kShow = sentMsg(WM_CPU_PROGRESS, 1, kProgressVisible);
 const Message kMin = sentMsg(WM_CPU_PROGRESS, 0, kProgressMinimum);
-const Message kSendFailed = sentMsg(WM_CPU_SEND_FAILED, 0, 0);
-const Message kNoFile = sentMsg(WM_CPU_NO_FILE, 0, 0);
-
-struct Rig {
-    TempDir dir;
-    FakeClock clock;
-    RecordingWindow window{&clock};
-    std::filesystem::path package = dir / "RQ_CPU.cpu";
-
-    void runOn(const std::string& port, const std::string& baud = "115200",
-               const std::string& screen = "1", std::stop_token stop = {}) {
-        FixedSelection sel(port, baud, screen);
-        runUpgrade(window, sel, stop, fakeTimeUpgrade(clock, package));
-    }
-};
 
 TEST(Upgrade, smallestPackageGoesOutAsOneBlock) {
-    Rig rig;
+    UpgradeRig rig;
     const auto bytes = packageBytes(17, 'A', '2');
     writeBytes(rig.package, bytes);
     SimCard card;
@@ -71,9 +46,9 @@ TEST(Upgrade, smallestPackageGoesOutAsOneBlock) {
 }
 
 TEST(Upgrade, addressUnderMarkThenEverythingUnderSpaceFromCookedPty) {
-    Rig rig;
+    UpgradeRig rig;
     writeBytes(rig.package, packageBytes(8 + 1000));
-    SimCard card(opts([&](SimulatorOptions& o) { o.screen = 5; }));
+    SimCard card(simWith([&](SimulatorOptions& o) { o.screen = 5; }));
     // The line starts as a new pseudo-terminal does: cooked, echoing. Two stop bits and
     // hardware flow control are set and must survive the exchange.
     {
@@ -112,7 +87,7 @@ struct BaudCase {
 class UpgradeBaud : public ::testing::TestWithParam<BaudCase> {};
 
 TEST_P(UpgradeBaud, lineSpeedFollowsTheBaudText) {
-    Rig rig;
+    UpgradeRig rig;
     writeBytes(rig.package, packageBytes(40));
     SimCard card;
     rig.runOn(card.port(), GetParam().text);
@@ -123,9 +98,8 @@ TEST_P(UpgradeBaud, lineSpeedFollowsTheBaudText) {
 
 INSTANTIATE_TEST_SUITE_P(Texts, UpgradeBaud,
                          ::testing::Values(BaudCase{"9600", 9600}, BaudCase{"28800", 28800},
-                                           BaudCase{"57600", 57600}, BaudCase{"115200", 115200},
-                                           BaudCase{"19200", 115200}, BaudCase{"", 115200},
-                                           BaudCase{"abc", 115200}, BaudCase{"9600 ", 115200}));
+                                           BaudCase{"57600", 57600}, BaudCase{"19200", 115200},
+                                           BaudCase{"9600 ", 115200}));
 
 struct PacingCase {
     const char* name;
@@ -138,7 +112,7 @@ class UpgradePacing : public ::testing::TestWithParam<PacingCase> {};
 
 TEST_P(UpgradePacing, pausesFallAfterWholeBlocksButNeverAtTheEnd) {
     const auto& c = GetParam();
-    Rig rig;
+    UpgradeRig rig;
     writeBytes(rig.package, packageBytes(8 + c.transfer, c.model, c.cardVersion));
     SimCard card;
     rig.runOn(card.port());
@@ -160,45 +134,44 @@ INSTANTIATE_TEST_SUITE_P(
                       PacingCase{"N_v3", 'N', 0x03, 262144 + 5, {}},
                       PacingCase{"N_char3", 'N', '3', 262144 + 5, times(2, 3000)},
                       PacingCase{"n_char2", 'n', '2', 131072 + 1, times(1, 3000)},
-                      PacingCase{"A", 'A', '2', 262144 + 5, {}},
-                      PacingCase{"zero", 0, 0, 262144 + 5, {}}),
+                      PacingCase{"A", 'A', '2', 262144 + 5, {}}),
     [](const auto& p) { return std::string(p.param.name); });
 
-TEST(Upgrade, missingPackageReportsNoFileOnly) {
-    Rig rig;
-    SimCard card;
-    rig.runOn(card.port());
-    EXPECT_EQ(rig.window.messages(), (std::vector<Message>{kHide, kNoFile}));
-    EXPECT_TRUE(card.record().lines.empty());
-}
-
-TEST(Upgrade, aDirectoryNamedLikeThePackageIsNoPackage) {
-    Rig rig;
-    std::filesystem::create_directory(rig.package);
-    SimCard card;
-    rig.runOn(card.port());
-    EXPECT_EQ(rig.window.messages(), (std::vector<Message>{kHide, kNoFile}));
-    EXPECT_TRUE(card.record().lines.empty());
-}
-
-TEST(Upgrade, silentCardFailsTwoSecondsAfterTheAddress) {
-    Rig rig;
-    writeBytes(rig.package, packageBytes(100));
-    SimCard card(opts([&](SimulatorOptions& o) { o.fault = SimFault::Silent; }));
-    rig.runOn(card.port());
-    const auto sent = rig.window.sent();
-    EXPECT_EQ(sent, (std::vector<Message>{kHide, kSendFailed, msgResult(1)}));
-    EXPECT_EQ(sent.back().at, milliseconds(2000));
-    EXPECT_EQ(card.record().address, (std::vector<std::uint8_t>{1, 1}));
-}
-
-TEST(Upgrade, twoAcknowledgeBytesInOneReadAreNoAcknowledge) {
-    Rig rig;
-    writeBytes(rig.package, packageBytes(100));
-    SimCard card(opts([&](SimulatorOptions& o) { o.fault = SimFault::NoAck; }));
-    rig.runOn(card.port());
-    EXPECT_EQ(rig.window.sent(), (std::vector<Message>{kHide, kSendFailed, msgResult(1)}));
-    EXPECT_TRUE(card.record().headerCommand.empty());
+// Whatever fails before the transfer: what the window hears, and the card hears nothing
+// of a package it never gets.
+TEST(Upgrade, failuresBeforeTheTransfer) {
+    enum Package { None, Folder, Good };
+    struct Case {
+        const char* name;
+        Package package;
+        SimFault fault;
+        std::string port; // empty: the card's
+        std::string screen;
+        std::vector<Message> sent;
+    };
+    const Case cases[] = {
+        {"no package", None, SimFault::None, "", "1", {kHide, kNoFile}},
+        {"a folder named like the package", Folder, SimFault::None, "", "1", {kHide, kNoFile}},
+        {"no such port", Good, SimFault::None, "/dev/cpuconfig-none", "1", {kHide, kSendFailed}},
+        {"screen is no number", Good, SimFault::None, "", "x1", {kHide, kSendFailed}},
+        {"silent card", Good, SimFault::Silent, "", "1", {kHide, kSendFailed, msgResult(1)}},
+        {"01 01 in one read", Good, SimFault::NoAck, "", "1", {kHide, kSendFailed, msgResult(1)}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        UpgradeRig rig;
+        if (c.package == Folder)
+            std::filesystem::create_directory(rig.package);
+        else if (c.package == Good)
+            writeBytes(rig.package, packageBytes(100));
+        SimCard card(simWith([&](SimulatorOptions& o) { o.fault = c.fault; }));
+        rig.runOn(c.port.empty() ? card.port() : c.port, "115200", c.screen);
+        EXPECT_EQ(rig.window.sent(), c.sent);
+        EXPECT_TRUE(card.record().headerCommand.empty());
+        if (c.fault == SimFault::Silent) {
+            EXPECT_EQ(rig.window.sent().back().at, milliseconds(2000));
+        }
+    }
 }
 
 struct FinalCase {
@@ -211,9 +184,9 @@ class UpgradeFinalAnswer : public ::testing::TestWithParam<FinalCase> {};
 
 TEST_P(UpgradeFinalAnswer, onlyAFirstByteOfOneConfirms) {
     const auto& c = GetParam();
-    Rig rig;
+    UpgradeRig rig;
     writeBytes(rig.package, packageBytes(500));
-    SimCard card(opts([&](SimulatorOptions& o) {
+    SimCard card(simWith([&](SimulatorOptions& o) {
         o.fault = c.fault;
         o.finalAnswer = c.answer;
     }));
@@ -235,25 +208,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FinalCase{"none", SimFault::NoFinal, std::nullopt, 1}),
     [](const auto& p) { return std::string(p.param.name); });
 
-TEST(Upgrade, emptyOrMissingPortFailsAtTheOpen) {
-    for (const std::string port : {"", "/dev/cpuconfig-no-such-port"}) {
-        Rig rig;
-        writeBytes(rig.package, packageBytes(100));
-        rig.runOn(port);
-        EXPECT_EQ(rig.window.sent(), (std::vector<Message>{kHide, kSendFailed})) << port;
-    }
-}
-
-TEST(Upgrade, screenThatIsNoNumberFailsTheSetUp) {
-    Rig rig;
-    writeBytes(rig.package, packageBytes(100));
-    SimCard card;
-    rig.runOn(card.port(), "115200", "x1");
-    EXPECT_EQ(rig.window.sent(), (std::vector<Message>{kHide, kSendFailed}));
-}
-
 TEST(Upgrade, packageThatShrinksDuringTheTransferIsNeverASuccess) {
-    Rig rig;
+    UpgradeRig rig;
     writeBytes(rig.package, packageBytes(8 + 1024 * 1024));
     SimCard card;
     // The main window handles the first position while the package is cut short.
@@ -273,7 +229,7 @@ TEST(Upgrade, secondUpgradeOrQueryWhileOneRunsFailsAtTheOpen) {
     TempDir dir;
     writeBytes(dir / "RQ_CPU.cpu", packageBytes(8 + 8 * 1024));
     RecordingWindow firstWindow;
-    SimCard card(opts([&](SimulatorOptions& o) { o.baudLimit = true; }));
+    SimCard card(simWith([&](SimulatorOptions& o) { o.baudLimit = true; }));
     std::jthread running([&] {
         FixedSelection sel(card.port(), "115200", "1");
         UpgradeOptions options;
@@ -283,7 +239,7 @@ TEST(Upgrade, secondUpgradeOrQueryWhileOneRunsFailsAtTheOpen) {
     while (card.record().acknowledges == 0)
         std::this_thread::sleep_for(milliseconds(2));
 
-    Rig second;
+    UpgradeRig second;
     writeBytes(second.package, packageBytes(100));
     second.runOn(card.port());
     EXPECT_EQ(second.window.sent(), (std::vector<Message>{kHide, kSendFailed}));
@@ -300,26 +256,14 @@ TEST(Upgrade, secondUpgradeOrQueryWhileOneRunsFailsAtTheOpen) {
 }
 
 TEST(Upgrade, stopDuringAPauseSendsNoResultAndReleasesThePort) {
-    Rig rig;
+    UpgradeRig rig;
     writeBytes(rig.package, packageBytes(8 + 3 * 4096, 'T'));
     SimCard card;
     std::stop_source stop;
-    // The clock is asked for the first pause; a shutdown arrives just then.
-    struct StoppingClock : Clock {
-        std::stop_source* source;
-        FakeClock inner;
-        TimePoint now() const override { return inner.now(); }
-        bool sleepFor(Ms d, std::stop_token s) override {
-            source->request_stop();
-            return inner.sleepFor(d, s);
-        }
-    } clock;
-    clock.source = &stop;
+    // A shutdown arrives just as the first pause begins.
+    rig.clock.at(milliseconds(0), [&] { stop.request_stop(); });
     FixedSelection sel(card.port(), "115200", "1");
-    UpgradeOptions options;
-    options.clock = &clock;
-    options.package = rig.package;
-    runUpgrade(rig.window, sel, stop.get_token(), options);
+    runUpgrade(rig.window, sel, stop.get_token(), fakeTimeUpgrade(rig.clock, rig.package));
     for (const auto& m : rig.window.messages())
         EXPECT_NE(m.message, WM_CPU_RESULT);
     EXPECT_TRUE(PosixSerialPort::open(card.port())); // released

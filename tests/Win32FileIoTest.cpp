@@ -108,13 +108,4 @@ TEST(Win32FileIo, replacingOverwritesAPlainFileWhole) {
     EXPECT_EQ(entriesIn(dir.path()), 1);
 }
 
-TEST(Win32FileIo, readWholeFileSaysWhy) {
-    TempDir dir;
-    EXPECT_EQ(readWholeFile(dir / "nope", 10).error().code, ErrorCode::FileMissing);
-    EXPECT_EQ(readWholeFile(dir.path(), 10).error().code, ErrorCode::FileMissing);
-    test::writeBytes(dir / "f", test::randomBytes(11, 1));
-    EXPECT_EQ(readWholeFile(dir / "f", 10).error().code, ErrorCode::FileTooLarge);
-    EXPECT_EQ(readWholeFile(dir / "f", 11)->size(), 11u);
-}
-
 } // namespace

@@ -20,9 +20,6 @@ struct DeviceNameCase {
     std::string port;
     std::string device;
 };
-void PrintTo(const DeviceNameCase& c, std::ostream* os) {
-    *os << c.what;
-}
 
 class Win32DeviceName : public ::testing::TestWithParam<DeviceNameCase> {};
 
@@ -34,10 +31,8 @@ INSTANTIATE_TEST_SUITE_P(
     Names, Win32DeviceName,
     ::testing::Values(DeviceNameCase{"COM1", "COM1", "\\\\.\\COM1"},
                       DeviceNameCase{"COM10", "COM10", "\\\\.\\COM10"}, // opens only so
-                      DeviceNameCase{"lowerCase", "com256", "\\\\.\\com256"},
                       DeviceNameCase{"alreadyPrefixed", "\\\\.\\COM3", "\\\\.\\COM3"},
                       DeviceNameCase{"noNumber", "COM", "COM"},
-                      DeviceNameCase{"notANumber", "COMX1", "COMX1"},
                       DeviceNameCase{"colon", "COM1:", "COM1:"}, DeviceNameCase{"empty", "", ""}),
     [](const auto& param) { return std::string(param.param.what); });
 
@@ -75,9 +70,6 @@ struct RegistryCase {
     std::vector<std::pair<std::string, std::string>> values; // value name, data
     std::vector<std::string> listed;
 };
-void PrintTo(const RegistryCase& c, std::ostream* os) {
-    *os << c.what;
-}
 
 class RegistryPorts : public ::testing::TestWithParam<RegistryCase> {};
 
@@ -99,11 +91,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RegistryCase{"data, not value names, and case ignored",
                                    {{"b", "com3"}, {"a", "COM1"}, {"c", "Com2"}},
                                    {"COM1", "Com2", "com3"}},
-                      RegistryCase{"USB adapters beside built-in ports",
-                                   {{"\\Device\\VCP0", "COM5"}, {"\\Device\\Serial0", "COM1"}},
-                                   {"COM1", "COM5"}},
-                      RegistryCase{"empty data is no port", {{"x", ""}, {"y", "COM4"}}, {"COM4"}},
-                      RegistryCase{"no values", {}, {}}),
+                      RegistryCase{"empty data is no port", {{"x", ""}, {"y", "COM4"}}, {"COM4"}}),
     [](const auto& param) {
         std::string n = param.param.what;
         for (char& c : n) {
@@ -121,17 +109,10 @@ TEST(RegistryPortsKey, oddValuesAreSkippedOrCut) {
               (std::vector<std::string>{"COM6", "COM7"}));
 }
 
-TEST(RegistryPortsKey, missingKeyGivesEmptyList) {
-    EXPECT_TRUE(registryPortNames(HKEY_CURRENT_USER, "Software\\cpuconfig-no-such-key").empty());
-}
-
 struct OpenFailureCase {
     const char* what;
     std::string name;
 };
-void PrintTo(const OpenFailureCase& c, std::ostream* os) {
-    *os << c.what;
-}
 
 class Win32SerialOpen : public ::testing::TestWithParam<OpenFailureCase> {};
 
@@ -163,9 +144,6 @@ struct CommandCase {
     int exitCode;
     std::string lastLine;
 };
-void PrintTo(const CommandCase& c, std::ostream* os) {
-    *os << c.what;
-}
 
 class Win32Cpuctl : public ::testing::TestWithParam<CommandCase> {};
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, only those that are missing.
-# Usage: tools/install-deps.sh [base|gui|windows|fuzz|package|skins]...   (default: base gui)
+# Usage: tools/install-deps.sh [base|gui|windows|fuzz|package|mutate|skins]...   (default: base gui)
 set -euo pipefail
 
 groups=("$@")
@@ -15,6 +15,8 @@ for g in "${groups[@]}"; do
     fuzz) want+=(clang libclang-rt-14-dev) ;;
     # make package and its checks: manual pages, the .deb's library dependencies, lint.
     package) want+=(help2man dpkg-dev file lintian desktop-file-utils man-db) ;;
+    # make mutate: its copy of the tree rebuilds after every seeded fault.
+    mutate) want+=(ccache) ;;
     # Redrawing the skins and icons (skin_painter), not needed to build.
     skins) want+=(qt6-svg-dev) ;;
     *) echo "install-deps: unknown group $g" >&2; exit 2 ;;
