@@ -155,47 +155,34 @@ private slots:
         QVERIFY(first->finished() && second->finished());
     }
 
-    void sendReturnsOnlyAfterTheHandler() {
-        TForm1 f;
-        f.show();
-        std::atomic<bool> handled{false};
-        std::atomic<bool> handledWhenReturned{false};
-        std::atomic<bool> done{false};
-        connect(&f, &TForm1::statusChanged, &f, [&](const QString& s) {
-            if (s == t(text::kSendFailed))
-                handled = true;
-        });
-        f.setUpgradeRoutine([&](MainWindowLink& w, const SelectionProvider&, std::stop_token) {
-            QThread::msleep(20); // let the GUI thread get back to its loop first
-            w.send(WM_CPU_SEND_FAILED, 0, 0);
-            handledWhenReturned = handled.load();
-            done = true;
-        });
-        sendMessage(&f, WM_CPU_START, 0, 0);
-        QTRY_VERIFY(done.load());
-        QVERIFY(handledWhenReturned.load());
-    }
-
     // A fast line posts far more positions than the window needs; whatever it folds
-    // together, the last one must arrive before the outcome that follows it.
+    // together, the last one must arrive before the outcome that follows it. send() returns
+    // only once the window has handled the message.
     void postedPositionsEndAtTheLastBeforeTheOutcome() {
         TForm1 f;
         f.show();
         TextRecorder statuses;
         connect(&f, &TForm1::statusChanged, &statuses, &TextRecorder::record);
+        std::atomic<bool> shown{false};
+        std::atomic<bool> shownWhenReturned{false};
+        connect(&f, &TForm1::statusChanged, &f,
+                [&](const QString& s) { shown = s == t(text::kConfigOk); });
         QList<int> positions;
         connect(bar(f), &QProgressBar::valueChanged, &f, [&](int v) { positions << v; });
         constexpr std::uintptr_t kLast = 200000;
-        f.setUpgradeRoutine([](MainWindowLink& w, const SelectionProvider&, std::stop_token) {
+        f.setUpgradeRoutine([&](MainWindowLink& w, const SelectionProvider&, std::stop_token) {
+            QThread::msleep(20); // let the GUI thread get back to its loop first
             w.send(WM_CPU_PROGRESS, 1, kProgressVisible);
             w.send(WM_CPU_PROGRESS, 0, kProgressMinimum);
             w.send(WM_CPU_PROGRESS, kLast, kProgressMaximum);
             for (std::uintptr_t p = 1; p <= kLast; ++p)
                 w.post(WM_CPU_PROGRESS, p, kProgressPosition);
             w.send(WM_CPU_RESULT, 0, 0);
+            shownWhenReturned = shown.load();
         });
         sendMessage(&f, WM_CPU_START, 0, 0);
         QTRY_VERIFY(f.upgradeWorker()->finished());
+        QVERIFY(shownWhenReturned);
         QCoreApplication::processEvents();
         QCOMPARE(positions.last(), int(kLast));
         QVERIFY(std::is_sorted(positions.begin(), positions.end()));

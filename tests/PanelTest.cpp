@@ -146,13 +146,16 @@ private slots:
         QCOMPARE(seen, std::string("80 9600 /dev/ttyS7"));
     }
 
-    void queryTextsReachTheWindows() {
+    // The query's texts reach the main window and the panel. A query still running when
+    // the panel goes is stopped and joined, and its late texts are dropped rather than
+    // delivered to a dead panel.
+    void queryTextsThenClosingStopsTheQuery() {
         QVERIFY(writeFile(package(), demoPackage(16)));
         TForm1 f;
         f.show();
         TextRecorder statuses;
         connect(&f, &TForm1::statusChanged, &statuses, &TextRecorder::record);
-        TPeiZhiForm* panel = f.peiZhiForm();
+        QPointer<TPeiZhiForm> panel = f.peiZhiForm();
         panel->setQueryRoutine([](QueryReporter& r, const SelectionProvider&, std::stop_token) {
             r.status(text::kCommFailed);
             r.cardModel("\xB0\xE6"
@@ -162,14 +165,7 @@ private slots:
         child<QPushButton>(panel, "btn3")->click();
         QTRY_COMPARE(child<QLabel>(panel, "lbl6")->text(), t("版A8"));
         QTRY_COMPARE(statuses.texts, (QStringList{t(text::kCommFailed), t(text::kQueryOk)}));
-    }
 
-    // A query still running when the panel goes is stopped and joined, and its late texts
-    // are dropped rather than delivered to a dead panel.
-    void closingThePanelStopsItsQuery() {
-        QVERIFY(writeFile(package(), demoPackage(16)));
-        auto* panel = new TPeiZhiForm;
-        panel->show();
         std::atomic<bool> stopped{false};
         panel->setQueryRoutine([&](QueryReporter& r, const SelectionProvider&, std::stop_token st) {
             std::mutex m;
@@ -180,9 +176,8 @@ private slots:
             stopped = true;
         });
         child<QPushButton>(panel, "btn3")->click();
-        QPointer<TPeiZhiForm> guard(panel);
         panel->close();
-        QTRY_VERIFY(guard.isNull());
+        QTRY_VERIFY(panel.isNull());
         QVERIFY(stopped);
         QCoreApplication::processEvents(); // the late text finds no panel
     }

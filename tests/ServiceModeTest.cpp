@@ -90,22 +90,13 @@ private slots:
         QVERIFY(writeFile(m_dir.filePath("fw.bin"), QByteArray::fromHex("12A5")));
     }
 
-    void accessCode_data() {
-        QTest::addColumn<QByteArray>("typed");
-        QTest::addColumn<bool>("accepted");
-        QTest::newRow("the code") << QByteArray("cobalt") << true;
-        QTest::newRow("capital") << QByteArray("Cobalt") << false;
-        QTest::newRow("blank after") << QByteArray("cobalt ") << false;
-        QTest::newRow("nul inside") << QByteArray("cobalt\0x", 8) << false;
-        QTest::newRow("prefix") << QByteArray("cobal") << false;
-        QTest::newRow("empty") << QByteArray() << false;
-        QTest::newRow("the digest itself")
-            << QByteArray("a2bdc78162b620e9e831d1943a8320b320affa98a52441155013b6d6f0f95246")
-            << false;
-    }
+    // Only the code itself, byte for byte.
     void accessCode() {
-        QFETCH(QByteArray, typed);
-        QTEST(isAccessCode(std::string_view(typed.constData(), typed.size())), "accepted");
+        QVERIFY(isAccessCode("cobalt"));
+        const char* digest = "a2bdc78162b620e9e831d1943a8320b320affa98a52441155013b6d6f0f95246";
+        for (const std::string_view typed : {"Cobalt", "cobalt ", "cobal", "", digest})
+            QVERIFY2(!isAccessCode(typed), typed.data());
+        QVERIFY(!isAccessCode(std::string_view("cobalt\0x", 8)));
     }
 
     // The code must not be readable from the program with `strings`.
