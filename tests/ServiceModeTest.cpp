@@ -108,7 +108,7 @@ private slots:
         QVERIFY(!bytes.contains(QByteArray("cob") + "alt"));
     }
 
-    void confirmOnce_data() {
+    void confirm_data() {
         QTest::addColumn<QString>("typed");
         QTest::addColumn<bool>("byEnter");
         QTest::addColumn<bool>("unlocked");
@@ -116,12 +116,15 @@ private slots:
         QTest::newRow("code, Enter") << "cobalt" << true << true;
         QTest::newRow("wrong, OK") << "secret" << false << false;
         QTest::newRow("blank before, Enter: not trimmed") << " cobalt" << true << false;
+        QTest::newRow("empty, OK") << "" << false << false;
+        QTest::newRow("empty, Enter") << "" << true << false;
     }
-    // Every OK with a text closes the dialog silently and ends with the panel in front.
-    void confirmOnce() {
+    // Every OK with a text closes the dialog silently and ends with the panel in front. An
+    // empty text keeps the dialog open with the error; reopened, the dialog shows the text
+    // typed since, masked, and no error.
+    void confirm() {
         QFETCH(QString, typed);
         QFETCH(bool, byEnter);
-        QFETCH(bool, unlocked);
         TForm1 f;
         f.show();
         QSignalSpy confirmed(f.form2(), &TForm2::confirmed);
@@ -131,40 +134,21 @@ private slots:
                 QTest::keyClick(d.findChild<QLineEdit*>("edt1"), Qt::Key_Return);
             else
                 QTest::mouseClick(d.findChild<QPushButton*>("btn1"), Qt::LeftButton);
+            if (typed.isEmpty()) {
+                QCOMPARE(d.findChild<QLabel*>("lbl2")->text(), t(text::kPasswordEmpty));
+                QVERIFY(d.isVisible());
+                QTest::keyClicks(d.findChild<QLineEdit*>("edt1"), "abcd");
+                d.findChild<QPushButton*>("btn2")->click();
+            }
         });
-        QCOMPARE(confirmed.count(), 1); // Enter must not also press a default button
-        QCOMPARE(f.form2()->result(), int(QDialog::Accepted));
-        QVERIFY(f.form2()->findChild<QLabel*>("lbl2")->text().isEmpty());
+        QCOMPARE(confirmed.count(), typed.isEmpty() ? 0 : 1); // Enter presses no other button
+        QCOMPARE(f.form2()->result(), int(typed.isEmpty() ? QDialog::Rejected : QDialog::Accepted));
+        QFETCH(bool, unlocked);
         QCOMPARE(menuTexts(f.pm1()), unlocked ? kUnlocked : kLocked);
         QCOMPARE(inFront(f), f.peiZhiForm());
-    }
-
-    void emptyTextStaysThenReopens_data() {
-        QTest::addColumn<bool>("byEnter");
-        QTest::newRow("OK") << false;
-        QTest::newRow("Enter") << true;
-    }
-    // An empty text keeps the dialog open with the error; reopened, the dialog shows the
-    // text typed since, masked, and no error.
-    void emptyTextStaysThenReopens() {
-        QFETCH(bool, byEnter);
-        TForm1 f;
-        f.show();
-        QSignalSpy confirmed(f.form2(), &TForm2::confirmed);
         withPasswordDialog(f, [&](TForm2& d) {
-            if (byEnter)
-                QTest::keyClick(d.findChild<QLineEdit*>("edt1"), Qt::Key_Return);
-            else
-                d.findChild<QPushButton*>("btn1")->click();
-            QCOMPARE(d.findChild<QLabel*>("lbl2")->text(), t(text::kPasswordEmpty));
-            QVERIFY(d.isVisible());
-            QTest::keyClicks(d.findChild<QLineEdit*>("edt1"), "abcd");
-            d.findChild<QPushButton*>("btn2")->click();
-        });
-        QCOMPARE(confirmed.count(), 0);
-        QCOMPARE(menuTexts(f.pm1()), kLocked);
-        withPasswordDialog(f, [&](TForm2& d) {
-            QCOMPARE(d.findChild<QLineEdit*>("edt1")->displayText(), QStringLiteral("****"));
+            QCOMPARE(d.findChild<QLineEdit*>("edt1")->displayText(),
+                     QString(typed.isEmpty() ? 4 : typed.size(), '*'));
             QVERIFY(d.findChild<QLabel*>("lbl2")->text().isEmpty());
         });
     }
