@@ -1,4 +1,4 @@
-// Helpers shared by the window tests.
+// Helpers shared by the window tests; with them come Qt Core, Gui and Widgets.
 #pragma once
 
 #include "link/Messages.h"
@@ -7,11 +7,7 @@
 #include "shell/Application.h"
 #include "shell/MainWindowEvents.h"
 
-#include <QAction>
-#include <QApplication>
-#include <QFile>
-#include <QMenu>
-#include <QTemporaryDir>
+#include <QtWidgets>
 
 #include <cstdint>
 #include <functional>

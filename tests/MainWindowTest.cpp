@@ -2,10 +2,6 @@
 #include "common/Texts.h"
 #include "shell/cpuConfig.h"
 
-#include <QElapsedTimer>
-#include <QLabel>
-#include <QProgressBar>
-#include <QToolButton>
 #include <QtTest>
 
 #include <atomic>

@@ -3,11 +3,6 @@
 #include "panel/PeiZhi.h"
 #include "shell/cpuConfig.h"
 
-#include <QAbstractItemView>
-#include <QComboBox>
-#include <QLabel>
-#include <QMessageBox>
-#include <QPushButton>
 #include <QtTest>
 
 #include <atomic>

@@ -2,21 +2,8 @@
 #include "preview/QDPreview.h"
 #include "preview/RtfReader.h"
 
-#include <QApplication>
-#include <QDir>
-#include <QFile>
-#include <QFileSystemModel>
-#include <QImage>
-#include <QLabel>
-#include <QListView>
-#include <QMimeDatabase>
-#include <QScrollArea>
-#include <QScrollBar>
-#include <QTemporaryDir>
-#include <QTest>
-#include <QTextBlock>
-#include <QTextEdit>
-#include <QToolButton>
+#include <QtTest>
+#include <QtWidgets>
 
 #include <memory>
 #include <stdexcept>
