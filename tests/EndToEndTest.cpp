@@ -7,6 +7,11 @@
 #include "link/Simulator.h"
 #include "shell/cpuConfig.h"
 
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QtTest>
 
 #include <unistd.h>

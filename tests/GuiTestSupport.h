@@ -1,4 +1,4 @@
-// Helpers shared by the window tests; with them come Qt Core, Gui and Widgets.
+// Helpers shared by the window tests.
 #pragma once
 
 #include "link/Messages.h"
@@ -7,7 +7,11 @@
 #include "shell/Application.h"
 #include "shell/MainWindowEvents.h"
 
-#include <QtWidgets>
+#include <QAction>
+#include <QApplication>
+#include <QFile>
+#include <QMenu>
+#include <QTemporaryDir>
 
 #include <cstdint>
 #include <functional>

@@ -2,6 +2,10 @@
 #include "common/Texts.h"
 #include "shell/cpuConfig.h"
 
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QProgressBar>
+#include <QToolButton>
 #include <QtTest>
 
 #include <atomic>

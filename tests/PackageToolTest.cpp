@@ -9,6 +9,12 @@
 #include "preview/QDPreview.h"
 #include "tests/TestSupport.h"
 
+#include <QDir>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTimer>
 #include <QtTest>
 
 #include <cerrno>

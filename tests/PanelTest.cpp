@@ -3,6 +3,11 @@
 #include "panel/PeiZhi.h"
 #include "shell/cpuConfig.h"
 
+#include <QAbstractItemView>
+#include <QComboBox>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QtTest>
 
 #include <atomic>

@@ -2,8 +2,21 @@
 #include "preview/QDPreview.h"
 #include "preview/RtfReader.h"
 
-#include <QtTest>
-#include <QtWidgets>
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileSystemModel>
+#include <QImage>
+#include <QLabel>
+#include <QListView>
+#include <QMimeDatabase>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextBlock>
+#include <QTextEdit>
+#include <QToolButton>
 
 #include <memory>
 #include <stdexcept>

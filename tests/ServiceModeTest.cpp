@@ -9,6 +9,14 @@
 #include "shell/cpuConfig.h"
 #include "shell/passdlg.h"
 
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTimer>
+#include <QToolButton>
 #include <QtTest>
 
 #include <ctime>
