@@ -9,12 +9,8 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QByteArray>
-#include <QDir>
 #include <QFile>
 #include <QMenu>
-#include <QObject>
-#include <QStringList>
 #include <QTemporaryDir>
 
 #include <cstdint>
@@ -34,10 +30,6 @@ inline QString t(const char* utf8) {
 inline bool writeFile(const QString& path, const QByteArray& bytes) {
     QFile f(path);
     return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
-}
-
-inline QByteArray hexBytes(const char* hex) {
-    return QByteArray::fromHex(hex);
 }
 
 // A package of n image bytes in the builder's layout with a fixed date.
@@ -98,8 +90,7 @@ private:
 };
 
 // Every text a signal carried, in order.
-class TextRecorder : public QObject {
-public:
+struct TextRecorder : QObject {
     QStringList texts;
     void record(const QString& text) { texts << text; }
 };

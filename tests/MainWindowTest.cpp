@@ -2,10 +2,8 @@
 #include "common/Texts.h"
 #include "shell/cpuConfig.h"
 
-#include <QAction>
 #include <QElapsedTimer>
 #include <QLabel>
-#include <QMenu>
 #include <QProgressBar>
 #include <QToolButton>
 #include <QtTest>
@@ -24,14 +22,6 @@ struct Msg {
     std::intptr_t lParam;
 };
 using Messages = std::vector<Msg>;
-
-// An upgrade that does nothing but wait to be stopped.
-void waitForStop(MainWindowLink&, const SelectionProvider&, std::stop_token stop) {
-    std::mutex m;
-    std::condition_variable_any cv;
-    std::unique_lock lock(m);
-    cv.wait(lock, stop, [] { return false; });
-}
 
 } // namespace
 
@@ -122,7 +112,6 @@ private slots:
         QFETCH(Messages, messages);
         TForm1 f;
         f.show();
-        f.setUpgradeRoutine(waitForStop);
         for (const Msg& m : messages)
             sendMessage(&f, m.message, m.wParam, m.lParam);
         QTEST(status(f)->text(), "label");
@@ -135,92 +124,65 @@ private slots:
         QCOMPARE(f.runningUpgrades(), std::size_t{0});
     }
 
-    void twoStartsRunTwoWorkersAndKeepTheSecond() {
+    // A second start leaves the first worker alone and keeps the second. Both wait in send()
+    // for the GUI thread while the GUI thread waits for them: shutdown must still end
+    // within its budget.
+    void shutdownEndsTwoWorkersBlockedInSend() {
         TForm1 f;
         f.show();
-        std::atomic<int> started{0};
-        f.setUpgradeRoutine([&](MainWindowLink& w, const SelectionProvider& s, std::stop_token st) {
-            ++started;
-            waitForStop(w, s, st);
+        std::atomic<int> sending{0};
+        std::atomic<int> returned{0};
+        f.setUpgradeRoutine([&](MainWindowLink& w, const SelectionProvider&, std::stop_token st) {
+            ++sending;
+            while (!st.stop_requested())
+                w.send(WM_CPU_PROGRESS, 0, kProgressVisible);
+            ++returned;
         });
         sendMessage(&f, WM_CPU_START, 0, 0);
         const WorkerHandle first = f.upgradeWorker();
         sendMessage(&f, WM_CPU_START, 0, 0);
         const WorkerHandle second = f.upgradeWorker();
         QVERIFY(first && second && first != second);
-        QTRY_COMPARE(started.load(), 2);
-        QCOMPARE(f.runningUpgrades(), std::size_t{2});
-        QVERIFY(!first->finished()); // the second start leaves the first alone
-        f.img2Click();
-        QVERIFY(first->finished() && second->finished());
-    }
-
-    // The worker waits in send() for the GUI thread while the GUI thread waits for the
-    // worker: shutdown must still end within its budget.
-    void shutdownEndsAWorkerBlockedInSend() {
-        TForm1 f;
-        f.show();
-        std::atomic<bool> sending{false};
-        std::atomic<bool> returned{false};
-        f.setUpgradeRoutine([&](MainWindowLink& w, const SelectionProvider&, std::stop_token st) {
-            sending = true;
-            while (!st.stop_requested())
-                w.send(WM_CPU_PROGRESS, 0, kProgressVisible);
-            returned = true;
-        });
-        sendMessage(&f, WM_CPU_START, 0, 0);
-        const WorkerHandle worker = f.upgradeWorker();
-        while (!sending)
+        while (sending < 2)
             QThread::yieldCurrentThread();
+        QCOMPARE(f.runningUpgrades(), std::size_t{2});
+        QVERIFY(!first->finished());
         QElapsedTimer clock;
         clock.start();
         f.img2Click(); // no event loop runs in between
         QVERIFY2(clock.elapsed() < 2500, qPrintable(QString::number(clock.elapsed())));
-        QVERIFY(returned);
-        QVERIFY(worker->finished());
-    }
-
-    void sendReturnsOnlyAfterTheHandler() {
-        TForm1 f;
-        f.show();
-        std::atomic<bool> handled{false};
-        std::atomic<bool> handledWhenReturned{false};
-        std::atomic<bool> done{false};
-        connect(&f, &TForm1::statusChanged, &f, [&](const QString& s) {
-            if (s == t(text::kSendFailed))
-                handled = true;
-        });
-        f.setUpgradeRoutine([&](MainWindowLink& w, const SelectionProvider&, std::stop_token) {
-            QThread::msleep(20); // let the GUI thread get back to its loop first
-            w.send(WM_CPU_SEND_FAILED, 0, 0);
-            handledWhenReturned = handled.load();
-            done = true;
-        });
-        sendMessage(&f, WM_CPU_START, 0, 0);
-        QTRY_VERIFY(done.load());
-        QVERIFY(handledWhenReturned.load());
+        QCOMPARE(returned.load(), 2);
+        QVERIFY(first->finished() && second->finished());
     }
 
     // A fast line posts far more positions than the window needs; whatever it folds
-    // together, the last one must arrive before the outcome that follows it.
+    // together, the last one must arrive before the outcome that follows it. send() returns
+    // only once the window has handled the message.
     void postedPositionsEndAtTheLastBeforeTheOutcome() {
         TForm1 f;
         f.show();
         TextRecorder statuses;
         connect(&f, &TForm1::statusChanged, &statuses, &TextRecorder::record);
+        std::atomic<bool> shown{false};
+        std::atomic<bool> shownWhenReturned{false};
+        connect(&f, &TForm1::statusChanged, &f,
+                [&](const QString& s) { shown = s == t(text::kConfigOk); });
         QList<int> positions;
         connect(bar(f), &QProgressBar::valueChanged, &f, [&](int v) { positions << v; });
         constexpr std::uintptr_t kLast = 200000;
-        f.setUpgradeRoutine([](MainWindowLink& w, const SelectionProvider&, std::stop_token) {
+        f.setUpgradeRoutine([&](MainWindowLink& w, const SelectionProvider&, std::stop_token) {
+            QThread::msleep(20); // let the GUI thread get back to its loop first
             w.send(WM_CPU_PROGRESS, 1, kProgressVisible);
             w.send(WM_CPU_PROGRESS, 0, kProgressMinimum);
             w.send(WM_CPU_PROGRESS, kLast, kProgressMaximum);
             for (std::uintptr_t p = 1; p <= kLast; ++p)
                 w.post(WM_CPU_PROGRESS, p, kProgressPosition);
             w.send(WM_CPU_RESULT, 0, 0);
+            shownWhenReturned = shown.load();
         });
         sendMessage(&f, WM_CPU_START, 0, 0);
         QTRY_VERIFY(f.upgradeWorker()->finished());
+        QVERIFY(shownWhenReturned);
         QCoreApplication::processEvents();
         QCOMPARE(positions.last(), int(kLast));
         QVERIFY(std::is_sorted(positions.begin(), positions.end()));

@@ -1,94 +1,102 @@
-// Password dialog, access code and service menu, driven as the main window drives them.
+// Password dialog, access code and service menu, in the main window, and the package tool
+// opened from the menu.
 #include "GuiTestSupport.h"
 #include "common/Texts.h"
+#include "package/SJ.h"
+#include "package/SJLoadWorker.h"
 #include "shell/AccessCode.h"
 #include "shell/ServiceMenu.h"
+#include "shell/cpuConfig.h"
 #include "shell/passdlg.h"
 
-#include <QAction>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMenu>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTimer>
+#include <QToolButton>
 #include <QtTest>
+
+#include <ctime>
 
 using namespace cpuconfig;
 using namespace cpuconfig::test;
 
 namespace {
 
-// The main window's side of service mode, without the main window: pm1 as it starts, the
-// dialog's OK storing the password and running FormShow, which clicks btn1.
+// The service menu alone on a popup menu as the main window starts it, counting the
+// windows its commands open.
 struct Shell {
-    QWidget mainWindow;
-    QMenu* pm1 = new QMenu(&mainWindow);
-    int panelOpened = 0; // btn1Click
-    int toolOpened = 0;  // btn2Click through CPU1Click
-    ServiceMenu serviceMenu{pm1, [this] { ++panelOpened; }, [this] { ++toolOpened; }};
-    TForm2 dialog{&mainWindow};
+    QMenu pm1;
+    int panelOpened = 0;
+    int toolOpened = 0;
+    ServiceMenu serviceMenu{&pm1, [this] { ++panelOpened; }, [this] { ++toolOpened; }};
 
     Shell() {
-        mainWindow.setGeometry(100, 80, 702, 498);
-        pm1->addAction(QStringLiteral("输入密码"));
-        pm1->addSeparator();
-        pm1->addSeparator();
-        pm1->addAction(QStringLiteral("退出"));
-        QObject::connect(&dialog, &TForm2::confirmed, &dialog, [this](const QString& password) {
-            serviceMenu.setEnteredPassword(password);
-            formShow();
-        });
+        for (const char* item : {"输入密码", "-", "-", "退出"})
+            item[0] == '-' ? (void)pm1.addSeparator() : (void)pm1.addAction(t(item));
     }
-    void formShow() {
+    // What the main window does once the dialog took a password.
+    void confirm(const char* password) {
+        serviceMenu.setEnteredPassword(t(password));
         serviceMenu.addWhenDue();
-        ++panelOpened;
-    }
-    // N1Click without the modal loop: the dialog is shown and driven from here.
-    void openDialog() {
-        dialog.prepareShow(&mainWindow);
-        dialog.show();
-    }
-    QLineEdit* edt1() { return dialog.findChild<QLineEdit*>("edt1"); }
-    QLabel* lbl2() { return dialog.findChild<QLabel*>("lbl2"); }
-    QPushButton* button(const char* name) { return dialog.findChild<QPushButton*>(name); }
-    void type(const QString& text) {
-        edt1()->clear();
-        edt1()->setText(text);
-    }
-    void confirm(const QString& text) {
-        openDialog();
-        type(text);
-        button("btn1")->click();
     }
 };
 
-const QStringList kLocked{"输入密码", "-", "-", "退出"};
-const QStringList kUnlocked{"输入密码", "-", "CPU升级", "CPU加密", "-", "退出"};
+// "输入密码" in the main window, then, inside the modal dialog, whatever act does.
+void withPasswordDialog(TForm1& f, const std::function<void(TForm2&)>& act) {
+    bool acted = false;
+    QTimer::singleShot(0, &f, [&] {
+        TForm2* d = f.form2();
+        if (d->isVisible()) {
+            act(*d);
+            acted = true;
+        }
+        if (d->isVisible())
+            d->reject(); // never leave the test hanging in the modal loop
+    });
+    menuItem(f.pm1(), "输入密码")->trigger();
+    QVERIFY(acted);
+}
+
+// The window on top at the panels' place.
+QWidget* inFront(TForm1& f) {
+    QWidget* w = f.childAt(QPoint(220 + 300, 195 + 230));
+    while (w && w->parentWidget() != &f)
+        w = w->parentWidget();
+    return w;
+}
+
+const QStringList kLocked{t("输入密码"), "-", "-", t("退出")};
+const QStringList kUnlocked{t("输入密码"), "-", t("CPU升级"), t("CPU加密"), "-", t("退出")};
 
 } // namespace
 
 class ServiceModeTest : public QObject {
     Q_OBJECT
 
+    QTemporaryDir m_dir;
+
 private slots:
-    void accessCode_data() {
-        QTest::addColumn<QByteArray>("typed");
-        QTest::addColumn<bool>("accepted");
-        QTest::newRow("the code") << QByteArray("cobalt") << true;
-        QTest::newRow("capital") << QByteArray("Cobalt") << false;
-        QTest::newRow("blank after") << QByteArray("cobalt ") << false;
-        QTest::newRow("nul inside") << QByteArray("cobalt\0x", 8) << false;
-        QTest::newRow("prefix") << QByteArray("cobal") << false;
-        QTest::newRow("empty") << QByteArray() << false;
-        QTest::newRow("the digest itself")
-            << QByteArray("a2bdc78162b620e9e831d1943a8320b320affa98a52441155013b6d6f0f95246")
-            << false;
+    void initTestCase() {
+        prepareTestApplication();
+        qputenv("TZ", "UTC");
+        ::tzset();
+        qputenv("SOURCE_DATE_EPOCH", "1272186307"); // Sunday 25 April 2010, 09:05:07
+        TPeiZhiForm::setProgramDirectory(m_dir.path());
+        QVERIFY(writeFile(m_dir.filePath("RQ_CPU.cpu"), demoPackage(64)));
+        QVERIFY(writeFile(m_dir.filePath("fw.bin"), QByteArray::fromHex("12A5")));
     }
+
+    // Only the code itself, byte for byte.
     void accessCode() {
-        QFETCH(QByteArray, typed);
-        QFETCH(bool, accepted);
-        QCOMPARE(isAccessCode(std::string_view(typed.constData(), typed.size())), accepted);
+        QVERIFY(isAccessCode("cobalt"));
+        const char* digest = "a2bdc78162b620e9e831d1943a8320b320affa98a52441155013b6d6f0f95246";
+        for (const std::string_view typed : {"Cobalt", "cobalt ", "cobal", "", digest})
+            QVERIFY2(!isAccessCode(typed), typed.data());
+        QVERIFY(!isAccessCode(std::string_view("cobalt\0x", 8)));
     }
 
     // The code must not be readable from the program with `strings`.
@@ -100,7 +108,7 @@ private slots:
         QVERIFY(!bytes.contains(QByteArray("cob") + "alt"));
     }
 
-    void confirmOnce_data() {
+    void confirm_data() {
         QTest::addColumn<QString>("typed");
         QTest::addColumn<bool>("byEnter");
         QTest::addColumn<bool>("unlocked");
@@ -108,60 +116,41 @@ private slots:
         QTest::newRow("code, Enter") << "cobalt" << true << true;
         QTest::newRow("wrong, OK") << "secret" << false << false;
         QTest::newRow("blank before, Enter: not trimmed") << " cobalt" << true << false;
+        QTest::newRow("empty, OK") << "" << false << false;
+        QTest::newRow("empty, Enter") << "" << true << false;
     }
-    // Every OK with a text closes the dialog silently and ends with the panel in front.
-    void confirmOnce() {
+    // Every OK with a text closes the dialog silently and ends with the panel in front. An
+    // empty text keeps the dialog open with the error; reopened, the dialog shows the text
+    // typed since, masked, and no error.
+    void confirm() {
         QFETCH(QString, typed);
         QFETCH(bool, byEnter);
+        TForm1 f;
+        f.show();
+        QSignalSpy confirmed(f.form2(), &TForm2::confirmed);
+        withPasswordDialog(f, [&](TForm2& d) {
+            QTest::keyClicks(d.findChild<QLineEdit*>("edt1"), typed);
+            if (byEnter)
+                QTest::keyClick(d.findChild<QLineEdit*>("edt1"), Qt::Key_Return);
+            else
+                QTest::mouseClick(d.findChild<QPushButton*>("btn1"), Qt::LeftButton);
+            if (typed.isEmpty()) {
+                QCOMPARE(d.findChild<QLabel*>("lbl2")->text(), t(text::kPasswordEmpty));
+                QVERIFY(d.isVisible());
+                QTest::keyClicks(d.findChild<QLineEdit*>("edt1"), "abcd");
+                d.findChild<QPushButton*>("btn2")->click();
+            }
+        });
+        QCOMPARE(confirmed.count(), typed.isEmpty() ? 0 : 1); // Enter presses no other button
+        QCOMPARE(f.form2()->result(), int(typed.isEmpty() ? QDialog::Rejected : QDialog::Accepted));
         QFETCH(bool, unlocked);
-        Shell s;
-        QSignalSpy confirmed(&s.dialog, &TForm2::confirmed);
-        s.openDialog();
-        QTest::keyClicks(s.edt1(), typed);
-        if (byEnter) {
-            QTest::keyClick(s.edt1(), Qt::Key_Return);
-        } else {
-            QTest::mouseClick(s.button("btn1"), Qt::LeftButton);
-        }
-        QCOMPARE(confirmed.count(), 1); // Enter must not also press a default button
-        QCOMPARE(s.dialog.isVisible(), false);
-        QCOMPARE(s.dialog.result(), int(QDialog::Accepted));
-        QVERIFY(s.lbl2()->text().isEmpty());
-        QCOMPARE(s.serviceMenu.enteredPassword(), typed);
-        QCOMPARE(s.serviceMenu.added(), unlocked);
-        QCOMPARE(menuTexts(s.pm1), unlocked ? kUnlocked : kLocked);
-        QCOMPARE(s.panelOpened, 1);
-    }
-
-    void emptyTextStaysThenReopens_data() {
-        QTest::addColumn<bool>("byEnter");
-        QTest::newRow("OK") << false;
-        QTest::newRow("Enter") << true;
-    }
-    // An empty text keeps the dialog open with the error; reopened, the dialog shows the
-    // text typed since, masked, and no error.
-    void emptyTextStaysThenReopens() {
-        QFETCH(bool, byEnter);
-        Shell s;
-        QSignalSpy confirmed(&s.dialog, &TForm2::confirmed);
-        s.openDialog();
-        if (byEnter) {
-            QTest::keyClick(s.edt1(), Qt::Key_Return);
-        } else {
-            s.button("btn1")->click();
-        }
-        QCOMPARE(s.lbl2()->text(), QString::fromUtf8(text::kPasswordEmpty));
-        QVERIFY(s.dialog.isVisible());
-        QCOMPARE(confirmed.count(), 0);
-        QCOMPARE(s.panelOpened, 0);
-        QCOMPARE(menuTexts(s.pm1), kLocked);
-
-        QTest::keyClicks(s.edt1(), "abcd");
-        s.button("btn2")->click();
-        s.openDialog();
-        QCOMPARE(s.edt1()->text(), QStringLiteral("abcd"));
-        QCOMPARE(s.edt1()->displayText(), QStringLiteral("****"));
-        QVERIFY(s.lbl2()->text().isEmpty());
+        QCOMPARE(menuTexts(f.pm1()), unlocked ? kUnlocked : kLocked);
+        QCOMPARE(inFront(f), f.peiZhiForm());
+        withPasswordDialog(f, [&](TForm2& d) {
+            QCOMPARE(d.findChild<QLineEdit*>("edt1")->displayText(),
+                     QString(typed.isEmpty() ? 4 : typed.size(), '*'));
+            QVERIFY(d.findChild<QLabel*>("lbl2")->text().isEmpty());
+        });
     }
 
     // The code twice adds the items once; a wrong code later keeps them. Each command opens
@@ -172,24 +161,70 @@ private slots:
         s.confirm("cobalt");
         s.confirm("cobalt");
         s.confirm("nope");
-        QCOMPARE(s.serviceMenu.enteredPassword(), QStringLiteral("nope"));
-        QCOMPARE(menuTexts(s.pm1), kUnlocked);
-        QCOMPARE(s.panelOpened, 3);
-        menuItem(s.pm1, "CPU升级")->trigger();
-        QCOMPARE(s.panelOpened, 4);
-        QCOMPARE(s.toolOpened, 0);
-        menuItem(s.pm1, "CPU加密")->trigger();
-        QCOMPARE(s.panelOpened, 4);
-        QCOMPARE(s.toolOpened, 1);
+        QCOMPARE(menuTexts(&s.pm1), kUnlocked);
+        menuItem(&s.pm1, "CPU升级")->trigger();
+        QCOMPARE(std::pair(s.panelOpened, s.toolOpened), std::pair(1, 0));
+        menuItem(&s.pm1, "CPU加密")->trigger();
+        QCOMPARE(std::pair(s.panelOpened, s.toolOpened), std::pair(1, 1));
         // A changed item re-runs the wiring; still one handler per item.
-        menuItem(s.pm1, "CPU加密")->setText(QStringLiteral("CPU加密"));
-        menuItem(s.pm1, "CPU加密")->trigger();
-        QCOMPARE(s.toolOpened, 2);
+        menuItem(&s.pm1, "CPU加密")->setText(t("CPU加密"));
+        menuItem(&s.pm1, "CPU加密")->trigger();
         // The fixed items are left alone.
-        menuItem(s.pm1, "输入密码")->trigger();
-        menuItem(s.pm1, "退出")->trigger();
-        QCOMPARE(s.toolOpened, 2);
-        QCOMPARE(s.panelOpened, 4);
+        menuItem(&s.pm1, "输入密码")->trigger();
+        menuItem(&s.pm1, "退出")->trigger();
+        QCOMPARE(std::pair(s.panelOpened, s.toolOpened), std::pair(1, 2));
+    }
+
+    // In the main window: the modal dialog, every command bringing its window forward, the
+    // tool kept while open, and a package built in it reaching the panel once the technician
+    // goes back to it.
+    void inTheMainWindow() {
+        TForm1 f;
+        f.show();
+        auto* date = f.peiZhiForm()->findChild<QLabel*>("lbl1");
+        QCOMPARE(date->text(), t("2026年12月6日14时30分5秒"));
+        withPasswordDialog(f, [&](TForm2& d) {
+            QVERIFY(d.isModal());
+            QTest::keyClicks(d.findChild<QLineEdit*>("edt1"), "cobalt");
+            QTest::keyClick(d.findChild<QLineEdit*>("edt1"), Qt::Key_Return);
+        });
+        QCOMPARE(menuTexts(f.pm1()), kUnlocked);
+        QCOMPARE(inFront(f), f.peiZhiForm());
+        menuItem(f.pm1(), "CPU加密")->trigger();
+        TSJForm* tool = f.sjForm();
+        QVERIFY(tool && inFront(f) == tool);
+        QVERIFY(f.findChild<QToolButton*>("btn2")->isHidden());
+        tool->findChild<QLineEdit*>("edt1")->setText("L");
+        menuItem(f.pm1(), "CPU升级")->trigger();
+        QCOMPARE(inFront(f), f.peiZhiForm());
+
+        // Used again: the same window, the typed text kept, the label cleared.
+        f.setStatus("x");
+        menuItem(f.pm1(), "CPU加密")->trigger();
+        QCOMPARE(f.findChildren<TSJForm*>(), QList<TSJForm*>{tool});
+        QCOMPARE(tool->findChild<QLineEdit*>("edt1")->text(), QStringLiteral("L"));
+        QCOMPARE(f.findChild<QLabel*>("lbl1")->text(), QString());
+        QCOMPARE(inFront(f), tool);
+
+        // Closed, the tool frees itself; the next use creates a new one with the first texts.
+        QPointer<TSJForm> first = tool;
+        QVERIFY(tool->close());
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(!first && !f.sjForm());
+        menuItem(f.pm1(), "CPU加密")->trigger();
+        tool = f.sjForm();
+        QCOMPARE(tool->findChild<QLineEdit*>("edt1")->text(), QStringLiteral("N"));
+
+        tool->setOpenDialog(std::make_unique<ScriptedOpenDialog>(m_dir.filePath("fw.bin")));
+        tool->findChild<QLineEdit*>("edt1")->setText("T");
+        QSignalSpy done(&tool->worker(), &SJLoadWorker::generationFinished);
+        tool->findChild<QPushButton*>("btn2")->click();
+        QVERIFY(done.wait(60000));
+        QCOMPARE(f.findChild<QLabel*>("lbl1")->text(), t(text::kLoadOk));
+        QVERIFY(f.findChild<QProgressBar*>("pb1")->isHidden());
+        menuItem(f.pm1(), "CPU升级")->trigger();
+        QCOMPARE(date->text(), t("2010年4月25日9时5分7秒"));
+        QCOMPARE(f.peiZhiForm()->findChild<QLabel*>("lbl4")->text(), QStringLiteral("T2"));
     }
 };
 
