@@ -1,9 +1,9 @@
 #include "tests/TestSupport.h"
 
-#include <cstdio>
+#include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <random>
-#include <sstream>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -14,26 +14,15 @@
 
 namespace cpuconfig::test {
 
-#ifdef _WIN32
+// A random name: create_directory fails on a clash.
 TempDir::TempDir() {
-    // No mkdtemp: a random name, created with create_directory, which fails on a clash.
     std::random_device rd;
-    for (;;) {
-        char name[40];
-        std::snprintf(name, sizeof name, "cpuconfig-test-%08x", static_cast<unsigned>(rd()));
-        m_path = std::filesystem::temp_directory_path() / name;
-        std::error_code ec;
-        if (std::filesystem::create_directory(m_path, ec)) {
-            return;
-        }
-    }
+    std::error_code ec;
+    do {
+        m_path =
+            std::filesystem::temp_directory_path() / ("cpuconfig-test-" + std::to_string(rd()));
+    } while (!std::filesystem::create_directory(m_path, ec));
 }
-#else
-TempDir::TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "cpuconfig-test-XXXXXX").string();
-    m_path = ::mkdtemp(tmpl.data());
-}
-#endif
 
 TempDir::~TempDir() {
     std::error_code ec;
@@ -62,19 +51,13 @@ std::vector<std::uint8_t> readBytes(const std::filesystem::path& path) {
 std::vector<std::uint8_t> randomBytes(std::size_t n, unsigned seed) {
     std::mt19937 gen(seed);
     std::vector<std::uint8_t> v(n);
-    for (auto& b : v) {
-        b = static_cast<std::uint8_t>(gen());
-    }
+    std::ranges::generate(v, [&] { return static_cast<std::uint8_t>(gen()); });
     return v;
 }
 
 std::string CommandResult::lastLine() const {
-    std::string s = out;
-    while (!s.empty() && s.back() == '\n') {
-        s.pop_back();
-    }
-    const auto pos = s.rfind('\n');
-    return pos == std::string::npos ? s : s.substr(pos + 1);
+    const std::string s = out.substr(0, out.find_last_not_of('\n') + 1); // npos + 1 is 0
+    return s.substr(s.rfind('\n') + 1);
 }
 
 CommandResult runCommand(const std::string& commandLine, const std::filesystem::path& dir) {
@@ -99,9 +82,7 @@ CommandResult runCommand(const std::string& commandLine, const std::filesystem::
 #else
         std::ifstream in(p, std::ios::binary);
 #endif
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
+        return std::string(std::istreambuf_iterator<char>(in), {});
     };
     r.out = slurp(outFile);
     r.err = slurp(errFile);
@@ -115,9 +96,7 @@ std::string cpuctl() {
     if (!path.empty() && path.front() == '/') {
         path = "Z:" + path;
     }
-    for (char& c : path) {
-        c = c == '/' ? '\\' : c;
-    }
+    std::ranges::replace(path, '/', '\\');
     return "\"" + path + "\"";
 }
 #else
