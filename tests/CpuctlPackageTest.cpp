@@ -98,11 +98,9 @@ TEST(Cpuctl, infoAndUnpack) {
     TempDir dir;
     const Bytes image = test::randomBytes(70000, 3);
     test::writeBytes(dir / "fw.bin", image);
-    ASSERT_EQ(runCommand(kEnv2010 + cpuctl("pack fw.bin --model T --card-version 3"), dir.path())
-                  .exitCode,
-              0);
-
-    auto r = runCommand(cpuctl("info"), dir.path()); // ./RQ_CPU.cpu by default
+    auto r = runCommand(kEnv2010 + cpuctl("pack fw.bin --model T --card-version 3"), dir.path());
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    r = runCommand(cpuctl("info"), dir.path()); // ./RQ_CPU.cpu by default
     ASSERT_EQ(r.exitCode, 0) << r.err;
     for (const char* shown : {"T3", "2010年4月25日9时5分7秒", "7 (Sunday)", "70000 bytes"}) {
         EXPECT_NE(r.out.find(shown), std::string::npos) << shown;

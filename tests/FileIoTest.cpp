@@ -17,8 +17,7 @@ TEST(FileIo, replacingKeepsAReadOnlyPackage) {
     fs::permissions(dir.path(), fs::perms::all);
     const auto old = test::randomBytes(10, 1);
     test::writeBytes(dir / "RQ_CPU.cpu", old);
-    fs::permissions(dir / "RQ_CPU.cpu",
-                    fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    fs::permissions(dir / "RQ_CPU.cpu", static_cast<fs::perms>(0444));
     const bool root = ::geteuid() == 0;
     if (root) {
         ASSERT_EQ(::setegid(65534), 0);

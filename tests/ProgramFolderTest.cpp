@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <optional>
 
 namespace cpuconfig {
 namespace {
@@ -43,7 +42,7 @@ TEST(ProgramFolder, choiceFromTheFacts) {
 TEST(ProgramFolder, onThisSystem) {
     test::TempDir dir;
     const char* old = std::getenv("XDG_DATA_HOME");
-    const std::optional<std::string> saved = old ? std::optional<std::string>(old) : std::nullopt;
+    const std::string saved = old ? old : "";
     ::setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
 
     const ProgramFolder installed = programFolder("/usr/bin");
@@ -55,7 +54,7 @@ TEST(ProgramFolder, onThisSystem) {
     EXPECT_FALSE(portable.installed);
     EXPECT_EQ(portable.path, fs::weakly_canonical(dir.path()));
 
-    saved ? ::setenv("XDG_DATA_HOME", saved->c_str(), 1) : ::unsetenv("XDG_DATA_HOME");
+    old ? ::setenv("XDG_DATA_HOME", saved.c_str(), 1) : ::unsetenv("XDG_DATA_HOME");
 }
 
 } // namespace
