@@ -14,36 +14,36 @@
 
 namespace cpuconfig::test {
 
+namespace fs = std::filesystem;
+
 // A random name: create_directory fails on a clash.
 TempDir::TempDir() {
     std::random_device rd;
     std::error_code ec;
     do {
-        m_path =
-            std::filesystem::temp_directory_path() / ("cpuconfig-test-" + std::to_string(rd()));
-    } while (!std::filesystem::create_directory(m_path, ec));
+        m_path = fs::temp_directory_path() / ("cpuconfig-test-" + std::to_string(rd()));
+    } while (!fs::create_directory(m_path, ec));
+    fs::permissions(m_path, fs::perms::owner_all, ec); // private, as mkdtemp makes it
 }
 
 TempDir::~TempDir() {
     std::error_code ec;
     // Restore permissions a test may have taken away, so everything can be removed.
-    for (auto it = std::filesystem::recursive_directory_iterator(m_path, ec);
-         it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-        std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::add, ec);
+    for (auto it = fs::recursive_directory_iterator(m_path, ec);
+         it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
     }
-    std::filesystem::permissions(m_path, std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, ec);
-    std::filesystem::remove_all(m_path, ec);
+    fs::permissions(m_path, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(m_path, ec);
 }
 
-void writeBytes(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
+void writeBytes(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));
 }
 
-std::vector<std::uint8_t> readBytes(const std::filesystem::path& path) {
+std::vector<std::uint8_t> readBytes(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
@@ -60,7 +60,7 @@ std::string CommandResult::lastLine() const {
     return s.substr(s.rfind('\n') + 1);
 }
 
-CommandResult runCommand(const std::string& commandLine, const std::filesystem::path& dir) {
+CommandResult runCommand(const std::string& commandLine, const fs::path& dir) {
     TempDir scratch;
     const auto outFile = scratch / "out";
     const auto errFile = scratch / "err";
@@ -76,7 +76,7 @@ CommandResult runCommand(const std::string& commandLine, const std::filesystem::
     const int status = std::system(full.c_str());
     r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 #endif
-    auto slurp = [](const std::filesystem::path& p) {
+    auto slurp = [](const fs::path& p) {
 #ifdef _WIN32
         std::ifstream in(p); // text mode: the program's CR LF line ends read as LF
 #else
