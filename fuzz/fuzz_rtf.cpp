@@ -2,6 +2,8 @@
 // gives the viewer must be well-formed.
 #include "preview/RtfReader.h"
 
+#include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -10,24 +12,22 @@
 
 namespace {
 
+// A lead byte's leading one bits give the sequence's length (none: ASCII); one leading one
+// bit marks a continuation byte.
 bool isValidUtf8(std::string_view s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const auto b = static_cast<unsigned char>(s[i]);
-        const std::size_t len = b < 0x80         ? 1
-                                : (b >> 5) == 6  ? 2
-                                : (b >> 4) == 14 ? 3
-                                : (b >> 3) == 30 ? 4
-                                                 : 0;
-        if (len == 0 || i + len > s.size()) {
+    const auto ones = [&](std::size_t i) {
+        return std::countl_one(static_cast<unsigned char>(s[i]));
+    };
+    for (std::size_t i = 0; i < s.size();) {
+        const int len = ones(i);
+        if (len == 1 || len > 4 || i + len > s.size()) {
             return false;
         }
-        for (std::size_t k = 1; k < len; ++k) {
-            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) {
+        for (const std::size_t end = i + std::max(len, 1); ++i < end;) {
+            if (ones(i) != 1) {
                 return false;
             }
         }
-        i += len;
     }
     return true;
 }

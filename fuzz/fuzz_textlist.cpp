@@ -3,6 +3,7 @@
 #include "preview/LanguageId.h"
 #include "preview/TextList.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -16,24 +17,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view text(reinterpret_cast<const char*>(data + 2), size - 2);
 
     const auto list = cpuconfig::TextList::fromText(text);
-    for (const auto& entry : list.entries()) {
-        if (entry.find_first_of("\r\n") != std::string::npos) {
-            std::abort();
-        }
-    }
-    if (cpuconfig::TextList::fromText(list.text()) != list) {
+    const auto& entries = list.entries();
+    if (std::ranges::any_of(entries,
+                            [](const auto& e) { return e.find_first_of("\r\n") != e.npos; }) ||
+        cpuconfig::TextList::fromText(list.text()) != list) {
         std::abort();
     }
-    const std::string found = cpuconfig::localizedText(list, cpuconfig::languageKeys(language));
     // Whatever is found is the value of one of the list's entries.
-    if (!found.empty()) {
-        bool fromAnEntry = false;
-        for (const auto& entry : list.entries()) {
-            fromAnEntry = fromAnEntry || cpuconfig::TextList::valueOf(entry) == found;
-        }
-        if (!fromAnEntry) {
-            std::abort();
-        }
+    const std::string found = cpuconfig::localizedText(list, cpuconfig::languageKeys(language));
+    if (!found.empty() && std::ranges::none_of(entries, [&](const auto& e) {
+            return cpuconfig::TextList::valueOf(e) == found;
+        })) {
+        std::abort();
     }
     (void)cpuconfig::languageIdOfLocale(text);
     return 0;

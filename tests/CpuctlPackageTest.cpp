@@ -1,20 +1,32 @@
-// cpuctl pack | info | unpack as a script sees them: exit codes, last line, files.
+// cpuctl pack | info | unpack as a script sees them: exit codes, last line, files; and files
+// that are cut short, hidden or have no room: the system's own status text, the file-problem
+// exit code, and an old package that stays as it was.
 #include "common/Texts.h"
 #include "tests/TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
+
+#include <sys/mount.h>
 #include <unistd.h>
 
 using namespace cpuconfig;
 using cpuconfig::test::runCommand;
 using cpuconfig::test::TempDir;
 using Bytes = std::vector<std::uint8_t>;
+namespace fs = std::filesystem;
 
 namespace {
 
 std::string cpuctl(const std::string& args) {
     return "'" + test::cpuctl() + "' " + args;
+}
+
+// Root reads and writes anywhere: file permissions only bite an ordinary user.
+std::string asOrdinaryUser() {
+    return ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
 }
 
 // 09:05:07 UTC on Sunday 25 April 2010.
@@ -43,76 +55,62 @@ TEST(Cpuctl, packIsReproducibleAndExact) {
                      0x12, 0x04, 0x09, 0xAA}));
 }
 
+// As an ordinary user: the output folder "out" is read-only, "locked" cannot be looked into.
 TEST(Cpuctl, packFailuresKeepTheOldPackage) {
     TempDir dir;
     const Bytes old = test::randomBytes(33, 1);
+    fs::create_directory(dir / "out");
+    fs::create_directory(dir / "locked");
     test::writeBytes(dir / "RQ_CPU.cpu", old);
+    test::writeBytes(dir / "out" / "RQ_CPU.cpu", old);
     test::writeBytes(dir / "empty.bin", {});
     test::writeBytes(dir / "fw.bin", {1, 2, 3});
-
-    struct Case {
+    test::writeBytes(dir / "locked" / "fw.bin", test::randomBytes(5000, 6));
+    fs::permissions(dir.path(), fs::perms::all);
+    fs::permissions(dir / "fw.bin", fs::perms::all);
+    fs::permissions(dir / "out", static_cast<fs::perms>(0555));
+    fs::permissions(dir / "locked", fs::perms::owner_write);
+    const std::string failed = std::string(text::kLoadFailed) + "\n";
+    const struct {
         std::string args;
         int exitCode;
+        std::string out; // ends the output
+        const char* err; // in the error output
     } cases[] = {
-        {"pack empty.bin", 3},
-        {"pack fw.bin --model 中", 2},
+        {"pack empty.bin", 3, failed, "empty.bin"},
+        {"pack locked/fw.bin", 3, failed, "fw.bin"},
+        {"pack fw.bin -o out/RQ_CPU.cpu", 3, text::kCreateFileFailed + ("\n" + failed), "out"},
+        {"pack fw.bin --model 中", 2, failed, "model"},
     };
     for (const auto& c : cases) {
-        auto r = runCommand(kEnv2010 + cpuctl(c.args), dir.path());
-        EXPECT_EQ(r.exitCode, c.exitCode) << c.args << "\n" << r.err;
-        EXPECT_EQ(test::readBytes(dir / "RQ_CPU.cpu"), old) << c.args;
-        if (c.exitCode == 3) {
-            EXPECT_EQ(r.lastLine(), text::kLoadFailed) << c.args;
-            EXPECT_FALSE(r.err.empty()) << c.args;
-        }
+        SCOPED_TRACE(c.args);
+        auto r = runCommand(kEnv2010 + asOrdinaryUser() + cpuctl(c.args), dir.path());
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+        EXPECT_TRUE(r.out.ends_with(c.out)) << r.out;
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+        EXPECT_EQ(test::readBytes(dir / "RQ_CPU.cpu"), old);
+        EXPECT_EQ(test::readBytes(dir / "out" / "RQ_CPU.cpu"), old);
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 5); // no temporary
     }
-}
-
-TEST(Cpuctl, packIntoADirectoryWithoutWritePermission) {
-    TempDir dir;
-    const auto out = dir / "out";
-    std::filesystem::create_directory(out);
-    const Bytes old = test::randomBytes(20, 2);
-    test::writeBytes(out / "RQ_CPU.cpu", old);
-    test::writeBytes(dir / "fw.bin", {1, 2, 3});
-    namespace fs = std::filesystem;
-    fs::permissions(dir.path(), fs::perms::all, fs::perm_options::add);
-    fs::permissions(dir / "fw.bin", fs::perms::others_read, fs::perm_options::add);
-    fs::permissions(out, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
-                             fs::perms::group_exec | fs::perms::others_read |
-                             fs::perms::others_exec);
-    // Root writes anywhere: run as an ordinary user then.
-    const std::string asUser =
-        ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
-    auto r = runCommand(asUser + cpuctl("pack fw.bin -o out/RQ_CPU.cpu"), dir.path());
-    EXPECT_EQ(r.exitCode, 3) << r.err;
-    EXPECT_NE(r.out.find(std::string(text::kCreateFileFailed) + "\n" + text::kLoadFailed),
-              std::string::npos)
-        << r.out;
-    EXPECT_EQ(test::readBytes(out / "RQ_CPU.cpu"), old);
 }
 
 TEST(Cpuctl, infoAndUnpack) {
     TempDir dir;
     const Bytes image = test::randomBytes(70000, 3);
     test::writeBytes(dir / "fw.bin", image);
-    ASSERT_EQ(runCommand(kEnv2010 + cpuctl("pack fw.bin --model T --card-version 3"), dir.path())
-                  .exitCode,
-              0);
-
-    auto r = runCommand(cpuctl("info"), dir.path()); // ./RQ_CPU.cpu by default
+    auto r = runCommand(kEnv2010 + cpuctl("pack fw.bin --model T --card-version 3"), dir.path());
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_NE(r.out.find("T3"), std::string::npos);
-    EXPECT_NE(r.out.find("2010年4月25日9时5分7秒"), std::string::npos);
-    EXPECT_NE(r.out.find("7 (Sunday)"), std::string::npos);
-    EXPECT_NE(r.out.find("70000 bytes"), std::string::npos);
-
+    r = runCommand(cpuctl("info"), dir.path()); // ./RQ_CPU.cpu by default
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    for (const char* shown : {"T3", "2010年4月25日9时5分7秒", "7 (Sunday)", "70000 bytes"}) {
+        EXPECT_NE(r.out.find(shown), std::string::npos) << shown;
+    }
     r = runCommand(cpuctl("info RQ_CPU.cpu --json"), dir.path());
     ASSERT_EQ(r.exitCode, 0);
-    EXPECT_NE(r.out.find("\"model\":\"T3\""), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("\"imageSize\":70000"), std::string::npos);
-    EXPECT_NE(r.out.find("\"endMarkOk\":true"), std::string::npos);
-    EXPECT_NE(r.out.find("\"weekday\":7"), std::string::npos);
+    for (const char* field :
+         {"\"model\":\"T3\"", "\"imageSize\":70000", "\"endMarkOk\":true", "\"weekday\":7"}) {
+        EXPECT_NE(r.out.find(field), std::string::npos) << field << "\n" << r.out;
+    }
 
     // Two packages of the same image at different times have the same image digest.
     ASSERT_EQ(runCommand(cpuctl("pack fw.bin -o now.cpu"), dir.path()).exitCode, 0);
@@ -127,4 +125,55 @@ TEST(Cpuctl, infoAndUnpack) {
     r = runCommand(cpuctl("unpack RQ_CPU.cpu -o back.bin"), dir.path());
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(test::readBytes(dir / "back.bin"), image);
+}
+
+class CpuctlInfoLength : public ::testing::TestWithParam<int> {};
+
+// A package cut to n bytes: header "N1.7", zeros, "2"; image byte; trailer ending AA.
+TEST_P(CpuctlInfoLength, everyCutIsAFileProblemUntilThePackageIsWhole) {
+    const Bytes whole = {0x4E, 0x31, 0x2E, 0x37, 0x00, 0x00, 0x00, 0x32, 0xF1,
+                         0x44, 0x29, 0x03, 0x29, 0x04, 0x05, 0x10, 0xAA};
+    const int n = GetParam();
+    TempDir dir;
+    test::writeBytes(dir / "RQ_CPU.cpu", Bytes(whole.begin(), whole.begin() + n));
+    auto r = runCommand(cpuctl("info"), dir.path());
+    EXPECT_EQ(r.exitCode, n < 17 ? 3 : 0) << r.out << r.err;
+    EXPECT_EQ(r.err.find("RQ_CPU.cpu") != std::string::npos, n < 17) << r.err; // names the file
+    EXPECT_EQ(r.out.find("1 bytes") != std::string::npos, n == 17) << r.out;   // nothing when cut
+    EXPECT_EQ(r.out.empty(), n < 17);
+    r = runCommand(cpuctl("info --json"), dir.path());
+    EXPECT_EQ(r.exitCode, n < 17 ? 3 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Bytes, CpuctlInfoLength, ::testing::Range(0, 18));
+
+// A real full disk under the package: a tmpfs too small for the new one. Needs root (CI
+// runs as root); the builder tests cover the same path with an injected short write.
+TEST(FileFault, fullFilesystemDuringPackKeepsTheOldPackage) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "mounting a small tmpfs needs root";
+    }
+    TempDir dir;
+    fs::create_directory(dir / "disk");
+    ASSERT_EQ(::mount("tmpfs", (dir / "disk").c_str(), "tmpfs", 0, "size=64k"), 0)
+        << "cannot mount tmpfs: " << std::strerror(errno);
+    const Bytes old = test::randomBytes(30000, 7);
+    test::writeBytes(dir / "disk" / "RQ_CPU.cpu", old);
+    test::writeBytes(dir / "fw.bin", test::randomBytes(50000, 8));
+
+    auto r = runCommand(cpuctl("pack fw.bin -o disk/RQ_CPU.cpu"), dir.path());
+    EXPECT_EQ(r.exitCode, 3) << r.err;
+    // The file could be created but not filled: no "written" text, only the failure.
+    EXPECT_EQ(r.lastLine(), text::kLoadFailed);
+    EXPECT_EQ(r.out.find(text::kPackageWritten), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find(std::strerror(ENOSPC)), std::string::npos) << r.err;
+    EXPECT_EQ(test::readBytes(dir / "disk" / "RQ_CPU.cpu"), old);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "disk"), {}), 1);
+
+    // With room again the same command replaces it.
+    test::writeBytes(dir / "fw.bin", test::randomBytes(20000, 9));
+    r = runCommand(cpuctl("pack fw.bin -o disk/RQ_CPU.cpu"), dir.path());
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(fs::file_size(dir / "disk" / "RQ_CPU.cpu"), 20016u);
+    ::umount((dir / "disk").c_str());
 }

@@ -17,79 +17,53 @@ namespace {
 const DateTime kSunday2010{2010, 4, 25, 9, 5, 7, 7}; // Sunday 25 April 2010, 09:05:07
 
 Bytes package(const Bytes& image, const PackageTexts& texts, const DateTime& when) {
-    auto header = makeHeader(texts);
-    EXPECT_TRUE(header.ok());
-    return assemblePackage(*header, image, makeTrailer(when));
+    return assemblePackage(*makeHeader(texts), image, makeTrailer(when));
 }
 
 } // namespace
 
-TEST(PackageFormat, knownPackagesByteForByte) {
+TEST(PackageFormat, knownPackageByteForByte) {
     EXPECT_EQ(package({0x1F}, {}, kSunday2010),
               (Bytes{0x4E, 0x31, 0x2E, 0x37, 0x00, 0x00, 0x00, 0x32, 0xF1, 0x07, 0x05, 0x09, 0x25,
                      0x04, 0x07, 0x10, 0xAA}));
-    EXPECT_EQ(package({0x12, 0xA5}, {}, kSunday2010),
-              (Bytes{0x4E, 0x31, 0x2E, 0x37, 0x00, 0x00, 0x00, 0x32, 0x21, 0x5A, 0x07, 0x05, 0x09,
-                     0x25, 0x04, 0x07, 0x10, 0xAA}));
-    EXPECT_EQ(makeTrailer({2009, 12, 31, 23, 59, 59, 4}),
-              (Trailer{0x59, 0x59, 0x23, 0x31, 0x12, 0x04, 0x09, 0xAA}));
 }
 
-struct HeaderCase {
-    std::string name;
-    PackageTexts texts;
-    Header expected;
-};
-
-class HeaderTexts : public ::testing::TestWithParam<HeaderCase> {};
-
-TEST_P(HeaderTexts, eachTextGivesItsBytes) {
-    auto h = makeHeader(GetParam().texts);
-    ASSERT_TRUE(h.ok()) << h.error().message;
-    EXPECT_EQ(*h, GetParam().expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    PackageFormat, HeaderTexts,
-    ::testing::Values(
-        HeaderCase{"empty", {"", "", ""}, {0, 0, 0, 0, 0, 0, 0, 0}},
-        HeaderCase{"oneCharacterCpuVersion", {"N", "2", "2"}, {0x4E, 0x32, 0, 0, 0, 0, 0, 0x32}},
-        HeaderCase{
-            "twoCharacterCpuVersion", {"L", "3", "17"}, {0x4C, 0x31, 0x37, 0, 0, 0, 0, 0x33}},
-        // Only the first characters count.
-        HeaderCase{"longTexts", {"Tx", "99", "1.75"}, {0x54, 0x31, 0x2E, 0x37, 0, 0, 0, 0x39}}),
-    [](const auto& p) { return p.param.name; });
-
-TEST(PackageFormat, refusesCharactersThatDoNotFitOneByte) {
-    // "中" in UTF-8 (and any GBK pair) would be cut in half by a one-byte field.
-    for (PackageTexts t : {PackageTexts{"中", "2", "1.7"}, PackageTexts{"N", "é", "1.7"},
-                           PackageTexts{"N", "2", "1\xB7"}}) {
-        auto h = makeHeader(t);
-        ASSERT_FALSE(h.ok());
-        EXPECT_EQ(h.error().code, ErrorCode::BadText);
+TEST(PackageFormat, headerFromTheTexts) {
+    const struct {
+        PackageTexts texts;
+        std::optional<Header> header; // none: refused
+    } cases[] = {
+        {{"", "", ""}, Header{0, 0, 0, 0, 0, 0, 0, 0}},
+        {{"N", "2", "2"}, Header{0x4E, 0x32, 0, 0, 0, 0, 0, 0x32}},
+        {{"L", "3", "17"}, Header{0x4C, 0x31, 0x37, 0, 0, 0, 0, 0x33}},
+        // Only the first characters count, and past them anything goes.
+        {{"Tx", "99", "1.75"}, Header{0x54, 0x31, 0x2E, 0x37, 0, 0, 0, 0x39}},
+        {{"N中", "2", "1.7中"}, Header{0x4E, 0x31, 0x2E, 0x37, 0, 0, 0, 0x32}},
+        // "中" in UTF-8 (and any GBK pair) would be cut in half by a one-byte field.
+        {{"中", "2", "1.7"}, std::nullopt},
+        {{"N", "é", "1.7"}, std::nullopt},
+        {{"N", "2", "1\xB7"}, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.texts.model + " " + c.texts.cardVersion + " " + c.texts.cpuVersion);
+        const auto h = makeHeader(c.texts);
+        EXPECT_EQ(h.ok() ? std::optional(*h) : std::nullopt, c.header);
+        EXPECT_TRUE(h.ok() || h.error().code == ErrorCode::BadText);
     }
-    // Past the characters that are used, anything goes.
-    EXPECT_TRUE(makeHeader({"N中", "2", "1.7中"}).ok());
 }
 
-TEST(PackageFormat, nibbleSwapIsItsOwnInverseAtEveryLength) {
+TEST(PackageFormat, nibbleSwapAtEveryLengthAndInPlace) {
     EXPECT_EQ(nibbleSwap(std::uint8_t{0x1F}), 0xF1);
-    EXPECT_EQ(nibbleSwap(std::uint8_t{0xA5}), 0x5A);
-    for (std::uint8_t fixed : {0x00, 0xFF, 0x33}) {
-        EXPECT_EQ(nibbleSwap(fixed), fixed);
-    }
     // Lengths around vector widths catch a wrong tail loop.
     for (std::size_t n : {0u, 1u, 15u, 16u, 17u, 31u, 33u, 4097u}) {
         const Bytes original = test::randomBytes(n, static_cast<unsigned>(n));
-        Bytes swapped(n), back(n);
+        Bytes swapped(n), inPlace = original;
         nibbleSwap(original.data(), swapped.data(), n);
         for (std::size_t i = 0; i < n; ++i) {
             ASSERT_EQ(swapped[i], nibbleSwap(original[i])) << "n=" << n << " i=" << i;
         }
-        nibbleSwap(swapped.data(), back.data(), n);
-        EXPECT_EQ(back, original);
-        nibbleSwap(back.data(), back.data(), n); // in place
-        EXPECT_EQ(back, swapped);
+        nibbleSwap(inPlace.data(), inPlace.data(), n);
+        EXPECT_EQ(inPlace, swapped);
     }
 }
 
@@ -100,61 +74,42 @@ TEST(PackageFormat, bcdAndWeekdays) {
     EXPECT_EQ(toBcd(2010), 0x10);
     EXPECT_EQ(toBcd(59), 0x59);
     // 1 = Monday ... 7 = Sunday.
-    EXPECT_EQ(weekdayOf(2010, 4, 25), 7);
-    EXPECT_EQ(weekdayOf(2009, 12, 31), 4);
-    EXPECT_EQ(weekdayOf(2026, 12, 7), 1);
-    EXPECT_EQ(weekdayOf(2000, 2, 29), 2);
-    EXPECT_EQ(weekdayOf(1970, 1, 1), 4);
-    EXPECT_EQ(weekdayOf(2100, 3, 1), 1);
+    const int days[][4] = {{2010, 4, 25, 7}, {2009, 12, 31, 4}, {2026, 12, 7, 1},
+                           {2000, 2, 29, 2}, {1970, 1, 1, 4},   {2100, 3, 1, 1}};
+    for (const auto& d : days) {
+        EXPECT_EQ(weekdayOf(d[0], d[1], d[2]), d[3]) << d[0] << "-" << d[1] << "-" << d[2];
+    }
 }
 
-TEST(PackageFormat, dateTextAsThePanelShowsIt) {
-    const std::uint8_t t[7] = {0x44, 0x29, 0x03, 0x29, 0x04, 0x00, 0x10};
-    EXPECT_EQ(formatDateText(t), "2010年4月29日3时29分44秒");
-    const std::uint8_t notBcd[7] = {0x00, 0x3C, 0x00, 0x01, 0x01, 0x07, 0x26};
-    EXPECT_EQ(formatDateText(notBcd), "2026年1月1日0时3C分0秒");
-}
-
-TEST(PackageFormat, detailsFromShortAndOddFiles) {
+TEST(PackageFormat, detailsAsThePanelShowsThem) {
     TempDir dir;
     const auto path = dir / "RQ_CPU.cpu";
-
-    // 15 bytes: the date bytes are offsets 8..14, the last byte included.
-    test::writeBytes(
-        path, {0x4E, 0x31, 0x37, 0x00, 0, 0, 0, 0x32, 0x44, 0x29, 0x03, 0x29, 0x04, 0x00, 0x10});
-    auto d = readPackageDetails(path);
-    ASSERT_TRUE(d.ok()) << d.error().message;
-    EXPECT_EQ(d->model, "N2");
-    EXPECT_EQ(d->cpuVersion, "17");
-    EXPECT_EQ(d->dateText, "2010年4月29日3时29分44秒");
-
-    // A model letter 0 empties the model even when the card version is set.
-    test::writeBytes(path, {0x00, 0x31, 0x2E, 0x37, 0, 0, 0, 0x32, 1, 1, 1, 1, 1, 1, 1, 0xAA});
-    d = readPackageDetails(path);
-    ASSERT_TRUE(d.ok());
-    EXPECT_EQ(d->model, "");
-    EXPECT_EQ(d->cpuVersion, "1.7");
-
+    // Model, CPU version and date text.
+    const std::pair<Bytes, const char*> cases[] = {
+        // 15 bytes: the date bytes are offsets 8..14, the last byte included.
+        {{0x4E, 0x31, 0x37, 0, 0, 0, 0, 0x32, 0x44, 0x29, 0x03, 0x29, 0x04, 0x00, 0x10},
+         "N2 17 2010年4月29日3时29分44秒"},
+        // Date bytes that are not BCD are shown in hexadecimal.
+        {{0x4E, 0x31, 0x37, 0, 0, 0, 0, 0x32, 0x00, 0x3C, 0x00, 0x01, 0x01, 0x07, 0x26},
+         "N2 17 2026年1月1日0时3C分0秒"},
+        // From 16 bytes on the date is the trailer's; a model letter 0 empties the model.
+        {{0, 0x31, 0x2E, 0x37, 0, 0, 0, 0x32, 1, 2, 3, 4, 5, 6, 0x10, 0xAA},
+         " 1.7 2010年5月4日3时2分1秒"},
+        {package(test::randomBytes(100000, 1), {"T", "3", "2.1"}, {2026, 12, 6, 14, 3, 9, 7}),
+         "T3 2.1 2026年12月6日14时3分9秒"},
+    };
+    for (const auto& [bytes, shown] : cases) {
+        test::writeBytes(path, bytes);
+        auto d = readPackageDetails(path);
+        ASSERT_TRUE(d.ok()) << d.error().message;
+        EXPECT_EQ(d->model + " " + d->cpuVersion + " " + d->dateText, shown);
+    }
     for (std::size_t n = 0; n < 15; ++n) {
         test::writeBytes(path, Bytes(n, 0x41));
-        d = readPackageDetails(path);
-        ASSERT_FALSE(d.ok()) << n;
-        EXPECT_EQ(d.error().code, ErrorCode::FileTooShort) << n;
+        EXPECT_EQ(readPackageDetails(path).error().code, ErrorCode::FileTooShort) << n;
     }
     EXPECT_EQ(readPackageDetails(dir / "missing.cpu").error().code, ErrorCode::FileMissing);
     EXPECT_FALSE(readPackageDetails(dir.path()).ok()); // a directory is not a package
-}
-
-TEST(PackageFormat, detailsOfALargePackageComeFromItsTrailer) {
-    TempDir dir;
-    const auto path = dir / "RQ_CPU.cpu";
-    test::writeBytes(path, package(test::randomBytes(100000, 1), {"T", "3", "2.1"},
-                                   DateTime{2026, 12, 6, 14, 3, 9, 7}));
-    auto d = readPackageDetails(path);
-    ASSERT_TRUE(d.ok());
-    EXPECT_EQ(d->model, "T3");
-    EXPECT_EQ(d->cpuVersion, "2.1");
-    EXPECT_EQ(d->dateText, "2026年12月6日14时3分9秒");
 }
 
 TEST(PackageFormat, inspectRecoversTheImageAndChecksTheEndMark) {
@@ -168,6 +123,7 @@ TEST(PackageFormat, inspectRecoversTheImageAndChecksTheEndMark) {
     ASSERT_TRUE(info.ok());
     EXPECT_EQ(info->imageSize, 5000u);
     EXPECT_TRUE(info->endMarkOk);
+    EXPECT_EQ(info->details.dateText, "2010年4月25日9时5分7秒");
     EXPECT_EQ(*recoverImage(path), image);
 
     bytes.back() = 0x00;
@@ -180,6 +136,25 @@ TEST(PackageFormat, inspectRecoversTheImageAndChecksTheEndMark) {
         EXPECT_EQ(recoverImage(path).error().code, ErrorCode::FileTooShort) << n;
     }
 }
+
+#ifndef _WIN32
+// The trailer's local time follows TZ (zone names such as Asia/Shanghai), not the locale.
+TEST(PackageFormat, localTimeFollowsTheTimeZoneNotTheLocale) {
+    const char* oldTz = std::getenv("TZ");
+    const std::string saved = oldTz ? oldTz : "";
+    const auto trailerIn = [](const char* tz) {
+        ::setenv("TZ", tz, 1);
+        ::tzset();
+        return makeTrailer(localDateTime(1262303999)); // 2009-12-31 23:59:59 UTC
+    };
+    EXPECT_EQ(trailerIn("UTC"), (Trailer{0x59, 0x59, 0x23, 0x31, 0x12, 0x04, 0x09, 0xAA}));
+    // UTC+8: already Friday 1 January 2010.
+    EXPECT_EQ(trailerIn("Asia/Shanghai"),
+              (Trailer{0x59, 0x59, 0x07, 0x01, 0x01, 0x05, 0x10, 0xAA}));
+    oldTz ? ::setenv("TZ", saved.c_str(), 1) : ::unsetenv("TZ");
+    ::tzset();
+}
+#endif
 
 TEST(FileIo, readWholeFileSaysWhy) {
     TempDir dir;

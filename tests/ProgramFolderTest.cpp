@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <optional>
 
 namespace cpuconfig {
 namespace {
@@ -14,29 +13,23 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(ProgramFolder, choiceFromTheFacts) {
-    struct Case {
-        const char* what;
+    // The executable's folder, whether the user may write it, XDG_DATA_HOME, HOME; then the
+    // folder chosen and whether it is an installed copy's.
+    const struct {
         const char* exeDir;
         bool writable;
-        const char* xdgDataHome;
-        const char* home;
-        const char* expected;
+        const char *xdgDataHome, *home, *expected;
         bool installed;
+    } cases[] = {
+        {"/src/build/shell", true, "/data", "/home/t", "/src/build/shell", false}, // build tree
+        {"/usr/bin", true, "", "/home/t", "/home/t/.local/share/cpuconfig", true}, // root's
+        {"/usr/local/bin/", true, "/data", "/home/t", "/data/cpuconfig", true},
+        {"/opt/cpuconfig", false, "/data", "/home/t", "/data/cpuconfig", true}, // not writable
+        {"/usr/bin", false, "data", "/home/t", "/home/t/.local/share/cpuconfig", true}, // relative
+        {"/usr/bin", false, "", "", "/usr/bin", false}, // no base at all
     };
-    const Case cases[] = {
-        {"build tree", "/src/build/shell", true, "/data", "/home/t", "/src/build/shell", false},
-        {"install dir, writable by root", "/usr/bin", true, "", "/home/t",
-         "/home/t/.local/share/cpuconfig", true},
-        {"install dir with a trailing slash", "/usr/local/bin/", true, "/data", "/home/t",
-         "/data/cpuconfig", true},
-        {"folder the user cannot write", "/opt/cpuconfig", false, "/data", "/home/t",
-         "/data/cpuconfig", true},
-        {"relative XDG_DATA_HOME is ignored", "/usr/bin", false, "data", "/home/t",
-         "/home/t/.local/share/cpuconfig", true},
-        {"no base at all", "/usr/bin", false, "", "", "/usr/bin", false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(&c - cases);
         const ProgramFolder got = chooseProgramFolder(
             {c.exeDir, c.writable, {"/usr/local/bin", "/usr/bin"}, c.xdgDataHome, c.home});
         EXPECT_EQ(got.path, fs::path(c.expected));
@@ -49,7 +42,7 @@ TEST(ProgramFolder, choiceFromTheFacts) {
 TEST(ProgramFolder, onThisSystem) {
     test::TempDir dir;
     const char* old = std::getenv("XDG_DATA_HOME");
-    const std::optional<std::string> saved = old ? std::optional<std::string>(old) : std::nullopt;
+    const std::string saved = old ? old : "";
     ::setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
 
     const ProgramFolder installed = programFolder("/usr/bin");
@@ -61,7 +54,7 @@ TEST(ProgramFolder, onThisSystem) {
     EXPECT_FALSE(portable.installed);
     EXPECT_EQ(portable.path, fs::weakly_canonical(dir.path()));
 
-    saved ? ::setenv("XDG_DATA_HOME", saved->c_str(), 1) : ::unsetenv("XDG_DATA_HOME");
+    old ? ::setenv("XDG_DATA_HOME", saved.c_str(), 1) : ::unsetenv("XDG_DATA_HOME");
 }
 
 } // namespace

@@ -1,9 +1,9 @@
 #include "tests/TestSupport.h"
 
-#include <cstdio>
+#include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <random>
-#include <sstream>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -14,47 +14,36 @@
 
 namespace cpuconfig::test {
 
-#ifdef _WIN32
+namespace fs = std::filesystem;
+
+// A random name: create_directory fails on a clash.
 TempDir::TempDir() {
-    // No mkdtemp: a random name, created with create_directory, which fails on a clash.
     std::random_device rd;
-    for (;;) {
-        char name[40];
-        std::snprintf(name, sizeof name, "cpuconfig-test-%08x", static_cast<unsigned>(rd()));
-        m_path = std::filesystem::temp_directory_path() / name;
-        std::error_code ec;
-        if (std::filesystem::create_directory(m_path, ec)) {
-            return;
-        }
-    }
+    std::error_code ec;
+    do {
+        m_path = fs::temp_directory_path() / ("cpuconfig-test-" + std::to_string(rd()));
+    } while (!fs::create_directory(m_path, ec));
+    fs::permissions(m_path, fs::perms::owner_all, ec); // private, as mkdtemp makes it
 }
-#else
-TempDir::TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "cpuconfig-test-XXXXXX").string();
-    m_path = ::mkdtemp(tmpl.data());
-}
-#endif
 
 TempDir::~TempDir() {
     std::error_code ec;
     // Restore permissions a test may have taken away, so everything can be removed.
-    for (auto it = std::filesystem::recursive_directory_iterator(m_path, ec);
-         it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-        std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::add, ec);
+    for (auto it = fs::recursive_directory_iterator(m_path, ec);
+         it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
     }
-    std::filesystem::permissions(m_path, std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, ec);
-    std::filesystem::remove_all(m_path, ec);
+    fs::permissions(m_path, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(m_path, ec);
 }
 
-void writeBytes(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
+void writeBytes(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));
 }
 
-std::vector<std::uint8_t> readBytes(const std::filesystem::path& path) {
+std::vector<std::uint8_t> readBytes(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
@@ -62,22 +51,16 @@ std::vector<std::uint8_t> readBytes(const std::filesystem::path& path) {
 std::vector<std::uint8_t> randomBytes(std::size_t n, unsigned seed) {
     std::mt19937 gen(seed);
     std::vector<std::uint8_t> v(n);
-    for (auto& b : v) {
-        b = static_cast<std::uint8_t>(gen());
-    }
+    std::ranges::generate(v, [&] { return static_cast<std::uint8_t>(gen()); });
     return v;
 }
 
 std::string CommandResult::lastLine() const {
-    std::string s = out;
-    while (!s.empty() && s.back() == '\n') {
-        s.pop_back();
-    }
-    const auto pos = s.rfind('\n');
-    return pos == std::string::npos ? s : s.substr(pos + 1);
+    const std::string s = out.substr(0, out.find_last_not_of('\n') + 1); // npos + 1 is 0
+    return s.substr(s.rfind('\n') + 1);
 }
 
-CommandResult runCommand(const std::string& commandLine, const std::filesystem::path& dir) {
+CommandResult runCommand(const std::string& commandLine, const fs::path& dir) {
     TempDir scratch;
     const auto outFile = scratch / "out";
     const auto errFile = scratch / "err";
@@ -93,15 +76,13 @@ CommandResult runCommand(const std::string& commandLine, const std::filesystem::
     const int status = std::system(full.c_str());
     r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 #endif
-    auto slurp = [](const std::filesystem::path& p) {
+    auto slurp = [](const fs::path& p) {
 #ifdef _WIN32
         std::ifstream in(p); // text mode: the program's CR LF line ends read as LF
 #else
         std::ifstream in(p, std::ios::binary);
 #endif
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
+        return std::string(std::istreambuf_iterator<char>(in), {});
     };
     r.out = slurp(outFile);
     r.err = slurp(errFile);
@@ -115,9 +96,7 @@ std::string cpuctl() {
     if (!path.empty() && path.front() == '/') {
         path = "Z:" + path;
     }
-    for (char& c : path) {
-        c = c == '/' ? '\\' : c;
-    }
+    std::ranges::replace(path, '/', '\\');
     return "\"" + path + "\"";
 }
 #else
