@@ -16,13 +16,16 @@ namespace cpuconfig::test {
 
 namespace fs = std::filesystem;
 
-// A random name: create_directory fails on a clash.
+// A random name: create_directory returns false on a clash, and reports any other failure.
 TempDir::TempDir() {
     std::random_device rd;
     std::error_code ec;
     do {
         m_path = fs::temp_directory_path() / ("cpuconfig-test-" + std::to_string(rd()));
-    } while (!fs::create_directory(m_path, ec));
+    } while (!fs::create_directory(m_path, ec) && !ec);
+    if (ec) {
+        throw fs::filesystem_error("cannot make a temporary folder", m_path, ec);
+    }
     fs::permissions(m_path, fs::perms::owner_all, ec); // private, as mkdtemp makes it
 }
 
