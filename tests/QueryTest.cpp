@@ -3,8 +3,6 @@
 #include "TestSupport.h"
 
 #include "common/Texts.h"
-#include "link/Upgrade.h"
-#include "link/getParam.h"
 
 #include <atomic>
 #include <gtest/gtest.h>
@@ -14,160 +12,96 @@ namespace {
 
 using std::chrono::milliseconds;
 using Statuses = std::vector<std::string>;
+using Bytes = std::vector<std::uint8_t>;
+using namespace std::string_literals;
 
-struct QueryRun {
-    FakeClock clock;
-    RecordingReporter reporter;
-    int result = -1;
-    void run(const SelectionProvider& sel) {
-        result = getParam(reporter, sel, {}, fakeTimeOptions(clock));
+Bytes reply(Bytes head, const std::string& tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+
+// What the card is asked, what it answers, and what the technician is shown: the model is
+// the twelve bytes from offset 3 of the reply, cut at a zero; a card that does not answer
+// fails after two seconds of silence; a set-up that fails says the send failed.
+TEST(Query, answersAndFailures) {
+    const std::string ok = text::kQueryOk, failed = text::kQueryFailed;
+    const Statuses noAnswer = {text::kCommFailed, failed};
+    const std::string twelve = "ABCDEFGHIJKL";
+    struct Row {
+        const char* name;
+        SimulatorOptions card;
+        std::string screen;
+        std::uint8_t address; // 0: no address frame went out
+        Statuses statuses;
+        Statuses models;
+        int result = 0;
+        int waitedMs = 0;
+        const char* port = nullptr; // the card's
+    };
+    const Row rows[] = {
+        {"model", {.model = "AB-1"}, "1", 1, {ok}, {"AB-1"}},
+        {"full", {.queryReply = reply({1, 9, 9}, twelve)}, "1", 1, {ok}, {twelve}},
+        {"longer", {.queryReply = reply({1, 9, 9}, twelve + "MN")}, "1", 1, {ok}, {twelve}},
+        {"zero inside", {.queryReply = reply({1, 0, 0}, "AB\0CD"s)}, "1", 1, {ok}, {"AB"}},
+        {"short", {.queryReply = Bytes{1}}, "1", 1, {ok}, {""}},
+        {"gbk", {.queryReply = reply({1, 0, 0}, "\xC6\xC1")}, "1", 1, {ok}, {"\xC6\xC1"}},
+        {"screen 80", {.screen = 80}, "80", 0x50, {ok}, {"A8-SIM"}},
+        {"screen +5", {.screen = 5}, "+5", 5, {ok}, {"A8-SIM"}},
+        {"screen 257", {}, "257", 1, {ok}, {"A8-SIM"}},
+        {"silent", {.fault = SimFault::Silent}, "1", 1, noAnswer, {}, 0, 2000},
+        {"no ack", {.fault = SimFault::NoAck}, "1", 1, noAnswer, {}, 0, 2000},
+        {"no reply", {.fault = SimFault::NoFinal}, "1", 1, {failed}, {}, 0, 2000},
+        {"screen abc", {}, "abc", 0, {text::kSendFailed}, {}, 1},
+        {"no screen", {}, "", 0, {text::kSendFailed}, {}, 1},
+        {"no port", {}, "1", 0, {text::kSendFailed}, {}, 1, 0, ""},
+        {"no such port", {}, "1", 0, {text::kSendFailed}, {}, 1, 0, "/dev/cpuconfig-none"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        SimCard card(row.card);
+        QueryRun q;
+        q.run(row.port ? row.port : card.port(), row.screen);
+        EXPECT_EQ(q.result, row.result);
+        EXPECT_EQ(q.reporter.statuses, row.statuses);
+        EXPECT_EQ(q.reporter.models, row.models);
+        const auto rec = card.record();
+        EXPECT_EQ(rec.address, (row.address ? Bytes{row.address, row.address} : Bytes{}));
+        if (row.models.empty()) {
+            EXPECT_EQ(q.clock.elapsed(), milliseconds(row.waitedMs));
+        } else {
+            EXPECT_EQ(rec.queryFrame, (Bytes{0x01, 0xCF, 0x01, 0x00, 0xAA}));
+            EXPECT_TRUE(rec.lines.front().mark);
+            EXPECT_TRUE(rec.lines.back().space);
+        }
     }
-    void run(const std::string& port, const std::string& screen = "1") {
-        run(FixedSelection(port, "115200", screen));
-    }
-};
-
-TEST(Query, asksWithTheFrameAndShowsTheModel) {
-    SimCard card(simWith([](SimulatorOptions& o) { o.model = "AB-1"; }));
-    QueryRun q;
-    q.run(card.port());
-    EXPECT_EQ(q.result, 0);
-    EXPECT_EQ(q.reporter.statuses, Statuses{text::kQueryOk});
-    EXPECT_EQ(q.reporter.models, Statuses{"AB-1"});
-    const auto rec = card.record();
-    EXPECT_EQ(rec.queryFrame, (std::vector<std::uint8_t>{0x01, 0xCF, 0x01, 0x00, 0xAA}));
-    ASSERT_GE(rec.lines.size(), 2u);
-    EXPECT_TRUE(rec.lines.front().mark);
-    EXPECT_TRUE(rec.lines.back().space);
 }
-
-struct ReplyCase {
-    const char* name;
-    std::vector<std::uint8_t> reply;
-    std::string model;
-};
-class QueryReply : public ::testing::TestWithParam<ReplyCase> {};
-
-TEST_P(QueryReply, modelIsTwelveBytesFromOffsetThreeCutAtAZero) {
-    SimCard card(simWith([](SimulatorOptions& o) { o.queryReply = GetParam().reply; }));
-    QueryRun q;
-    q.run(card.port());
-    EXPECT_EQ(q.reporter.statuses, Statuses{text::kQueryOk});
-    EXPECT_EQ(q.reporter.models, Statuses{GetParam().model});
-}
-
-std::vector<std::uint8_t> reply(std::initializer_list<std::uint8_t> head, const std::string& tail) {
-    std::vector<std::uint8_t> r(head);
-    r.insert(r.end(), tail.begin(), tail.end());
-    return r;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Replies, QueryReply,
-    ::testing::Values(ReplyCase{"full", reply({1, 9, 9}, "ABCDEFGHIJKL"), "ABCDEFGHIJKL"},
-                      ReplyCase{"longer", reply({1, 9, 9}, "ABCDEFGHIJKLMNOP"), "ABCDEFGHIJKL"},
-                      ReplyCase{"zero_inside", reply({1, 0, 0}, std::string("AB\0CD", 5)), "AB"},
-                      ReplyCase{"short", reply({1}, ""), ""},
-                      ReplyCase{"gbk", reply({1, 0, 0}, "\xC6\xC1"), "\xC6\xC1"}),
-    [](const auto& p) { return std::string(p.param.name); });
-
-struct ScreenCase {
-    const char* text;
-    int card;
-    std::uint8_t address;
-};
-class QueryScreen : public ::testing::TestWithParam<ScreenCase> {};
-
-TEST_P(QueryScreen, addressBytesAreTheScreenNumber) {
-    SimCard card(simWith([](SimulatorOptions& o) { o.screen = GetParam().card; }));
-    QueryRun q;
-    q.run(card.port(), GetParam().text);
-    EXPECT_EQ(card.record().address,
-              (std::vector<std::uint8_t>{GetParam().address, GetParam().address}));
-    EXPECT_EQ(q.reporter.statuses, Statuses{text::kQueryOk});
-}
-
-INSTANTIATE_TEST_SUITE_P(Screens, QueryScreen,
-                         ::testing::Values(ScreenCase{"1", 1, 0x01}, ScreenCase{"80", 80, 0x50},
-                                           ScreenCase{"+5", 5, 0x05}, ScreenCase{"257", 1, 0x01}));
 
 // Hands out a different baud text at every read, as a panel changed mid-exchange would.
 class ChangingBaud final : public SelectionProvider {
 public:
-    ChangingBaud(std::string port, std::vector<std::string> bauds)
-        : m_port(std::move(port)), m_bauds(std::move(bauds)) {}
+    explicit ChangingBaud(std::string port) : m_port(std::move(port)) {}
     std::string portName() const override { return m_port; }
-    std::string baudText() const override {
-        const auto i = m_reads++;
-        return m_bauds[std::min<std::size_t>(i, m_bauds.size() - 1)];
-    }
+    std::string baudText() const override { return reads++ ? "57600" : "9600"; }
     std::string screenText() const override { return "1"; }
-    int reads() const { return m_reads; }
+    mutable std::atomic<int> reads{0};
 
 private:
     std::string m_port;
-    std::vector<std::string> m_bauds;
-    mutable std::atomic<int> m_reads{0};
 };
 
-TEST(Query, baudIsReadAgainForTheDataPhase) {
+TEST(Query, baudIsReadAgainForTheDataPhaseAndTheNextExchangeSetsUpAfresh) {
     SimCard card;
-    ChangingBaud sel(card.port(), {"9600", "57600"});
-    QueryRun q;
-    q.run(sel);
-    EXPECT_EQ(q.reporter.statuses, Statuses{text::kQueryOk});
-    EXPECT_EQ(sel.reads(), 2);
+    ChangingBaud sel(card.port());
+    QueryRun first, second;
+    first.run(sel);
+    EXPECT_EQ(first.reporter.statuses, Statuses{text::kQueryOk});
+    EXPECT_EQ(sel.reads, 2);
     const auto rec = card.record();
     EXPECT_EQ(rec.lines.front().baud, 9600u);
     EXPECT_EQ(rec.lines.back().baud, 57600u);
-}
-
-struct FailCase {
-    const char* name;
-    SimFault fault;
-    Statuses statuses;
-};
-class QueryFailure : public ::testing::TestWithParam<FailCase> {};
-
-TEST_P(QueryFailure, endsWithTheFailureTextAfterTwoSecondsOfSilence) {
-    SimCard card(simWith([](SimulatorOptions& o) { o.fault = GetParam().fault; }));
-    QueryRun q;
-    q.run(card.port());
-    EXPECT_EQ(q.result, 0);
-    EXPECT_EQ(q.reporter.statuses, GetParam().statuses);
-    EXPECT_TRUE(q.reporter.models.empty());
-    EXPECT_EQ(q.clock.elapsed(), milliseconds(2000));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Faults, QueryFailure,
-    ::testing::Values(FailCase{"silent", SimFault::Silent, {text::kCommFailed, text::kQueryFailed}},
-                      FailCase{"no_ack", SimFault::NoAck, {text::kCommFailed, text::kQueryFailed}},
-                      FailCase{"no_reply", SimFault::NoFinal, {text::kQueryFailed}}),
-    [](const auto& p) { return std::string(p.param.name); });
-
-TEST(Query, setUpFailuresSayTheSendFailed) {
-    SimCard card;
-    for (const auto& [port, screen] :
-         std::vector<std::pair<std::string, std::string>>{{"", "1"},
-                                                          {"/dev/cpuconfig-no-such-port", "1"},
-                                                          {card.port(), "abc"},
-                                                          {card.port(), ""}}) {
-        QueryRun q;
-        q.run(port, screen);
-        EXPECT_EQ(q.result, 1) << port << " " << screen;
-        EXPECT_EQ(q.reporter.statuses, Statuses{text::kSendFailed}) << port << " " << screen;
-    }
-}
-
-TEST(Query, exchangesFollowEachOtherOnTheSameLine) {
-    // The line is left with mark parity by the previous exchange; the next must still set up.
-    SimCard card;
-    for (int i = 0; i < 2; ++i) {
-        QueryRun q;
-        q.run(card.port());
-        EXPECT_EQ(q.reporter.statuses, Statuses{text::kQueryOk}) << i;
-    }
+    // The line is left with the settings of the exchange before; the next must still work.
+    second.run(card.port());
+    EXPECT_EQ(second.reporter.statuses, Statuses{text::kQueryOk});
     UpgradeRig rig;
     writeBytes(rig.package, packageBytes(100));
     rig.runOn(card.port());
