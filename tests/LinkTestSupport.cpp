@@ -27,46 +27,6 @@ bool FakeClock::sleepFor(Ms d, std::stop_token stop) {
     return !stop.stop_requested();
 }
 
-void FakeClock::at(Ms when, std::function<void()> event) {
-    std::lock_guard lock(m_mutex);
-    m_at = when;
-    m_event = std::move(event);
-}
-
-std::vector<Clock::Ms> FakeClock::sleeps() const {
-    std::lock_guard lock(m_mutex);
-    return m_sleeps;
-}
-
-Clock::Ms FakeClock::elapsed() const {
-    std::lock_guard lock(m_mutex);
-    return m_offset;
-}
-
-void RecordingWindow::send(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) {
-    const Message m{message, wParam, lParam};
-    if (onSend)
-        onSend(m);
-    std::lock_guard lock(m_mutex);
-    m_messages.push_back(m);
-}
-
-void RecordingWindow::post(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) {
-    std::lock_guard lock(m_mutex);
-    m_messages.push_back({message, wParam, lParam, true});
-}
-
-Messages RecordingWindow::messages() const {
-    std::lock_guard lock(m_mutex);
-    return m_messages;
-}
-
-Messages RecordingWindow::sent() const {
-    Messages out = messages();
-    std::erase_if(out, [](const Message& m) { return m.posted; });
-    return out;
-}
-
 SimCard::SimCard(SimulatorOptions options) {
     auto sim = Simulator::create(std::move(options));
     if (!sim)

@@ -25,11 +25,21 @@ class FakeClock final : public Clock {
 public:
     TimePoint now() const override { return TimePoint{} + std::chrono::hours(1) + elapsed(); }
     bool sleepFor(Ms d, std::stop_token stop) override;
-    std::vector<Ms> sleeps() const;
-    Ms elapsed() const;
+    std::vector<Ms> sleeps() const {
+        std::lock_guard lock(m_mutex);
+        return m_sleeps;
+    }
+    Ms elapsed() const {
+        std::lock_guard lock(m_mutex);
+        return m_offset;
+    }
     // At fake time `when` the event runs, once: a sleep that would pass that moment ends
     // there, and the waiting goes on from it.
-    void at(Ms when, std::function<void()> event);
+    void at(Ms when, std::function<void()> event) {
+        std::lock_guard lock(m_mutex);
+        m_at = when;
+        m_event = std::move(event);
+    }
 
 private:
     mutable std::mutex m_mutex;
@@ -50,11 +60,26 @@ using Messages = std::vector<Message>;
 
 class RecordingWindow final : public MainWindowLink {
 public:
-    void send(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) override;
-    void post(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) override;
-    Messages messages() const;
+    void send(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) override {
+        if (onSend)
+            onSend({message, wParam, lParam});
+        std::lock_guard lock(m_mutex);
+        m_messages.push_back({message, wParam, lParam});
+    }
+    void post(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) override {
+        std::lock_guard lock(m_mutex);
+        m_messages.push_back({message, wParam, lParam, true});
+    }
+    Messages messages() const {
+        std::lock_guard lock(m_mutex);
+        return m_messages;
+    }
     // The messages without the posted progress positions.
-    Messages sent() const;
+    Messages sent() const {
+        Messages out = messages();
+        std::erase_if(out, [](const Message& m) { return m.posted; });
+        return out;
+    }
     // Called for every sent message, on the worker's thread, before it is recorded.
     std::function<void(const Message&)> onSend;
 
