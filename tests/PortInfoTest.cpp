@@ -1,10 +1,10 @@
 // The port lister against a /sys and /dev tree laid out as a real FTDI FT232R and a real
 // CH340 adapter make it, beside a built-in UART, a placeholder UART and a virtual console.
-#include "TestSupport.h"
+#include "LinkTestSupport.h"
 
 #include "link/PortFault.h"
 #include "link/PortInfo.h"
-#include "link/Simulator.h"
+#include "link/PortList.h"
 
 #include <cerrno>
 #include <fstream>
@@ -89,13 +89,13 @@ TEST(PortInfo, adaptersSayWhatTheyAre) {
     FakeTree tree = adapters();
     TempDir runtime;
     ::setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
-    SimulatorOptions o;
-    o.screen = 3;
-    o.model = "QX-9";
-    auto sim = Simulator::create(o);
+    auto sim = Simulator::create({.screen = 3, .model = "QX-9"});
     ASSERT_TRUE(sim);
     ASSERT_TRUE((*sim)->registerPort("SIM1"));
     const std::string simPort = (runtime / "cpuconfig-ports" / "SIM1").string();
+    // A link left by a card that is gone is no port, and a name in use is not given twice.
+    fs::create_symlink("/dev/cpuconfig-gone", simulatedPortsFolder() / "STALE");
+    EXPECT_FALSE((*Simulator::create({}))->registerPort("SIM1"));
 
     std::vector<std::string> got;
     for (const auto& p : describeSerialPorts({tree.dir.path(), {}}))

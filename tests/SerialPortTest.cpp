@@ -1,7 +1,6 @@
 // The POSIX serial port over a real pseudo-terminal, with faults injected at the system
 // call seam where a real line cannot make them.
 #include "LinkTestSupport.h"
-#include "TestSupport.h"
 
 #include "link/PortList.h"
 #include "link/PosixSerialPort.h"
@@ -159,25 +158,6 @@ TEST(PortList, sortsLikeThePanelList) {
     sortPortNames(names);
     EXPECT_EQ(names,
               (std::vector<std::string>{"/dev/ttyS1", "/dev/ttyUSB0", "COM1", "com10", "COM2"}));
-}
-
-TEST(PortList, listsRunningSimulatedCardsOnly) {
-    TempDir runtime;
-    ::setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
-    SimCard card, other;
-    auto path = card.sim().registerPort("SIMTEST");
-    ASSERT_TRUE(path);
-    std::filesystem::create_symlink("/dev/cpuconfig-gone", simulatedPortsFolder() / "STALE");
-    auto listed = [](const std::string& name) {
-        const auto ports = listSerialPorts();
-        return std::find(ports.begin(), ports.end(), (simulatedPortsFolder() / name).string()) !=
-               ports.end();
-    };
-    EXPECT_TRUE(listed("SIMTEST"));
-    EXPECT_FALSE(listed("STALE"));
-    EXPECT_FALSE(other.sim().registerPort("SIMTEST")); // a name in use
-    card.sim().unregisterPort();
-    EXPECT_FALSE(listed("SIMTEST"));
 }
 
 } // namespace
