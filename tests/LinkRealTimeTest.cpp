@@ -3,11 +3,9 @@
 // fake time. With them, several ports at once: each worker owns its port and its reporter,
 // a port that cannot be opened fails alone, and a stop ends every worker at once.
 #include "LinkTestSupport.h"
-#include "TestSupport.h"
 
 #include "common/Texts.h"
 #include "link/ParallelUpgrade.h"
-#include "link/Upgrade.h"
 #include "link/getParam.h"
 
 #include <gtest/gtest.h>
@@ -46,38 +44,53 @@ TEST(LinkRealTime, silentCardFailsAfterTwoSeconds) {
     EXPECT_EQ(reporter.statuses.back(), text::kQueryFailed);
 }
 
-// A stop ends the upgrade within 100 ms, with no result and the port free: while it waits
-// for a silent card's acknowledge, and half way through a transfer at the line's speed.
+// A stop ends the work within 100 ms, with no result and every port free: while the upgrade
+// waits for a silent card's acknowledge, half way through a transfer at the line's speed,
+// and on every port of a parallel upgrade.
 TEST(LinkRealTime, stopEndsTheUpgradeAtOnceWithoutAResult) {
-    for (const bool transferring : {false, true}) {
-        SCOPED_TRACE(transferring ? "transfer" : "acknowledge wait");
+    enum Case { AckWait, Transfer, TwoPorts };
+    for (const Case c : {AckWait, Transfer, TwoPorts}) {
+        SCOPED_TRACE(c);
         TempDir dir;
-        writeBytes(dir / "RQ_CPU.cpu", packageBytes(transferring ? 8 + 200000 : 100));
-        SimCard card(transferring ? SimulatorOptions{.baudLimit = true} : kSilent);
+        writeBytes(dir / "RQ_CPU.cpu", packageBytes(c == AckWait ? 100 : 8 + 200000));
+        const SimulatorOptions o = c == AckWait ? kSilent : SimulatorOptions{.baudLimit = true};
+        SimCard a(o), b(o);
         RecordingWindow window;
-        FixedSelection sel(card.port(), transferring ? "9600" : "115200", "1");
         UpgradeOptions options;
         options.package = dir / "RQ_CPU.cpu";
         std::stop_source stop;
         Steady::time_point requested;
         std::jthread stopper([&] {
-            if (!transferring)
+            if (c == AckWait)
                 std::this_thread::sleep_for(milliseconds(300));
-            while (transferring && card.record().transfer.size() < 500)
-                std::this_thread::sleep_for(milliseconds(5));
+            for (SimCard* card : {&a, &b})
+                while (c != AckWait && (card == &a || c == TwoPorts) &&
+                       card->record().transfer.size() < 500)
+                    std::this_thread::sleep_for(milliseconds(5));
             requested = Steady::now();
             stop.request_stop();
         });
-        runUpgrade(window, sel, stop.get_token(), options);
+        std::vector<CardResult> results;
+        if (c == TwoPorts)
+            results = runParallelUpgrade({{a.port(), {"1"}}, {b.port(), {"1"}}}, "9600", options,
+                                         {}, stop.get_token());
+        else
+            runUpgrade(window, FixedSelection(a.port(), c == Transfer ? "9600" : "115200", "1"),
+                       stop.get_token(), options);
         const auto ended = Steady::now();
         stopper.join();
         EXPECT_LT(ended - requested, milliseconds(100));
         for (const auto& m : window.messages())
             EXPECT_NE(m.message, WM_CPU_RESULT);
-        if (!transferring) {
+        if (c == AckWait) {
             EXPECT_EQ(window.sent().size(), 1u); // only the hidden progress bar
         }
-        EXPECT_TRUE(portFree(card.port()));
+        EXPECT_EQ(results.size(), c == TwoPorts ? 2u : 0u);
+        for (const auto& r : results) {
+            EXPECT_EQ(r.end, CardEnd::Stopped);
+            EXPECT_EQ(std::string(r.status), text::kSendFailed);
+        }
+        EXPECT_TRUE(portFree(a.port()) && portFree(b.port()));
     }
 }
 
@@ -142,34 +155,6 @@ TEST(ParallelUpgrade, eachPortGoesItsOwnWayAndAMissingPortFailsAlone) {
         all.insert(n.threads.begin(), n.threads.end());
     }
     EXPECT_EQ(all.size(), 3u);
-}
-
-TEST(ParallelUpgrade, aStopEndsEveryTransferAtOnceAndFreesEveryPort) {
-    TempDir dir;
-    writeBytes(dir / "RQ_CPU.cpu", packageBytes(8 + 200000));
-    SimCard a({.baudLimit = true}), b({.baudLimit = true});
-    const std::vector<PortJob> jobs = {{a.port(), {"1"}}, {b.port(), {"1"}}};
-    UpgradeOptions options;
-    options.package = dir / "RQ_CPU.cpu";
-    std::stop_source stop;
-    Steady::time_point requested;
-    std::jthread stopper([&] {
-        for (SimCard* card : {&a, &b})
-            while (card->record().transfer.size() < 500)
-                std::this_thread::sleep_for(milliseconds(5));
-        requested = Steady::now();
-        stop.request_stop();
-    });
-    const auto results = runParallelUpgrade(jobs, "9600", options, {}, stop.get_token());
-    const auto ended = Steady::now();
-    stopper.join();
-    EXPECT_LT(ended - requested, milliseconds(100));
-    ASSERT_EQ(results.size(), 2u);
-    for (std::size_t i = 0; i < 2; ++i) {
-        EXPECT_EQ(results[i].end, CardEnd::Stopped);
-        EXPECT_EQ(std::string(results[i].status), text::kSendFailed);
-        EXPECT_TRUE(portFree(jobs[i].port)) << jobs[i].port;
-    }
 }
 
 } // namespace
