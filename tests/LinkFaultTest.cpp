@@ -1,15 +1,12 @@
 // Cards and lines that misbehave, over real pseudo-terminals with the simulated card: each
 // run ends with the system's own report, nothing hangs, and the port is free afterwards.
 #include "LinkTestSupport.h"
-#include "TestSupport.h"
 
 #include "common/Texts.h"
 
 #include <gtest/gtest.h>
 
 #include <dirent.h>
-
-#include <thread>
 
 namespace cpuconfig::test {
 namespace {
@@ -36,7 +33,8 @@ Messages tail(const Messages& sent, std::size_t n) {
 // counts until two seconds of silence. The package is far longer than a pty lets the sender
 // run ahead, so whatever the card says early is on the line before the last block goes out.
 TEST(UpgradeAnswers, onlyWhatFollowsTheLastByteAnswersTheTransfer) {
-    const Bytes twoAcks{0x01, 0x01};
+    using enum SimFault;
+    const Bytes acks{0x01, 0x01};
     const Messages ok = {msgResult(0)}, failed = {msgResult(1)},
                    noAck = {kHide, kSendFailed, msgResult(1)};
     struct Row {
@@ -48,33 +46,25 @@ TEST(UpgradeAnswers, onlyWhatFollowsTheLastByteAnswersTheTransfer) {
     const Row rows[] = {
         {"confirms", {}, ok},
         {"01 00", {.finalAnswer = Bytes{0x01, 0x00}}, ok},
-        {"00", {.fault = SimFault::Nak}, failed},
+        {"00", {.fault = Nak}, failed},
         {"00 01", {.finalAnswer = Bytes{0x00, 0x01}}, failed},
-        {"no final answer", {.fault = SimFault::NoFinal}, failed},
+        {"no final answer", {.fault = NoFinal}, failed},
         // No time passes before the wait in question starts: the acknowledge comes at once
         // when it is not the late one, and an "A" package has no pauses.
         {"ack after 1900 ms", {.ackAnswer = Bytes{}}, ok, 1900},
         {"ack after 2100 ms", {.ackAnswer = Bytes{}}, noAck, 2100},
-        {"final answer after 1900 ms", {.fault = SimFault::NoFinal}, ok, 1900},
-        {"final answer after 2100 ms", {.fault = SimFault::NoFinal}, failed, 2100},
+        {"final answer after 1900 ms", {.fault = NoFinal}, ok, 1900},
+        {"final answer after 2100 ms", {.fault = NoFinal}, failed, 2100},
         // An acknowledge whose bytes come in reads of their own: the first one alone is the
         // acknowledge, and the second is no confirmation of a transfer never answered.
-        {"ack split across reads, then silent",
-         {.fault = SimFault::NoFinal, .ackAnswer = twoAcks, .answerByteByByte = true},
+        {"split ack, silent",
+         {.fault = NoFinal, .ackAnswer = acks, .answerByteByByte = true},
          failed},
-        {"ack split across reads, then confirms",
-         {.ackAnswer = twoAcks, .answerByteByByte = true},
-         ok},
-        {"final answer split across reads",
-         {.finalAnswer = Bytes{0x01, 0x00}, .answerByteByByte = true},
-         ok},
-        {"talks 01 during the transfer, then silent",
-         {.fault = SimFault::NoFinal, .chatter = Bytes{0x01}},
-         failed},
-        {"talks noise during the transfer, then confirms",
-         {.chatter = Bytes{0x55, 0x00, 0xFF, 0x7E}},
-         ok},
-        {"garbage before the ack", {.fault = SimFault::Garbage}, ok},
+        {"split ack, confirms", {.ackAnswer = acks, .answerByteByByte = true}, ok},
+        {"split final answer", {.finalAnswer = Bytes{1, 0}, .answerByteByByte = true}, ok},
+        {"01 mid-transfer, silent", {.fault = NoFinal, .chatter = Bytes{1}}, failed},
+        {"noise mid-transfer, confirms", {.chatter = Bytes{0x55, 0x00, 0xFF, 0x7E}}, ok},
+        {"garbage before the ack", {.fault = Garbage}, ok},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);

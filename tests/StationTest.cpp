@@ -3,7 +3,6 @@
 // waited for; a package changed between cards is checked and taken for the next one only;
 // a stop frees every port.
 #include "LinkTestSupport.h"
-#include "TestSupport.h"
 
 #include "common/Sha256.h"
 #include "common/Texts.h"
