@@ -199,12 +199,11 @@ TEST_F(CpuctlLink, stationLogsEveryCardThroughAKill) {
     while (std::getline(log, line))
         cards.push_back(Json::parse(line));
     ASSERT_EQ(cards.size(), 1u);
-    EXPECT_EQ(cards[0]["port"], fast.port());
-    EXPECT_EQ(cards[0]["outcome"], "done");
-    EXPECT_EQ(cards[0]["status"], text::kConfigOk);
-    EXPECT_EQ(cards[0]["model"], "A8-SIM");
-    EXPECT_EQ(cards[0]["bytes"], 200000);
-    EXPECT_EQ(cards[0]["packageSha256"], sha256Hex(big));
+    const Json card = {{"port", fast.port()},       {"outcome", "done"},
+                       {"status", text::kConfigOk}, {"model", "A8-SIM"},
+                       {"bytes", 200000},           {"packageSha256", sha256Hex(big)}};
+    for (const auto& [key, value] : card.items())
+        EXPECT_EQ(cards[0][key], value) << key;
     // Every event on stdout is one JSON object; the card shown is in the log, as its line.
     std::ifstream out(m_dir / "ev.jsonl");
     std::set<std::string> events;

@@ -130,29 +130,6 @@ TEST(SerialPort, openRefusesAHeldPortAndARegularFile) {
     EXPECT_TRUE(portFree(pty.name));
 }
 
-// Nobody reads the far end: a wait sees nothing, and a write fills the line's buffers and
-// blocks. A stop ends either at once.
-TEST(SerialPort, stopEndsAWaitAndABlockedWritePromptly) {
-    Pty pty;
-    auto port = PosixSerialPort::open(pty.name);
-    ASSERT_TRUE(port);
-    for (const bool writing : {false, true}) {
-        SCOPED_TRACE(writing ? "write" : "wait");
-        std::stop_source stop;
-        std::jthread stopper([&] {
-            std::this_thread::sleep_for(milliseconds(50));
-            stop.request_stop();
-        });
-        const auto start = std::chrono::steady_clock::now();
-        const auto error =
-            writing
-                ? (*port)->write(std::vector<std::uint8_t>(1 << 20, 0x55), stop.get_token()).error()
-                : (*port)->waitReceive(milliseconds(10000), stop.get_token()).error();
-        EXPECT_EQ(error.code, ErrorCode::Stopped);
-        EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(1000));
-    }
-}
-
 TEST(PortList, sortsLikeThePanelList) {
     std::vector<std::string> names = {"COM2", "com10", "COM1", "/dev/ttyUSB0", "/dev/ttyS1"};
     sortPortNames(names);
