@@ -33,17 +33,10 @@ public:
 class Heard final : public StationReporter {
 public:
     void portState(std::size_t i, PortState s, const std::string&) override {
-        std::lock_guard lock(m_mutex);
-        states.emplace_back(i, s);
+        add(states, std::pair{i, s});
     }
-    void cardFinished(const StationCard& c) override {
-        std::lock_guard lock(m_mutex);
-        cards.push_back(c);
-    }
-    void packageChanged(const PackageChange& p) override {
-        std::lock_guard lock(m_mutex);
-        packages.push_back(p);
-    }
+    void cardFinished(const StationCard& c) override { add(cards, c); }
+    void packageChanged(const PackageChange& p) override { add(packages, p); }
     // Waits (20 s at most, then fails) until pred holds.
     void waitFor(const std::function<bool()>& pred, const char* what) {
         for (int i = 0; i < 10000; ++i) {
@@ -71,6 +64,10 @@ public:
     std::vector<PackageChange> packages;
 
 private:
+    template <class T> void add(std::vector<T>& to, const T& item) {
+        std::lock_guard lock(m_mutex);
+        to.push_back(item);
+    }
     std::mutex m_mutex;
 };
 
