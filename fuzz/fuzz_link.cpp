@@ -63,7 +63,7 @@ public:
         return n;
     }
     Result<void> write(std::span<const std::uint8_t> data, std::stop_token) override {
-        if (!m_failWrites.empty() && m_failWrites.front() <= m_consumed()) {
+        if (!m_failWrites.empty() && m_failWrites.front() <= m_total - m_chunks.size()) {
             m_failWrites.pop_front();
             return makeError(ErrorCode::PortIo, "gone", 5);
         }
@@ -75,7 +75,6 @@ public:
     std::size_t written = 0;
 
 private:
-    std::size_t m_consumed() const { return m_total - m_chunks.size(); }
     std::string m_name = "scripted";
     std::deque<std::vector<std::uint8_t>> m_chunks;
     std::deque<std::size_t> m_failWrites;
@@ -88,10 +87,8 @@ public:
     Result<std::unique_ptr<SerialPort>> open(const std::string&) override {
         if (!m_port)
             return makeError(ErrorCode::PortOpen, "taken");
-        m_last = m_port.get();
         return std::unique_ptr<SerialPort>(std::move(m_port));
     }
-    ScriptedPort* m_last = nullptr;
 
 private:
     std::unique_ptr<ScriptedPort> m_port;
@@ -117,9 +114,7 @@ private:
 
 class CheckingWindow final : public MainWindowLink {
 public:
-    void send(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) override {
-        post(message, wParam, lParam);
-    }
+    void send(unsigned message, std::uintptr_t w, std::intptr_t l) override { post(message, w, l); }
     void post(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) override {
         if (results > 0)
             std::abort(); // nothing after the result

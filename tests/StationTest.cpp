@@ -3,15 +3,12 @@
 // waited for; a package changed between cards is checked and taken for the next one only;
 // a stop frees every port.
 #include "LinkTestSupport.h"
-#include "TestSupport.h"
 
 #include "common/Sha256.h"
 #include "common/Texts.h"
 #include "link/PortList.h"
-#include "link/PosixSerialPort.h"
 #include "link/Station.h"
 
-#include <condition_variable>
 #include <gtest/gtest.h>
 
 namespace cpuconfig::test {
@@ -32,60 +29,44 @@ public:
     std::atomic<int> polls{0};
 };
 
-// What the station said, as "port state detail" lines and the finished cards.
+// What the station said: each port's states and the finished cards.
 class Heard final : public StationReporter {
 public:
-    void portState(std::size_t i, PortState s, const std::string& detail) override {
-        add(std::to_string(i) + " " + std::to_string(static_cast<int>(s)) + " " + detail);
+    void portState(std::size_t i, PortState s, const std::string&) override {
+        add(states, std::pair{i, s});
     }
-    void cardFinished(const StationCard& c) override {
-        std::lock_guard lock(m_mutex);
-        cards.push_back(c);
-    }
-    void packageChanged(const PackageChange& p) override {
-        std::lock_guard lock(m_mutex);
-        packages.push_back(p);
-    }
+    void cardFinished(const StationCard& c) override { add(cards, c); }
+    void packageChanged(const PackageChange& p) override { add(packages, p); }
     // Waits (20 s at most, then fails) until pred holds.
     void waitFor(const std::function<bool()>& pred, const char* what) {
-        std::unique_lock lock(m_mutex);
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (!pred()) {
-            lock.unlock();
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            lock.lock();
-            if (std::chrono::steady_clock::now() > until) {
-                ADD_FAILURE() << "never happened: " << what;
+        for (int i = 0; i < 10000; ++i) {
+            if (std::lock_guard lock(m_mutex); pred())
                 return;
-            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
+        ADD_FAILURE() << "never happened: " << what;
     }
     bool saw(std::size_t i, PortState s) const {
-        const std::string prefix = std::to_string(i) + " " + std::to_string(static_cast<int>(s));
-        return std::any_of(states.begin(), states.end(),
-                           [&](const std::string& l) { return l.starts_with(prefix); });
+        return std::find(states.begin(), states.end(), std::pair{i, s}) != states.end();
     }
     std::size_t cardsOn(std::size_t i) const {
         return std::count_if(cards.begin(), cards.end(),
                              [&](const StationCard& c) { return c.portIndex == i; });
     }
-    void clear() {
+    void clear(bool andCards) {
         std::lock_guard lock(m_mutex);
         states.clear();
-        cards.clear();
+        if (andCards)
+            cards.clear();
     }
-    void clearStates() {
-        std::lock_guard lock(m_mutex);
-        states.clear();
-    }
-    std::vector<std::string> states;
+    std::vector<std::pair<std::size_t, PortState>> states;
     std::vector<StationCard> cards;
     std::vector<PackageChange> packages;
 
 private:
-    void add(const std::string& line) {
+    template <class T> void add(std::vector<T>& to, const T& item) {
         std::lock_guard lock(m_mutex);
-        states.push_back(line);
+        to.push_back(item);
     }
     std::mutex m_mutex;
 };
@@ -96,7 +77,7 @@ protected:
         ::setenv("XDG_RUNTIME_DIR", m_runtime.path().c_str(), 1);
         writeBytes(m_package, m_bytes);
     }
-    std::unique_ptr<Station> make(std::vector<std::string> ports, bool again = false) {
+    void start(std::vector<std::string> ports, bool again = false) {
         StationOptions o;
         o.ports = std::move(ports);
         o.package = m_package;
@@ -105,15 +86,17 @@ protected:
         o.link = fakeTimeUpgrade(m_clock, m_package);
         o.workFolder = m_dir / "work";
         auto s = Station::create(o, m_heard);
-        EXPECT_TRUE(s) << s.error().message;
-        return s ? std::move(*s) : nullptr;
+        ASSERT_TRUE(s) << s.error().message;
+        m_station = std::move(*s);
+        m_run = std::jthread([this](std::stop_token stop) { m_station->run(stop); });
     }
     // Lets the station poll a few more times, then stops it.
-    void settleAndStop(std::jthread& run) {
+    void settleAndStop() {
         const int from = m_polls.polls;
         m_heard.waitFor([&] { return m_polls.polls > from + 8; }, "polls");
-        run.request_stop();
-        run.join();
+        m_run.request_stop();
+        m_run.join();
+        m_station.reset();
     }
     static Bytes body(const Bytes& package) { return Bytes(package.begin() + 8, package.end()); }
 
@@ -123,6 +106,8 @@ protected:
     FakeClock m_clock;
     PollClock m_polls;
     Heard m_heard;
+    std::unique_ptr<Station> m_station;
+    std::jthread m_run;
 };
 
 TEST_F(StationTest, aCardIsUpgradedOnceAndAFailedOneOnceMoreOnlyWithAgain) {
@@ -140,16 +125,14 @@ TEST_F(StationTest, aCardIsUpgradedOnceAndAFailedOneOnceMoreOnlyWithAgain) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.answersAtEnd * 10 + row.again);
-        m_heard.clear();
+        m_heard.clear(true);
         SimulatorOptions so;
         if (!row.answersAtEnd)
             so.finalAnswer = Bytes{}; // answers the query, but never the transfer
         SimCard card(so);
-        auto station = make({card.port()}, row.again);
-        ASSERT_TRUE(station);
-        std::jthread run([&](std::stop_token s) { station->run(s); });
+        ASSERT_NO_FATAL_FAILURE(start({card.port()}, row.again));
         m_heard.waitFor([&] { return m_heard.saw(0, PortState::StillConnected); }, "still there");
-        settleAndStop(run);
+        settleAndStop();
         std::vector<std::string> got;
         for (const auto& c : m_heard.cards)
             got.push_back(std::to_string(c.attempt) + " " + std::to_string(c.ok) + " " + c.status);
@@ -165,9 +148,7 @@ TEST_F(StationTest, aCardIsUpgradedOnceAndAFailedOneOnceMoreOnlyWithAgain) {
 TEST_F(StationTest, cardsComeAndGoOnAPortThatComesAndGoesAndEachGetsThePackageOfItsTime) {
     SimCard stays;
     const std::string line = (simulatedPortsFolder() / "BENCH1").string();
-    auto station = make({line, stays.port()});
-    ASSERT_TRUE(station);
-    std::jthread run([&](std::stop_token s) { station->run(s); });
+    ASSERT_NO_FATAL_FAILURE(start({line, stays.port()}));
     m_heard.waitFor(
         [&] { return m_heard.cardsOn(1) == 1 && m_heard.saw(0, PortState::PortMissing); },
         "the other port served while this one is missing");
@@ -186,7 +167,7 @@ TEST_F(StationTest, cardsComeAndGoOnAPortThatComesAndGoesAndEachGetsThePackageOf
         EXPECT_EQ(card->record().transfer, body(*expected[n]));
         EXPECT_EQ(card->record().upgradesCompleted, 1);
         m_heard.waitFor([&] { return m_heard.saw(0, PortState::StillConnected); }, "stays");
-        m_heard.clearStates();
+        m_heard.clear(false);
         card.reset(); // taken away
         m_heard.waitFor([&] { return m_heard.saw(0, PortState::PortMissing); }, "port gone");
     }
@@ -197,10 +178,10 @@ TEST_F(StationTest, cardsComeAndGoOnAPortThatComesAndGoesAndEachGetsThePackageOf
     EXPECT_NE(m_heard.packages[1].reason.find("too short"), std::string::npos);
     EXPECT_EQ(m_heard.cards.back().packageSha256, sha256Hex(second));
 
-    settleAndStop(run);
+    settleAndStop();
     EXPECT_EQ(m_heard.cardsOn(1), 1u); // the card left connected was never upgraded again
     EXPECT_EQ(stays.record().upgradesCompleted, 1);
-    EXPECT_TRUE(PosixSerialPort::open(stays.port()));
+    EXPECT_TRUE(portFree(stays.port()));
 }
 
 TEST_F(StationTest, aMissingOrShortPackageStopsTheStationBeforeAnyPort) {

@@ -1,11 +1,10 @@
-// The firmware upgrade against the simulated card over real pseudo-terminals, on fake time.
+// The firmware upgrade and the card query against the simulated card over real
+// pseudo-terminals, on fake time.
 #include "LinkTestSupport.h"
-#include "TestSupport.h"
 
-#include "link/PosixSerialPort.h"
-#include "link/Upgrade.h"
-#include "link/getParam.h"
+#include "common/Texts.h"
 
+#include <atomic>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <termios.h>
@@ -15,42 +14,19 @@ namespace cpuconfig::test {
 namespace {
 
 using std::chrono::milliseconds;
+using Bytes = std::vector<std::uint8_t>;
+using Statuses = std::vector<std::string>;
+using namespace std::string_literals;
 
-const Message kShow = sentMsg(WM_CPU_PROGRESS, 1, kProgressVisible);
-const Message kMin = sentMsg(WM_CPU_PROGRESS, 0, kProgressMinimum);
-
-TEST(Upgrade, smallestPackageGoesOutAsOneBlock) {
+// The smallest package in one block: the window's messages, the header command, the address
+// under mark and everything after it under space, on a line that starts as a new
+// pseudo-terminal does (cooked, echoing) with two stop bits and hardware flow control that
+// must survive the exchange.
+TEST(Upgrade, smallestPackageOnACookedLine) {
     UpgradeRig rig;
     const auto bytes = packageBytes(17, 'A', '2');
     writeBytes(rig.package, bytes);
-    SimCard card;
-    rig.runOn(card.port());
-
-    const std::vector<Message> expected = {
-        kHide,
-        kShow,
-        kMin,
-        sentMsg(WM_CPU_PROGRESS, 24, kProgressMaximum),
-        sentMsg(WM_CPU_PROGRESS, 15, kProgressPosition),
-        Message{WM_CPU_PROGRESS, 24, kProgressPosition, true, {}},
-        msgResult(0)};
-    EXPECT_EQ(rig.window.messages(), expected);
-
-    const auto rec = card.record();
-    std::vector<std::uint8_t> command = {0x01, 0xDE, 0x00, 0x09, 0x00, 0x00, 0x00};
-    command.insert(command.end(), bytes.begin(), bytes.begin() + 8);
-    EXPECT_EQ(rec.headerCommand, command);
-    EXPECT_EQ(rec.transfer, std::vector<std::uint8_t>(bytes.begin() + 8, bytes.end()));
-    EXPECT_TRUE(rec.endMarkOk);
-    EXPECT_TRUE(rig.clock.sleeps().empty());
-}
-
-TEST(Upgrade, addressUnderMarkThenEverythingUnderSpaceFromCookedPty) {
-    UpgradeRig rig;
-    writeBytes(rig.package, packageBytes(8 + 1000));
     SimCard card(simWith([&](SimulatorOptions& o) { o.screen = 5; }));
-    // The line starts as a new pseudo-terminal does: cooked, echoing. Two stop bits and
-    // hardware flow control are set and must survive the exchange.
     {
         const int fd = ::open(card.port().c_str(), O_RDWR | O_NOCTTY);
         ASSERT_GE(fd, 0);
@@ -62,80 +38,74 @@ TEST(Upgrade, addressUnderMarkThenEverythingUnderSpaceFromCookedPty) {
         ::close(fd);
     }
     rig.runOn(card.port(), "115200", "5");
-    EXPECT_EQ(rig.window.sent().back(), msgResult(0));
+
+    const Messages expected = {kHide,
+                               {WM_CPU_PROGRESS, 1, kProgressVisible},
+                               {WM_CPU_PROGRESS, 0, kProgressMinimum},
+                               {WM_CPU_PROGRESS, 24, kProgressMaximum},
+                               {WM_CPU_PROGRESS, 15, kProgressPosition},
+                               {WM_CPU_PROGRESS, 24, kProgressPosition, true},
+                               msgResult(0)};
+    EXPECT_EQ(rig.window.messages(), expected);
+    EXPECT_TRUE(rig.clock.sleeps().empty());
 
     const auto rec = card.record();
-    EXPECT_EQ(rec.address, (std::vector<std::uint8_t>{0x05, 0x05}));
+    Bytes command = {0x01, 0xDE, 0x00, 0x09, 0x00, 0x00, 0x00};
+    command.insert(command.end(), bytes.begin(), bytes.begin() + 8);
+    EXPECT_EQ(rec.headerCommand, command);
+    EXPECT_EQ(rec.transfer, Bytes(bytes.begin() + 8, bytes.end()));
+    EXPECT_TRUE(rec.endMarkOk);
+    EXPECT_EQ(rec.address, (Bytes{0x05, 0x05}));
     ASSERT_GE(rec.lines.size(), 2u);
     EXPECT_TRUE(rec.lines.front().mark);
     EXPECT_EQ(rec.lines.front().bytes, 2u);
-    for (std::size_t i = 1; i < rec.lines.size(); ++i)
-        EXPECT_TRUE(rec.lines[i].space) << "chunk " << i;
-    for (const auto& line : rec.lines) {
-        EXPECT_TRUE(line.raw);
-        EXPECT_TRUE(line.twoStopBits);
-        EXPECT_TRUE(line.hardwareFlow);
+    for (std::size_t i = 0; i < rec.lines.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(rec.lines[i].space, i > 0);
+        EXPECT_TRUE(rec.lines[i].raw && rec.lines[i].twoStopBits && rec.lines[i].hardwareFlow);
     }
     EXPECT_EQ(rec.dataBytesUnderMark, 0u);
-    EXPECT_EQ(rec.transfer.size(), 1000u);
 }
 
-struct BaudCase {
-    const char* text;
-    std::uint32_t baud;
-};
-class UpgradeBaud : public ::testing::TestWithParam<BaudCase> {};
-
-TEST_P(UpgradeBaud, lineSpeedFollowsTheBaudText) {
-    UpgradeRig rig;
-    writeBytes(rig.package, packageBytes(40));
-    SimCard card;
-    rig.runOn(card.port(), GetParam().text);
-    EXPECT_EQ(rig.window.sent().back(), msgResult(0));
-    for (const auto& line : card.record().lines)
-        EXPECT_EQ(line.baud, GetParam().baud);
+TEST(UpgradeBaud, lineSpeedFollowsTheBaudText) {
+    const std::pair<const char*, std::uint32_t> cases[] = {
+        {"9600", 9600}, {"28800", 28800}, {"57600", 57600}, {"19200", 115200}, {"9600 ", 115200}};
+    for (const auto& [text, baud] : cases) {
+        SCOPED_TRACE(text);
+        UpgradeRig rig;
+        writeBytes(rig.package, packageBytes(40));
+        SimCard card;
+        rig.runOn(card.port(), text);
+        EXPECT_EQ(rig.window.sent().back(), msgResult(0));
+        for (const auto& line : card.record().lines)
+            EXPECT_EQ(line.baud, baud);
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Texts, UpgradeBaud,
-                         ::testing::Values(BaudCase{"9600", 9600}, BaudCase{"28800", 28800},
-                                           BaudCase{"57600", 57600}, BaudCase{"19200", 115200},
-                                           BaudCase{"9600 ", 115200}));
-
-struct PacingCase {
-    const char* name;
-    std::uint8_t model;
-    std::uint8_t cardVersion;
-    std::size_t transfer;
-    std::vector<milliseconds> pauses;
-};
-class UpgradePacing : public ::testing::TestWithParam<PacingCase> {};
-
-TEST_P(UpgradePacing, pausesFallAfterWholeBlocksButNeverAtTheEnd) {
-    const auto& c = GetParam();
-    UpgradeRig rig;
-    writeBytes(rig.package, packageBytes(8 + c.transfer, c.model, c.cardVersion));
-    SimCard card;
-    rig.runOn(card.port());
-    EXPECT_EQ(rig.window.sent().back(), msgResult(0));
-    EXPECT_EQ(rig.clock.sleeps(), c.pauses);
-    EXPECT_EQ(card.record().transfer.size(), c.transfer);
+// Pauses fall after whole blocks, by the card's model and version, but never at the end.
+TEST(UpgradePacing, pausesByModel) {
+    struct Row {
+        std::uint8_t model, cardVersion;
+        std::size_t transfer;
+        int pauses, ms;
+    };
+    const Row rows[] = {
+        {'L', '2', 262144, 1, 3000},     {'l', '2', 262144 + 5, 2, 3000},
+        {'T', '2', 4096 * 3, 2, 100},    {'t', '2', 4096 * 3 + 1, 3, 100},
+        {'N', 0x03, 262144 + 5, 0, 0},   {'N', '3', 262144 + 5, 2, 3000},
+        {'n', '2', 131072 + 1, 1, 3000}, {'A', '2', 262144 + 5, 0, 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(1, char(row.model)) + " " + std::to_string(row.cardVersion));
+        UpgradeRig rig;
+        writeBytes(rig.package, packageBytes(8 + row.transfer, row.model, row.cardVersion));
+        SimCard card;
+        rig.runOn(card.port());
+        EXPECT_EQ(rig.window.sent().back(), msgResult(0));
+        EXPECT_EQ(rig.clock.sleeps(), std::vector<milliseconds>(row.pauses, milliseconds(row.ms)));
+        EXPECT_EQ(card.record().transfer.size(), row.transfer);
+    }
 }
-
-std::vector<milliseconds> times(int n, int ms) {
-    return std::vector<milliseconds>(n, milliseconds(ms));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Models, UpgradePacing,
-    ::testing::Values(PacingCase{"L", 'L', '2', 262144, times(1, 3000)},
-                      PacingCase{"l_longer", 'l', '2', 262144 + 5, times(2, 3000)},
-                      PacingCase{"T", 'T', '2', 4096 * 3, times(2, 100)},
-                      PacingCase{"t_partial", 't', '2', 4096 * 3 + 1, times(3, 100)},
-                      PacingCase{"N_v3", 'N', 0x03, 262144 + 5, {}},
-                      PacingCase{"N_char3", 'N', '3', 262144 + 5, times(2, 3000)},
-                      PacingCase{"n_char2", 'n', '2', 131072 + 1, times(1, 3000)},
-                      PacingCase{"A", 'A', '2', 262144 + 5, {}}),
-    [](const auto& p) { return std::string(p.param.name); });
 
 // Whatever fails before the transfer: what the window hears, and the card hears nothing
 // of a package it never gets.
@@ -147,15 +117,17 @@ TEST(Upgrade, failuresBeforeTheTransfer) {
         SimFault fault;
         std::string port; // empty: the card's
         std::string screen;
-        std::vector<Message> sent;
+        Messages sent;
+        int waitedMs = 0;
     };
+    const Messages noAck = {kHide, kSendFailed, msgResult(1)};
     const Case cases[] = {
         {"no package", None, SimFault::None, "", "1", {kHide, kNoFile}},
         {"a folder named like the package", Folder, SimFault::None, "", "1", {kHide, kNoFile}},
         {"no such port", Good, SimFault::None, "/dev/cpuconfig-none", "1", {kHide, kSendFailed}},
         {"screen is no number", Good, SimFault::None, "", "x1", {kHide, kSendFailed}},
-        {"silent card", Good, SimFault::Silent, "", "1", {kHide, kSendFailed, msgResult(1)}},
-        {"01 01 in one read", Good, SimFault::NoAck, "", "1", {kHide, kSendFailed, msgResult(1)}},
+        {"silent card", Good, SimFault::Silent, "", "1", noAck, 2000},
+        {"01 01 in one read", Good, SimFault::NoAck, "", "1", noAck, 2000},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -168,45 +140,9 @@ TEST(Upgrade, failuresBeforeTheTransfer) {
         rig.runOn(c.port.empty() ? card.port() : c.port, "115200", c.screen);
         EXPECT_EQ(rig.window.sent(), c.sent);
         EXPECT_TRUE(card.record().headerCommand.empty());
-        if (c.fault == SimFault::Silent) {
-            EXPECT_EQ(rig.window.sent().back().at, milliseconds(2000));
-        }
+        EXPECT_EQ(rig.clock.elapsed(), milliseconds(c.waitedMs));
     }
 }
-
-struct FinalCase {
-    const char* name;
-    SimFault fault;
-    std::optional<std::vector<std::uint8_t>> answer;
-    std::uintptr_t result;
-};
-class UpgradeFinalAnswer : public ::testing::TestWithParam<FinalCase> {};
-
-TEST_P(UpgradeFinalAnswer, onlyAFirstByteOfOneConfirms) {
-    const auto& c = GetParam();
-    UpgradeRig rig;
-    writeBytes(rig.package, packageBytes(500));
-    SimCard card(simWith([&](SimulatorOptions& o) {
-        o.fault = c.fault;
-        o.finalAnswer = c.answer;
-    }));
-    rig.runOn(card.port());
-    const auto sent = rig.window.sent();
-    EXPECT_EQ(sent.back(), msgResult(c.result));
-    EXPECT_EQ(card.record().transfer.size(), 492u);
-    if (c.result == 1) { // kept waiting until 2000 ms of silence
-        EXPECT_EQ(rig.clock.sleeps(), (std::vector<milliseconds>{milliseconds(2000)}));
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Answers, UpgradeFinalAnswer,
-    ::testing::Values(FinalCase{"ok", SimFault::None, std::nullopt, 0},
-                      FinalCase{"ok_two_bytes", SimFault::None, std::vector<std::uint8_t>{1, 0}, 0},
-                      FinalCase{"nak", SimFault::Nak, std::nullopt, 1},
-                      FinalCase{"zero_first", SimFault::None, std::vector<std::uint8_t>{0, 1}, 1},
-                      FinalCase{"none", SimFault::NoFinal, std::nullopt, 1}),
-    [](const auto& p) { return std::string(p.param.name); });
 
 TEST(Upgrade, packageThatShrinksDuringTheTransferIsNeverASuccess) {
     UpgradeRig rig;
@@ -219,9 +155,7 @@ TEST(Upgrade, packageThatShrinksDuringTheTransferIsNeverASuccess) {
     };
     rig.runOn(card.port());
     const auto sent = rig.window.sent();
-    ASSERT_GE(sent.size(), 2u);
-    EXPECT_EQ(sent[sent.size() - 2], kSendFailed);
-    EXPECT_EQ(sent.back(), msgResult(1));
+    EXPECT_EQ(Messages(sent.end() - 2, sent.end()), (Messages{kSendFailed, msgResult(1)}));
 }
 
 TEST(Upgrade, secondUpgradeOrQueryWhileOneRunsFailsAtTheOpen) {
@@ -242,13 +176,11 @@ TEST(Upgrade, secondUpgradeOrQueryWhileOneRunsFailsAtTheOpen) {
     UpgradeRig second;
     writeBytes(second.package, packageBytes(100));
     second.runOn(card.port());
-    EXPECT_EQ(second.window.sent(), (std::vector<Message>{kHide, kSendFailed}));
-
-    RecordingReporter reporter;
-    FakeClock clock;
-    FixedSelection sel(card.port(), "115200", "1");
-    EXPECT_EQ(getParam(reporter, sel, {}, fakeTimeOptions(clock)), 1);
-    EXPECT_EQ(reporter.statuses, (std::vector<std::string>{"发送失败"}));
+    EXPECT_EQ(second.window.sent(), (Messages{kHide, kSendFailed}));
+    QueryRun query;
+    query.run(card.port());
+    EXPECT_EQ(query.result, 1);
+    EXPECT_EQ(query.reporter.statuses, Statuses{"发送失败"});
 
     running.join();
     EXPECT_EQ(firstWindow.sent().back(), msgResult(0));
@@ -266,10 +198,96 @@ TEST(Upgrade, stopDuringAPauseSendsNoResultAndReleasesThePort) {
     runUpgrade(rig.window, sel, stop.get_token(), fakeTimeUpgrade(rig.clock, rig.package));
     for (const auto& m : rig.window.messages())
         EXPECT_NE(m.message, WM_CPU_RESULT);
-    EXPECT_TRUE(PosixSerialPort::open(card.port())); // released
+    EXPECT_TRUE(portFree(card.port()));
     // Nothing after the pause reaches the card; what was still queued may be dropped.
     std::this_thread::sleep_for(milliseconds(50));
     EXPECT_LE(card.record().transfer.size(), 4096u);
+}
+
+Bytes reply(Bytes head, const std::string& tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+
+// What the card is asked, what it answers, and what the technician is shown: the model is
+// the twelve bytes from offset 3 of the reply, cut at a zero; a card that does not answer
+// fails after two seconds of silence; a set-up that fails says the send failed.
+TEST(Query, answersAndFailures) {
+    const std::string ok = text::kQueryOk, failed = text::kQueryFailed;
+    const Statuses noAnswer = {text::kCommFailed, failed};
+    const std::string twelve = "ABCDEFGHIJKL";
+    struct Row {
+        const char* name;
+        SimulatorOptions card;
+        std::string screen;
+        std::uint8_t address; // 0: no address frame went out
+        Statuses statuses;
+        Statuses models;
+        int result = 0;
+        int waitedMs = 0;
+        const char* port = nullptr; // the card's
+    };
+    const Row rows[] = {
+        {"model", {.model = "AB-1"}, "1", 1, {ok}, {"AB-1"}},
+        {"full", {.queryReply = reply({1, 9, 9}, twelve)}, "1", 1, {ok}, {twelve}},
+        {"longer", {.queryReply = reply({1, 9, 9}, twelve + "MN")}, "1", 1, {ok}, {twelve}},
+        {"zero inside", {.queryReply = reply({1, 0, 0}, "AB\0CD"s)}, "1", 1, {ok}, {"AB"}},
+        {"short", {.queryReply = Bytes{1}}, "1", 1, {ok}, {""}},
+        {"gbk", {.queryReply = reply({1, 0, 0}, "\xC6\xC1")}, "1", 1, {ok}, {"\xC6\xC1"}},
+        {"screen 80", {.screen = 80}, "80", 0x50, {ok}, {"A8-SIM"}},
+        {"screen +5", {.screen = 5}, "+5", 5, {ok}, {"A8-SIM"}},
+        {"screen 257", {}, "257", 1, {ok}, {"A8-SIM"}},
+        {"silent", {.fault = SimFault::Silent}, "1", 1, noAnswer, {}, 0, 2000},
+        {"no ack", {.fault = SimFault::NoAck}, "1", 1, noAnswer, {}, 0, 2000},
+        {"no reply", {.fault = SimFault::NoFinal}, "1", 1, {failed}, {}, 0, 2000},
+        {"screen abc", {}, "abc", 0, {text::kSendFailed}, {}, 1},
+        {"no screen", {}, "", 0, {text::kSendFailed}, {}, 1},
+        {"no port", {}, "1", 0, {text::kSendFailed}, {}, 1, 0, ""},
+        {"no such port", {}, "1", 0, {text::kSendFailed}, {}, 1, 0, "/dev/cpuconfig-none"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        SimCard card(row.card);
+        QueryRun q;
+        q.run(row.port ? row.port : card.port(), row.screen);
+        EXPECT_EQ(q.result, row.result);
+        EXPECT_EQ(q.reporter.statuses, row.statuses);
+        EXPECT_EQ(q.reporter.models, row.models);
+        const auto rec = card.record();
+        EXPECT_EQ(rec.address, (row.address ? Bytes{row.address, row.address} : Bytes{}));
+        if (row.models.empty()) {
+            EXPECT_EQ(q.clock.elapsed(), milliseconds(row.waitedMs));
+        } else {
+            EXPECT_EQ(rec.queryFrame, (Bytes{0x01, 0xCF, 0x01, 0x00, 0xAA}));
+            EXPECT_TRUE(rec.lines.front().mark);
+            EXPECT_TRUE(rec.lines.back().space);
+        }
+    }
+}
+
+// Hands out a different baud text at every read, as a panel changed mid-exchange would.
+class ChangingBaud final : public SelectionProvider {
+public:
+    explicit ChangingBaud(std::string port) : m_port(std::move(port)) {}
+    std::string portName() const override { return m_port; }
+    std::string baudText() const override { return reads++ ? "57600" : "9600"; }
+    std::string screenText() const override { return "1"; }
+    mutable std::atomic<int> reads{0};
+
+private:
+    std::string m_port;
+};
+
+TEST(Query, baudIsReadAgainForTheDataPhase) {
+    SimCard card;
+    ChangingBaud sel(card.port());
+    QueryRun q;
+    q.run(sel);
+    EXPECT_EQ(q.reporter.statuses, Statuses{text::kQueryOk});
+    EXPECT_EQ(sel.reads, 2);
+    const auto rec = card.record();
+    EXPECT_EQ(rec.lines.front().baud, 9600u);
+    EXPECT_EQ(rec.lines.back().baud, 57600u);
 }
 
 } // namespace
