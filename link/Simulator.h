@@ -47,18 +47,18 @@ struct SimulatorOptions {
     bool baudLimit = false;
     int hangupAtPercent = 50; // of the transfer, for SimFault::Hangup
     // Other answers than the card's own, in one write each (for tests of odd cards).
-    std::optional<std::vector<std::uint8_t>> finalAnswer; // instead of 01
-    std::optional<std::vector<std::uint8_t>> queryReply;  // instead of 01, two bytes, model
+    std::optional<std::vector<std::uint8_t>> finalAnswer{}; // instead of 01
+    std::optional<std::vector<std::uint8_t>> queryReply{};  // instead of 01, two bytes, model
     // Instead of the acknowledge 01. Empty: the card says nothing yet takes the command
     // that follows, as a card does whose acknowledge comes late (see answer()).
-    std::optional<std::vector<std::uint8_t>> ackAnswer;
+    std::optional<std::vector<std::uint8_t>> ackAnswer{};
     // Sent once the transfer is half through: a card that talks while it is being written.
-    std::optional<std::vector<std::uint8_t>> chatter;
+    std::optional<std::vector<std::uint8_t>> chatter{};
     // Each answer a byte at a time, the next only once the other end has taken the one
     // before, so that every byte arrives in a read of its own.
     bool answerByteByByte = false;
     // Gets one line for everything the card saw and did. Called from run()'s thread.
-    std::function<void(const std::string&)> log;
+    std::function<void(const std::string&)> log{};
 };
 
 // The line as the card saw it when a chunk of bytes arrived.

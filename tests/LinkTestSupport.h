@@ -15,9 +15,6 @@
 #include <thread>
 #include <vector>
 
-// Tests name only the simulator options they change; gcc 12 still warns about the others.
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-
 namespace cpuconfig::test {
 
 // Time stands still until the engine sleeps; every sleep is recorded.
