@@ -6,7 +6,9 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QFileSystemModel>
 #include <QGridLayout>
+#include <QHeaderView>
 #include <QImageReader>
 #include <QLabel>
 #include <QLocale>
@@ -21,6 +23,7 @@
 #include <QTextEdit>
 #include <QToolButton>
 #include <QToolTip>
+#include <QTreeView>
 
 #include <algorithm>
 
@@ -274,6 +277,30 @@ void TQDOpenPreviewDialog::construct(std::uint16_t languageId) {
     }
     m_area->installEventFilter(this);
     connect(this, &QFileDialog::currentChanged, this, &TQDOpenPreviewDialog::onCurrentChanged);
+    if (auto* model = findChild<QFileSystemModel*>()) {
+        connect(model, &QFileSystemModel::directoryLoaded, this,
+                &TQDOpenPreviewDialog::fitDetailColumns);
+    }
+}
+
+// The details list starts with fixed column widths that cut sizes, type names and dates
+// short beside the pane ("290…tes", "RTF…ent"). Once a folder is there, the other columns
+// take what their texts need and the name column the rest of the view.
+void TQDOpenPreviewDialog::fitDetailColumns() {
+    auto* view = findChild<QTreeView*>(QStringLiteral("treeView"));
+    if (!view || !view->model()) {
+        return;
+    }
+    QHeaderView* header = view->header();
+    int others = 0;
+    for (int column = 1; column < header->count(); ++column) {
+        if (!header->isSectionHidden(column)) {
+            view->resizeColumnToContents(column);
+            others += header->sectionSize(column);
+        }
+    }
+    const int name = view->viewport()->width() - others;
+    header->resizeSection(0, std::max(name, header->sectionSizeHint(0)));
 }
 
 void TQDOpenPreviewDialog::setFileName(const QString& fileName) {
@@ -413,6 +440,7 @@ void TQDOpenPreviewDialog::showEvent(QShowEvent* event) {
     }
     emit showing();
     layoutPane();
+    fitDetailColumns();
 }
 
 void TQDOpenPreviewDialog::onCurrentChanged(const QString& path) {

@@ -169,6 +169,7 @@ protected:
 private:
     void construct(std::uint16_t languageId);
     void layoutPane();
+    void fitDetailColumns();
     void applyGeometry();
     void onCurrentChanged(const QString& path);
     void stopSound();

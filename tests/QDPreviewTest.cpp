@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileSystemModel>
+#include <QHeaderView>
 #include <QImage>
 #include <QLabel>
 #include <QListView>
@@ -17,6 +18,7 @@
 #include <QTextBlock>
 #include <QTextEdit>
 #include <QToolButton>
+#include <QTreeView>
 
 #include <memory>
 #include <stdexcept>
@@ -258,6 +260,24 @@ private slots:
         QCOMPARE(text(), QStringLiteral("hello from disk"));
         QCOMPARE(m_dlg->currentPath(), file("hello.txt"));
         QVERIFY(notified > 0);
+    }
+
+    // The details list shows a file's size, type and date whole, and its name beside them.
+    void detailColumnsShowTheirTexts() {
+        writeFile(file("samples.rtf"), QByteArray(290, 'x'));
+        openDialog();
+        auto* view = m_dlg->findChild<QTreeView*>(QStringLiteral("treeView"));
+        const QModelIndex name =
+            qobject_cast<QFileSystemModel*>(view->model())->index(file("samples.rtf"));
+        QTRY_VERIFY(name.isValid());
+        const auto fits = [&](int column) {
+            const QString shown = name.siblingAtColumn(column).data().toString();
+            return view->header()->sectionSize(column) >
+                   view->fontMetrics().horizontalAdvance(shown);
+        };
+        QTRY_VERIFY(fits(1) && fits(2) && fits(3));
+        QVERIFY(fits(0));
+        QCOMPARE(view->horizontalScrollBar()->maximum(), 0);
     }
 
     // Each fragment as [its formats] and text, each paragraph after "|" or "|centre|".
