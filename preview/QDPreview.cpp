@@ -16,7 +16,6 @@
 #include <QPainter>
 #include <QScrollArea>
 #include <QShowEvent>
-#include <QSoundEffect>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -508,10 +507,7 @@ void TQDOpenPreviewDialog::layoutPane() {
 }
 
 void TQDOpenPreviewDialog::stopSound() {
-    if (m_sound != nullptr) {
-        m_sound->stop();
-        m_sound->setSource(QUrl());
-    }
+    m_sound.stop();
     m_playingSound.clear();
 }
 
@@ -654,14 +650,8 @@ void TQDOpenPreviewDialog::previewSound(const QString& path, bool& handled) {
     ShowCenteredMessage(name);
     handled = true;
     try {
-        if (m_sound == nullptr) {
-            m_sound = new QSoundEffect(this);
-        }
-        const QUrl source = QUrl::fromLocalFile(path);
-        m_sound->setSource(source);
-        m_sound->setLoopCount(1);
-        m_sound->play();
-        m_playingSound = source;
+        m_sound.play(path);
+        m_playingSound = QUrl::fromLocalFile(path);
     } catch (...) {
         // Without sound the type name stays shown.
     }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "preview/PreviewRules.h"
+#include "preview/PreviewSound.h"
 #include "preview/TextList.h"
 
 #include <QFileDialog>
@@ -20,7 +21,6 @@
 
 class QLabel;
 class QScrollArea;
-class QSoundEffect;
 class QTextDocument;
 class QTextEdit;
 class QToolButton;
@@ -202,7 +202,7 @@ private:
 
     QWidget* m_area = nullptr;       // the room at the right of the standard controls
     QWidget* m_boxContent = nullptr; // what PreviewBox scrolls
-    QSoundEffect* m_sound = nullptr;
+    PreviewSound m_sound;
     QUrl m_playingSound;
     TOpenOptions m_openOptions = ofHideReadOnly | ofEnableSizing;
     QString m_templateName;

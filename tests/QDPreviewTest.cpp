@@ -81,7 +81,9 @@ private slots:
         QTest::newRow("folder") << "sub" << none;
         QTest::newRow("undecodable bmp") << "broken.bmp" << none;
         QTest::newRow("unreadable txt") << "locked.txt" << none;
+#ifndef _WIN32 // no named pipes among a folder's files there
         QTest::newRow("pipe named txt") << "pipe.txt" << none;
+#endif
         QTest::newRow("bmp claiming a huge size") << "huge.bmp" << none;
         QTest::newRow("type unknown to the desktop") << "fw.bin"
                                                      << "BIN File";
@@ -103,8 +105,10 @@ private slots:
         QFile::setPermissions(file("locked.txt"), QFileDevice::Permissions{});
         if (name == "locked.txt" && QFile(file("locked.txt")).open(QIODevice::ReadOnly))
             QSKIP("running with rights that read any file");
+#ifndef _WIN32
         // A pipe would block a read for ever; it is no file to preview.
         QVERIFY(::mkfifo(QFile::encodeName(file("pipe.txt")).constData(), 0600) == 0);
+#endif
         writeFile(file("notes.txt"), "some notes");
         openDialog(0x0406);
         const bool off = name == "notes.txt";

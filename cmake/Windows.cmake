@@ -1,0 +1,118 @@
+# What a Windows build (MinGW-w64) needs beyond the sources: the runtime DLLs that programs
+# on Qt need beside them, how the tests start under Wine when cross-built, and which
+# programs get the runtime linked in.
+
+# The MinGW runtime DLLs Qt's DLLs import, as the compiler ships them: the C++ library,
+# libgcc (SEH on 64-bit, DWARF-2 unwinding on 32-bit) and winpthreads.
+set(CPUCONFIG_MINGW_RUNTIME_DLLS "")
+if(NOT MSVC)
+    if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+        set(libgcc libgcc_s_seh-1.dll)
+    else()
+        set(libgcc libgcc_s_dw2-1.dll)
+    endif()
+    foreach(dll libstdc++-6.dll ${libgcc} libwinpthread-1.dll)
+        execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${dll}
+                        OUTPUT_VARIABLE found OUTPUT_STRIP_TRAILING_WHITESPACE)
+        if(NOT IS_ABSOLUTE "${found}" OR NOT EXISTS "${found}")
+            # winpthreads lies with the target's libraries, not the compiler's.
+            find_file(found_${dll} ${dll} PATH_SUFFIXES lib bin NO_CACHE)
+            set(found "${found_${dll}}")
+        endif()
+        if(NOT found OR NOT EXISTS "${found}")
+            message(FATAL_ERROR "The MinGW runtime ${dll} is not where the compiler looks")
+        endif()
+        get_filename_component(found "${found}" REALPATH)
+        list(APPEND CPUCONFIG_MINGW_RUNTIME_DLLS "${found}")
+    endforeach()
+endif()
+
+# The build machine's rcc compresses with zstd where it can, which a Qt built without zstd
+# (as the cross Qt is) cannot read back: zlib for every resource instead.
+if(CMAKE_CROSSCOMPILING AND TARGET Qt6::Core)
+    set(CMAKE_AUTORCC_OPTIONS --no-zstd)
+    if(TARGET cpuconfig_gui)
+        set_property(TARGET cpuconfig_gui APPEND PROPERTY AUTORCC_OPTIONS --no-zstd)
+    endif()
+endif()
+
+# Under Wine, a program finds DLLs in its own folder and on WINEPATH: the tests get Qt's and
+# the runtime's folders there through a small starter in the build tree.
+if(CMAKE_CROSSCOMPILING AND CPUCONFIG_WINE)
+    set(dirs "")
+    if(TARGET Qt6::Core)
+        get_target_property(qtcore Qt6::Core IMPORTED_LOCATION_RELEASE)
+        if(NOT qtcore)
+            get_target_property(qtcore Qt6::Core IMPORTED_LOCATION)
+        endif()
+        get_filename_component(qtbin "${qtcore}" DIRECTORY)
+        list(APPEND dirs "Z:${qtbin}")
+    endif()
+    foreach(dll IN LISTS CPUCONFIG_MINGW_RUNTIME_DLLS)
+        get_filename_component(dir "${dll}" DIRECTORY)
+        list(APPEND dirs "Z:${dir}")
+    endforeach()
+    list(REMOVE_DUPLICATES dirs)
+    string(REPLACE "/" "\\\\" winepath "${dirs}")
+    set(CPUCONFIG_WINE_RUN ${CMAKE_BINARY_DIR}/wine-run)
+    file(CONFIGURE OUTPUT ${CPUCONFIG_WINE_RUN} CONTENT [[#!/bin/sh
+# Starts a Windows program of this build under Wine, with Qt's and the runtime's DLLs found.
+# Wine keeps QT_* of the Linux environment from Windows programs: a Qt platform asked for
+# there (the window tests run offscreen) is passed on the command line instead.
+export WINEPATH="@winepath@${WINEPATH:+;$WINEPATH}"
+export WINEDEBUG="${WINEDEBUG--all}"
+if [ -n "${QT_QPA_PLATFORM:-}" ]; then
+    set -- "$@" -platform "$QT_QPA_PLATFORM"
+fi
+exec "@CPUCONFIG_WINE@" "$@"
+]] @ONLY)
+    file(CHMOD ${CPUCONFIG_WINE_RUN} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+         GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${CPUCONFIG_WINE_RUN})
+endif()
+
+# cpuconfig_windows_runtime(): run once every target exists. Programs without Qt ship alone,
+# with the runtime linked in (cpuctl.exe, the engine tests); programs on Qt use the runtime
+# DLLs that Qt's own DLLs use, so that one runtime serves the whole process. Writes
+# windows-runtime.txt, what tools/package-windows.sh gathers beside the program.
+function(cpuconfig_windows_runtime)
+    if(MSVC)
+        return()
+    endif()
+    set(pending ${PROJECT_SOURCE_DIR})
+    while(pending)
+        list(POP_FRONT pending dir)
+        get_property(subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
+        list(APPEND pending ${subdirs})
+        get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
+        foreach(t IN LISTS targets)
+            get_target_property(type ${t} TYPE)
+            if(NOT type STREQUAL "EXECUTABLE")
+                continue()
+            endif()
+            get_target_property(libs ${t} LINK_LIBRARIES)
+            if(NOT "cpuconfig_gui" IN_LIST libs)
+                target_link_options(${t} PRIVATE -static -static-libgcc -static-libstdc++)
+            endif()
+        endforeach()
+    endwhile()
+
+    set(lines "")
+    foreach(dll IN LISTS CPUCONFIG_MINGW_RUNTIME_DLLS)
+        string(APPEND lines "runtime ${dll}\n")
+    endforeach()
+    if(TARGET Qt6::Core)
+        foreach(module Core Gui Widgets)
+            string(APPEND lines "qt $<TARGET_FILE:Qt6::${module}>\n")
+        endforeach()
+        get_target_property(qtcore Qt6::Core IMPORTED_LOCATION_RELEASE)
+        if(NOT qtcore)
+            get_target_property(qtcore Qt6::Core IMPORTED_LOCATION)
+        endif()
+        get_filename_component(qtprefix "${qtcore}/../.." REALPATH)
+        string(APPEND lines "plugins ${qtprefix}/plugins\n")
+        string(APPEND lines "program $<TARGET_FILE:cpuconfig>\n")
+    endif()
+    string(APPEND lines "program $<TARGET_FILE:cpuctl>\n")
+    file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/windows-runtime.txt CONTENT "${lines}")
+endfunction()
