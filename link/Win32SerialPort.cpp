@@ -10,6 +10,8 @@ namespace {
 
 constexpr DWORD kPurgeReceive = PURGE_RXABORT | PURGE_RXCLEAR; // 0x000A: cancel reads, empty queue
 static_assert(kPurgeReceive == 0x000A);
+constexpr DWORD kPurgeSend = PURGE_TXABORT | PURGE_TXCLEAR; // 0x0005: cancel writes, empty queue
+static_assert(kPurgeSend == 0x0005);
 constexpr DWORD kDcbLength = 28; // DCBlength for the data phase: the record's own size
 static_assert(sizeof(DCB) == kDcbLength);
 // How long a cancelled operation may take to report back. A driver that never does gets
@@ -510,6 +512,16 @@ Result<void> Win32SerialPort::purgeInput() {
         return closedError(m_name);
     }
     if (!PurgeComm(m_state->port, kPurgeReceive)) {
+        return portError(ErrorCode::PortIo, m_name, "PurgeComm", GetLastError());
+    }
+    return {};
+}
+
+Result<void> Win32SerialPort::purgeOutput() {
+    if (m_state == nullptr) {
+        return closedError(m_name);
+    }
+    if (!PurgeComm(m_state->port, kPurgeSend)) {
         return portError(ErrorCode::PortIo, m_name, "PurgeComm", GetLastError());
     }
     return {};

@@ -42,6 +42,8 @@ public:
                              std::stop_token stop) override;
     Result<void> write(std::span<const std::uint8_t> data, std::stop_token stop) override;
     Result<void> purgeInput() override;
+    // What the driver still holds of a stopped transfer is dropped, not sent on to the card.
+    Result<void> purgeOutput() override;
     // The closing steps: set and close the write event, set and close the wait and read
     // events, release the write record, purge the receive side, close the port.
     void close() override;

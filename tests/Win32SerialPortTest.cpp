@@ -1,11 +1,15 @@
 // The Win32 serial port against a real port: a simulated card (screen 1) whose
-// pseudo-terminal tools/test-windows.sh maps onto CPUCONFIG_TEST_PORT of the Wine prefix.
+// pseudo-terminal tools/test-windows.sh maps onto CPUCONFIG_TEST_PORT of the Wine prefix,
+// and a line whose far end reads nothing on CPUCONFIG_STALLED_PORT.
 #include "link/Win32SerialPort.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 namespace cpuconfig {
 namespace {
@@ -137,6 +141,41 @@ TEST(Win32SerialPort, stopEndsAWaitPromptly) {
     EXPECT_TRUE(openPort());
 }
 
+// What a stopped transfer leaves in the driver is dropped, not sent on: once the line is
+// full, a write has room again only after purgeOutput.
+TEST(Win32SerialPort, purgeOutputDropsWhatAStoppedTransferLeft) {
+    if (std::string(CPUCONFIG_STALLED_PORT).empty()) {
+        GTEST_SKIP() << "no stalled line in this Wine prefix";
+    }
+    auto opened = platformSerialPorts().open(CPUCONFIG_STALLED_PORT);
+    ASSERT_TRUE(opened.ok()) << opened.error().message;
+    SerialPort& port = **opened;
+    ASSERT_TRUE(port.setTimeouts(kExchangeTimeouts).ok());
+    ASSERT_TRUE(port.applyLineSettings({115200, 8, Parity::Space, true}).ok());
+    // A write that has not ended after 2 s is stopped, as shutdown stops a transfer.
+    const auto writeOrStop = [&](std::span<const std::uint8_t> data) {
+        std::stop_source stop;
+        std::jthread stopper([&](std::stop_token done) {
+            std::mutex m;
+            std::unique_lock lock(m);
+            std::condition_variable_any().wait_for(lock, done, 2s, [] { return false; });
+            stop.request_stop();
+        });
+        return port.write(data, stop.get_token());
+    };
+    const std::vector<std::uint8_t> block(64 * 1024, 0x55);
+    bool full = false;
+    for (int i = 0; i < 8 && !full; ++i) {
+        auto wrote = writeOrStop(block);
+        full = !wrote.ok() && wrote.error().code == ErrorCode::Stopped;
+    }
+    ASSERT_TRUE(full) << "the far end took 512 KiB";
+    ASSERT_TRUE(port.purgeOutput().ok());
+    const std::vector<std::uint8_t> next(1024, 0xAA);
+    auto wrote = writeOrStop(next);
+    EXPECT_TRUE(wrote.ok()) << "the line is still full of the stopped transfer";
+}
+
 TEST(Win32SerialPort, closedPortRefusesEverything) {
     auto port = openPort();
     ASSERT_TRUE(port);
@@ -149,6 +188,7 @@ TEST(Win32SerialPort, closedPortRefusesEverything) {
     EXPECT_EQ(port->read(buffer, 10ms, never.get_token()).error().code, ErrorCode::PortIo);
     EXPECT_EQ(port->write(buffer, never.get_token()).error().code, ErrorCode::PortIo);
     EXPECT_EQ(port->clearErrors().error().code, ErrorCode::PortIo);
+    EXPECT_EQ(port->purgeOutput().error().code, ErrorCode::PortIo);
 }
 
 } // namespace
