@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, only those that are missing.
-# Usage: tools/install-deps.sh [base|gui|windows|fuzz|package|mutate|skins]...   (default: base gui)
+# Usage: tools/install-deps.sh [base|gui|windows|qt-source|fuzz|package|mutate|skins]...   (default: base gui)
 set -euo pipefail
 
 groups=("$@")
@@ -11,7 +11,14 @@ for g in "${groups[@]}"; do
     case "$g" in
     base) want+=(cmake ninja-build g++ make pkg-config googletest libcli11-dev nlohmann-json3-dev libssl-dev clang-format) ;;
     gui) want+=(qt6-base-dev qt6-multimedia-dev libqt6svg6 fonts-wqy-microhei fonts-dejavu-core xvfb xauth) ;;
-    windows) want+=(g++-mingw-w64-i686 wine wine32) ;;
+    # Both Windows builds, their runs under Wine (64-bit through wine64, 32-bit through wine32
+    # where the kernel runs 32-bit programs), cpuconfig.exe clicked on a virtual display, the
+    # Qt translation the zips carry, and the pictures of the screen.
+    windows) want+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32 qt6-base-dev
+        qt6-base-dev-tools qt6-translations-l10n fonts-wqy-microhei fonts-dejavu-core xvfb xauth
+        fonts-wine xdotool x11-apps netpbm file python3) ;;
+    # tools/build-qt-windows.sh when no prebuilt Qt for Windows is at hand: Debian's source.
+    qt-source) want+=(dpkg-dev perl cmake ninja-build) ;;
     fuzz) want+=(clang libclang-rt-14-dev) ;;
     # make package and its checks: manual pages, the .deb's library dependencies, lint.
     package) want+=(help2man dpkg-dev file lintian desktop-file-utils man-db) ;;

@@ -185,9 +185,11 @@ class Copy:
         """Runs one 'binary[:filter]' entry; True when it passed."""
         name, _, filt = entry.partition(":")
         if name == "windows":
-            env = dict(self.env, JOBS=str(self.jobs))
-            # The script takes its build folder relative to the tree.
-            cmd = ["tools/test-windows.sh", self.wbuild.name, str(self.build / "cli" / "cpuctl")]
+            # The 64-bit engine build is what every machine's Wine runs; the faults seen
+            # under Wine are in the engine.
+            env = dict(self.env, JOBS=str(self.jobs), WINDOWS_ARCHS="x86_64", WINDOWS_GUI="0",
+                       WINDOWS_BUILD=self.wbuild.name, WINE_REQUIRED="1")
+            cmd = ["tools/test-windows.sh", str(self.build / "cli" / "cpuctl")]
             code, _ = run(cmd, self.src, self.timeout * 3, env, self.log)
             return code == 0
         cmd = [str(self.binary(name))]
@@ -255,10 +257,11 @@ def main():
 
     print(f"mutate: {len(faults)} faults, copy in {where} (log: {copy.log})", flush=True)
     sync_tree(where)
-    # The Windows checks need Wine that runs 32-bit programs; where it cannot, their faults
-    # are only checked to apply, and say so.
-    wine = subprocess.run(["wine", "--version"], capture_output=True).returncode == 0 \
-        if shutil.which("wine") else False
+    # The Windows checks need Wine's 64-bit loader; where it cannot run, their faults are
+    # only checked to apply, and say so.
+    wine64 = "/usr/lib/wine/wine64"
+    wine = os.access(wine64, os.X_OK) and \
+        subprocess.run([wine64, "--version"], capture_output=True).returncode == 0
     if not wine:
         print("mutate: Wine does not run here: the faults seen only under Wine are skipped")
     skipped = {f.ident for f in faults if "windows" in f.runs and not wine}
