@@ -507,24 +507,22 @@ Result<void> Win32SerialPort::write(std::span<const std::uint8_t> data, std::sto
     return {};
 }
 
-Result<void> Win32SerialPort::purgeInput() {
+Result<void> Win32SerialPort::purge(std::uint32_t flags) {
     if (m_state == nullptr) {
         return closedError(m_name);
     }
-    if (!PurgeComm(m_state->port, kPurgeReceive)) {
+    if (!PurgeComm(m_state->port, flags)) {
         return portError(ErrorCode::PortIo, m_name, "PurgeComm", GetLastError());
     }
     return {};
 }
 
+Result<void> Win32SerialPort::purgeInput() {
+    return purge(kPurgeReceive);
+}
+
 Result<void> Win32SerialPort::purgeOutput() {
-    if (m_state == nullptr) {
-        return closedError(m_name);
-    }
-    if (!PurgeComm(m_state->port, kPurgeSend)) {
-        return portError(ErrorCode::PortIo, m_name, "PurgeComm", GetLastError());
-    }
-    return {};
+    return purge(kPurgeSend);
 }
 
 void Win32SerialPort::close() {

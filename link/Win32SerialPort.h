@@ -51,6 +51,7 @@ public:
 private:
     struct State; // the handles and overlapped records; Win32 types stay out of this header
     Win32SerialPort(std::string name, std::unique_ptr<State> state);
+    Result<void> purge(std::uint32_t flags); // PurgeComm with these PURGE_* flags
 
     std::string m_name;
     std::unique_ptr<State> m_state;

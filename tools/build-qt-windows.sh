@@ -57,7 +57,6 @@ trap 'rm -rf "$work"' EXIT
 
 if [ -f "$archive" ]; then
     # --- The prebuilt archive ---------------------------------------------------------
-    say "unpacking $(basename "$archive")"
     sum=$(awk -v f="$(basename "$archive")" '$2 == f || $2 == "*" f { print $1 }' \
         "$shared/qt6-windows/SHA256SUMS" 2>/dev/null)
     [ -n "$sum" ] || {
@@ -69,6 +68,7 @@ if [ -f "$archive" ]; then
         say "$archive: SHA-256 $actual, SHA256SUMS says $sum: refusing it"
         exit 1
     }
+    say "unpacking $(basename "$archive")"
     tar -C "$work" -xJf "$archive"
     [ -f "$work/qt6-windows-$arch/lib/cmake/Qt6/qt.toolchain.cmake" ] || {
         say "$archive holds no qt6-windows-$arch/ with Qt's CMake files"
@@ -144,8 +144,6 @@ EOF
         exit 1
     }
     cmake --install "$work/build" >/dev/null
-    # The licences go with the DLLs (the zips ship them).
-    cp -r "$src/LICENSES" "$stage/LICENSES"
     rm -rf "$prefix"
     mv "$stage" "$prefix"
     how="built from Debian's source package qt6-base $hostVersion"
