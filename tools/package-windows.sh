@@ -19,6 +19,11 @@ hostctl=$(realpath "${1:-build/cli/cpuctl}")
 archs=${WINDOWS_ARCHS:-x86_64 i686}
 stem=${WINDOWS_BUILD:-build-windows}
 unset QT_QPA_PLATFORM
+# On a virtual display from the start: Wine's desktop belongs to its session, and one begun
+# without a display never shows a window.
+if [ -z "${CPUCONFIG_ON_XVFB:-}" ]; then
+    exec env CPUCONFIG_ON_XVFB=1 xvfb-run -a -s "-screen 0 1024x768x24" "$root/tools/$(basename "$0")" "$hostctl"
+fi
 failed=0
 label=""
 pass() { echo "PASS: [$label] $*"; }
@@ -154,8 +159,8 @@ try_zip() {
     # A prefix of its own, as on a machine that never saw the build: no WINEPATH, no fonts
     # or environment put there for the tests.
     export WINEPREFIX=$check/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-    unset WINEPATH DISPLAY
-    "$root/tools/wine-prefix.sh" "$loader" >/dev/null
+    unset WINEPATH
+    "$root/tools/wine-prefix.sh" "$loader" >/dev/null || fail "making a fresh Wine prefix"
     local out
     (cd "$check" && "$loader" "$dir/cpuctl.exe" --version </dev/null >version.out 2>&1)
     out=$(tr -d '\r' <"$check/version.out")
@@ -174,8 +179,7 @@ try_zip() {
         wineserver -k
         return
     }
-    out=$(xvfb-run -a -s "-screen 0 1024x768x24" "$root/tools/test-windows-gui.sh" "$label zip" \
-        "$dir" "$loader" "$hostctl" "$check/gui")
+    out=$("$root/tools/test-windows-gui.sh" "$label zip" "$dir" "$loader" "$hostctl" "$check/gui")
     echo "$out"
     failed=$((failed + $(grep -c '^FAIL:' <<<"$out")))
     wineserver -k

@@ -20,7 +20,7 @@ if [ -z "${CPUCONFIG_ON_XVFB:-}" ]; then
         exit 1
     }
     # The whole Wine session on the display: a desktop begun without one shows no windows.
-    exec env CPUCONFIG_ON_XVFB=1 xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$out"
+    exec env CPUCONFIG_ON_XVFB=1 xvfb-run -a -s "-screen 0 1280x1024x24" "$root/tools/$(basename "$0")" "$out"
 fi
 
 export WINEPREFIX=$wbuild/wine-prefix-screenshots WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="

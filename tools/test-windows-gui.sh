@@ -2,7 +2,9 @@
 # cpuconfig.exe itself under Wine on an X display, driven as a technician drives it: the
 # main window appears, the port of a simulated card is chosen from the panel's list, a click
 # on "更新" upgrades the card, and the close button ends the program with the port released.
-# Run it under `xvfb-run -a`; tools/test-windows.sh and tools/package-windows.sh do.
+# Run it under `xvfb-run -a`, in a Wine session begun on that display (a session begun
+# without one has a desktop that never shows a window); tools/test-windows.sh and
+# tools/package-windows.sh do both.
 #
 # Usage: tools/test-windows-gui.sh LABEL PROGRAM_DIR WINE LINUX_CPUCTL WORK_DIR
 #   PROGRAM_DIR   the folder of cpuconfig.exe and cpuctl.exe (a build tree or an unpacked zip)
@@ -33,11 +35,6 @@ command -v xdotool >/dev/null || {
 }
 mkdir -p "$work"
 dos=$WINEPREFIX/dosdevices
-# A Wine session begun without a display (the prefix's set-up, the offscreen tests) has a
-# desktop that shows no windows: begin a fresh one on this display.
-wineserver -k 2>/dev/null
-wineserver -w
-wineserver -p >>"$WINEPREFIX.wineserver.log" 2>&1
 sim=""
 program=""
 cleanup() {
