@@ -11,12 +11,15 @@
 #include "shell/MainWindowEvents.h"
 
 #include <QAbstractItemView>
+#include <QAbstractTextDocumentLayout>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFontMetrics>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QShowEvent>
 #include <QStyle>
+#include <QTextBlock>
 
 #include <algorithm>
 #include <filesystem>
@@ -25,6 +28,9 @@
 namespace cpuconfig {
 
 namespace {
+
+// Below this the note is no longer read at a glance.
+constexpr int kSmallestNotePixels = 9;
 
 QString fromGbk(const std::string& bytes) {
     return QString::fromStdString(gbkToUtf8(bytes));
@@ -55,8 +61,11 @@ public:
             [panel = m_panel, s = fromGbk(bytes)] {
                 acceptHandOff();
                 if (panel)
-                    if (auto* label = panel->findChild<QLabel*>(QStringLiteral("lbl6")))
+                    if (auto* label = panel->findChild<QLabel*>(QStringLiteral("lbl6"))) {
                         label->setText(s);
+                        // A model of the full twelve letters is wider than its place.
+                        label->setToolTip(s);
+                    }
             },
             Qt::QueuedConnection);
     }
@@ -73,7 +82,14 @@ TPeiZhiForm::TPeiZhiForm(QWidget* owner)
                         std::stop_token stop) { getParam(reporter, selection, stop); }) {
     ui->setupUi(this);
     applyFontPixelSizes(this);
+    fitNote();
     setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
+    // The background picture stops short of the group box's right and bottom edges; what
+    // it leaves must not let the main window (or the package tool beneath) show through.
+    setAutoFillBackground(true);
+    QPalette face = palette();
+    face.setColor(QPalette::Window, QColor(0xC4, 0xD6, 0xEC));
+    setPalette(face);
     // Closing the panel destroys it; the main window's reference clears itself.
     setAttribute(Qt::WA_DeleteOnClose);
     ui->btn1->setVisible(false);
@@ -107,6 +123,33 @@ void TPeiZhiForm::showEvent(QShowEvent* event) {
 void TPeiZhiForm::FormShow() {
     fillPortList();
     ui->btn1->click();
+}
+
+void TPeiZhiForm::fitNote() {
+    // The note's five lines break where its text says, each on one line: the layout's font
+    // is made smaller until all of the note fits the box, whatever face stands in for the
+    // one the layout names. Measured as laid out, since the Chinese and the Latin letters
+    // may come from different faces.
+    QPlainTextEdit* note = ui->mmo2;
+    QTextDocument* text = note->document();
+    const qreal frame = 2 * note->frameWidth();
+    QFont font = note->font();
+    for (int px = font.pixelSize(); px >= kSmallestNotePixels; --px) {
+        font.setPixelSize(px);
+        note->setFont(font);
+        qreal height = 2 * text->documentMargin();
+        for (QTextBlock block = text->begin(); block.isValid(); block = block.next())
+            height += text->documentLayout()->blockBoundingRect(block).height();
+        const qreal width = text->documentLayout()->documentSize().width();
+        if (width + frame <= note->width() && height + frame <= note->height()) {
+            // Room for all of it: a scroll bar would only take room away.
+            note->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+            note->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+            return;
+        }
+    }
+    // Too small a box even so: wrapped lines, rather than lines cut at the right.
+    note->setLineWrapMode(QPlainTextEdit::WidgetWidth);
 }
 
 void TPeiZhiForm::fillPortList() {

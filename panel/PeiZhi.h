@@ -58,6 +58,7 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    void fitNote();
     void fillPortList();
     void showPortToolTip();
     void publishSelections();
