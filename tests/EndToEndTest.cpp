@@ -45,7 +45,7 @@ struct Program {
         QObject::connect(&form, &TForm1::statusChanged, &statuses, &TextRecorder::record);
         form.show();
         auto* ports = panel<QComboBox>("cbb2");
-        ports->setCurrentIndex(ports->findText(port));
+        ports->setCurrentIndex(ports->findData(port));
     }
     template <class T> T* panel(const char* name) {
         return form.peiZhiForm()->findChild<T*>(QString::fromLatin1(name));
@@ -112,6 +112,7 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         p.form.img2Click();
+        QVERIFY(answerQuestion(&p.form, QMessageBox::Yes));
         QVERIFY2(clock.elapsed() < 2500, qPrintable(QString::number(clock.elapsed())));
         QVERIFY(worker->finished());
         QVERIFY(!p.form.isVisible());
