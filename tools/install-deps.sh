@@ -10,7 +10,7 @@ want=()
 for g in "${groups[@]}"; do
     case "$g" in
     base) want+=(cmake ninja-build g++ make pkg-config googletest libcli11-dev nlohmann-json3-dev libssl-dev clang-format) ;;
-    gui) want+=(qt6-base-dev qt6-multimedia-dev libqt6svg6 fonts-wqy-microhei fonts-dejavu-core xvfb xauth) ;;
+    gui) want+=(qt6-base-dev qt6-multimedia-dev libqt6svg6 qt6-translations-l10n fonts-wqy-microhei fonts-dejavu-core xvfb xauth) ;;
     windows) want+=(g++-mingw-w64-i686 wine wine32) ;;
     fuzz) want+=(clang libclang-rt-14-dev) ;;
     # make package and its checks: manual pages, the .deb's library dependencies, lint.
