@@ -3,7 +3,7 @@
 // The panel shows a demo package; the second picture catches an upgrade half way; the
 // port list is shown open, with a simulated card under a long name and its description;
 // the preview pane shows a text, a picture, a file it can only name, and rich text in
-// Russian, Greek, Japanese and the Symbol font.
+// Russian, Greek, Japanese and the Symbol font, as text and as a SYMBOL field.
 #include "link/Messages.h"
 #ifndef _WIN32
 #include "link/Simulator.h"
@@ -235,7 +235,8 @@ int main(int argc, char** argv) {
         R"({\rtf1\ansi\ansicpg1252{\fonttbl{\f0\fcharset204 Arial;}{\f1\fcharset161 Arial;})"
         R"({\f2\fcharset128 MS Gothic;}{\f3\fcharset2 Symbol;}}\f0 \'cf\'f0\'e8\'e2\'e5\'f2, )"
         R"({\b \'ec\'e8\'f0}!\par\f1 \'c3\'e5\'e9\'dc \'f3\'ef\'f5\par\f2 \'93\'fa\'96\'7b\'8c\'ea)"
-        R"(\par\f3 <Ab\'e5 a\'b3b \'22x\'ce\'c2\par})";
+        R"(\par\f3 <Ab\'e5 a\'b3b \'22x\'ce\'c2\f0  )"
+        R"({\field{\*\fldinst SYMBOL 87 \\f "Symbol" \\s 12}{\fldrslt }}\par})";
     if (rtf.open(QIODevice::WriteOnly) && rtf.write(samples) == samples.size()) {
         rtf.close();
         TQDOpenPreviewDialog dlg(nullptr, 0x0804);
