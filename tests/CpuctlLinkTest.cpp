@@ -70,24 +70,38 @@ TEST_F(CpuctlLink, exitCodesAndLastLines) {
                                   "cards: 0 done, 0 failed, 1 not logged, average 0.0 s per card\n"
                                   "配制cpu文件失败\n";
     fs::create_symlink(ok.port(), m_dir / "by-id-link");
+    writeBytes(m_dir / "bin.jsonl", randomBytes(3000, 5));
+    const std::string odd = R"({"event":"card","outcome":"done","seconds":2}
+{"event":"card","outcome":"done","seconds":1e308}
+{"event":"card","outcome":"failed","seconds":-5}
+{"event":5})";
+    writeBytes(m_dir / "odd.jsonl", std::vector<std::uint8_t>(odd.begin(), odd.end()));
     struct Case {
         std::string args;
         int exit;
         std::string out;     // how the output ends
         bool within = false; // or only a part of it
+        std::string err{};   // a part of what stderr says
     };
     const Case cases[] = {
         {"upgrade --screen 7 --port " + ok.port(), 0, text::kConfigOk + "\n"s},
-        {"upgrade --port " + nak.port(), 1, "配制cpu文件失败\n"}, // the card crews' 配制
+        {"upgrade --verbose --port " + nak.port(), 1, "配制cpu文件失败\n", false, // the crews' 配制
+         "it said 00, not 01"},
         {"upgrade --port " + ok.port() + " --package nothing.cpu", 3, text::kNoPackage + "\n"s},
         {"upgrade --port /dev/cpuconfig-none", 4, text::kSendFailed + "\n"s},
         {"upgrade --port " + ok.port() + " --screens 0-3", 2, ""},
         {"upgrade --port " + ok.port() + " --screen=-249", 2, ""},
         {"upgrade --port ''", 2, ""},
-        {"query --port " + ok.port() + " --screen 263", 2, ""},
-        {"query --port " + ok.port() + " --screen 7 --baud 960", 2, ""},
+        {"query --port " + ok.port() + " --screen 263", 2, "", false, "screens are 1 to 80"},
+        {"query --port " + ok.port() + " --screen 7 --baud 960", 2, "", false,
+         "the rates are 9600, 28800, 57600 and 115200"},
+        {"query --port /dev/tty", 4, text::kSendFailed + "\n"s, false, "not a serial port"},
         {"scan --port " + ok.port() + " --screens 7-81", 2, ""},
         {"station --port " + ok.port() + " --screen 0x7", 2, ""},
+        {"station --port " + ok.port() + " --poll nan", 2, ""},
+        {"station --summary bin.jsonl", 3, "", false, "not a station log"},
+        {"station --summary odd.jsonl", 0, "cards: 1 done, 0 failed, average 2.0 s per card\n",
+         false, "3 lines set aside"},
         {"simulate --name ../evil", 2, ""},
         {"station --log /dev/full --screen 7 --port " + ok.port(), 3, notLogged},
         {"upgrade --port " + ok.port() + " --port " + (m_dir / "by-id-link").string(), 2, ""},
@@ -105,6 +119,7 @@ TEST_F(CpuctlLink, exitCodesAndLastLines) {
         EXPECT_EQ(r.exitCode, c.exit) << r.err;
         EXPECT_TRUE(c.within ? r.out.find(c.out) != std::string::npos : r.out.ends_with(c.out))
             << r.out;
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
         if (c.exit == 2) {
             EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         }
@@ -185,14 +200,15 @@ TEST_F(CpuctlLink, severalPortsAndTheFirstFailureByPortOrderDecides) {
     ::close(held);
 }
 
-// The report still has every port and screen, the ones never begun marked as such.
+// A hang-up (a dropped SSH session) stops as Ctrl-C does. The report still has every port
+// and screen, the ones never begun marked as such.
 TEST_F(CpuctlLink, interruptFreesEveryPortAndExits130) {
     package(100000);
     const SimulatorOptions paced{.baudLimit = true};
     SimCard a(paced), b(paced);
     auto r = cpuctlIn("upgrade --json --screens 1,2 --baud 9600 --port " + a.port() + " --port " +
                           b.port(),
-                      "timeout --preserve-status -s INT 1.5 ");
+                      "timeout --preserve-status -s HUP 1.5 ");
     EXPECT_EQ(r.exitCode, 130) << r.err;
     const Json j = report(r);
     EXPECT_EQ(j["status"], text::kSendFailed);
