@@ -326,7 +326,7 @@ TEST_F(CpuctlLink, stationLogsEveryCardThroughAKill) {
     r = runCommand("( export XDG_RUNTIME_DIR='" + m_runtime.path().string() + "'; '" + cpuctl() +
                        "' station --log st.jsonl --port " + fast.port() +
                        " >out.txt & p=$!; for i in $(seq 400); do grep -q 'done:' out.txt && "
-                       "break; sleep 0.05; done; kill -INT $p; sleep 0.1; kill -INT $p; wait $p; "
+                       "break; sleep 0.05; done; kill -INT $p; sleep 0.01; kill -INT $p; wait $p; "
                        "s=$?; cat out.txt; exit $s )",
                    m_dir.path());
     EXPECT_EQ(r.exitCode, 130) << r.err;
