@@ -122,15 +122,17 @@ int queryExit(int result, const ConsoleReporter& r, bool stopped) {
 }
 
 // One card query. why gets the reason it did not answer: the port's fault in plain words, or
-// what the card said instead.
+// what the card said instead; told says --verbose has printed those very words already.
 int queryOnce(const LinkArgs& a, int screen, ConsoleReporter& reporter, std::stop_token stop,
-              std::string& why, std::chrono::milliseconds ackWait = LinkOptions{}.ackWait) {
+              std::string& why, bool& told,
+              std::chrono::milliseconds ackWait = LinkOptions{}.ackWait) {
     LinkOptions options = linkOptions(a);
     options.ackWait = ackWait;
     std::optional<Error> fault;
     options.portFault = [&fault](const Error& e) { fault = fault ? fault : e; };
-    options.log = [&why, log = options.log](const std::string& line) {
-        why = line;
+    std::string logged;
+    options.log = [&why, &logged, log = options.log](const std::string& line) {
+        why = logged = line;
         if (log)
             log(line);
     };
@@ -138,6 +140,7 @@ int queryOnce(const LinkArgs& a, int screen, ConsoleReporter& reporter, std::sto
     const int result = getParam(reporter, selection, stop, options);
     if (result != 0 && fault)
         why = explainPortFault(a.port, *fault);
+    told = a.verbose && why == logged;
     return result;
 }
 
@@ -159,9 +162,10 @@ int runQueryCommand(const LinkArgs& a) {
     StopOnSignal stop;
     ConsoleReporter reporter;
     std::string why;
-    const int result = queryOnce(a, *parseScreen(a.screen), reporter, stop.token(), why);
+    bool told = false;
+    const int result = queryOnce(a, *parseScreen(a.screen), reporter, stop.token(), why, told);
     const int exit = queryExit(result, reporter, stop.stopped());
-    if (exit == kExitPort && !why.empty())
+    if (exit == kExitPort && !why.empty() && !told)
         std::fprintf(stderr, "cpuctl: %s\n", why.c_str());
     const std::string model = reporter.model ? gbkToUtf8(*reporter.model) : "";
     const std::string last =
@@ -198,6 +202,7 @@ int runScanCommand(const LinkArgs& a) {
     const bool tty = stderrIsTerminal();
     std::vector<std::pair<int, std::string>> found;
     std::string failure; // the port's fault that ended the scan
+    bool told = false;   // and --verbose has said it
     if (!a.json)
         printLine("screen  model");
     for (std::size_t i = 0; i < screens.size() && !stop.stopped(); ++i) {
@@ -208,7 +213,7 @@ int runScanCommand(const LinkArgs& a) {
         ConsoleReporter reporter;
         std::string why;
         const int result =
-            queryOnce(a, screen, reporter, stop.token(), why, StationOptions{}.findWait);
+            queryOnce(a, screen, reporter, stop.token(), why, told, StationOptions{}.findWait);
         if (result != 0 && !stop.stopped()) {
             failure = why.empty() ? std::string(text::kSendFailed) : why;
             break; // the port itself failed: no point going on
@@ -233,7 +238,8 @@ int runScanCommand(const LinkArgs& a) {
         exit = kExitPort;
         last = text::kSendFailed;
         reason = failure;
-        std::fprintf(stderr, "cpuctl: %s\n", failure.c_str());
+        if (!told)
+            std::fprintf(stderr, "cpuctl: %s\n", failure.c_str());
     } else if (stop.stopped()) {
         exit = kExitStopped;
         last = text::kQueryFailed;

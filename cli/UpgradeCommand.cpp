@@ -45,8 +45,8 @@ const char* resultWord(CardEnd end) {
 class Console {
 public:
     Console(const LinkArgs& a, std::size_t screens)
-        : m_json(a.progress == "json"), m_report(a.json), m_multiPort(a.ports.size() > 1),
-          m_multiCard(a.ports.size() * screens > 1),
+        : m_json(a.progress == "json"), m_report(a.json), m_verbose(a.verbose),
+          m_multiPort(a.ports.size() > 1), m_multiCard(a.ports.size() * screens > 1),
           m_terminal(a.progress == "auto" && stderrIsTerminal()) {
         for (const auto& port : a.ports)
             m_portWidth = std::max(m_portWidth, port.size());
@@ -95,8 +95,9 @@ public:
                                        {"screen", screenNumber(r.screen)},
                                        {"reason", r.reason}})
                              .c_str());
-        else if (r.end == CardEnd::PortFailed)
-            std::fprintf(stderr, "cpuctl: %s\n", r.reason.c_str());
+        else if (r.end == CardEnd::PortFailed &&
+                 !(m_verbose && r.portError && r.portError->message == r.reason))
+            std::fprintf(stderr, "cpuctl: %s\n", r.reason.c_str()); // unless --verbose said it
         if (m_multiCard && r.end != CardEnd::Stopped && !m_report)
             printLine(label(r.port, r.screen) + ": " + r.status);
     }
@@ -144,6 +145,7 @@ private:
     std::mutex m_mutex;
     const bool m_json;   // progress as JSON lines on stderr
     const bool m_report; // the --json report is stdout's only text
+    const bool m_verbose;
     const bool m_multiPort;
     const bool m_multiCard;
     const bool m_terminal;
