@@ -52,6 +52,12 @@ int runInfo(const std::string& path, bool json) {
     auto info = inspectPackage(path);
     if (!info) {
         std::fprintf(stderr, "cpuctl: %s\n", info.error().message.c_str());
+        if (json) { // still one object: a script reads exitCode and reason
+            Json j;
+            j["file"] = path;
+            addOutcome(j, exitFor(info.error()), "", info.error().message);
+            printLine(jsonText(j));
+        }
         return exitFor(info.error());
     }
     const auto& i = *info;
@@ -70,6 +76,7 @@ int runInfo(const std::string& path, bool json) {
         j["imageSha256"] = i.imageSha256;
         j["header"] = hex(i.header);
         j["trailer"] = hex(i.trailer);
+        addOutcome(j, kExitOk, "", "");
         printLine(jsonText(j));
         return kExitOk;
     }

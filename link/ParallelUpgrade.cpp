@@ -22,7 +22,8 @@ public:
         handle(message, wParam, lParam);
     }
 
-    void finish(bool stopped, const UpgradeOptions& options) {
+    // why: the engine's last word on a failed step (what the card said, or its silence).
+    void finish(bool stopped, const UpgradeOptions& options, const std::string& why) {
         if (stopped && !m_result) {
             m_r.end = CardEnd::Stopped;
             m_r.status = text::kSendFailed; // its data did not get across, whatever it showed
@@ -34,15 +35,17 @@ public:
         } else if (m_result) {
             m_r.end = *m_result == 0 ? CardEnd::Confirmed : CardEnd::NotConfirmed;
             if (*m_result != 0)
-                m_r.reason = !m_transferBegun ? "no acknowledge from screen " + m_r.screen
-                             : m_sendFailed
+                m_r.reason = m_transferBegun && m_sendFailed
                                  ? "the transfer broke off after " + std::to_string(m_r.bytesSent) +
                                        " of " + std::to_string(m_r.bytesTotal) + " bytes"
-                                 : "the card did not confirm the transfer";
+                             : !why.empty()     ? why
+                             : !m_transferBegun ? "no acknowledge from screen " + m_r.screen
+                                                : "the card did not confirm the transfer";
         } else {
             m_r.end = m_sendFailed ? CardEnd::PortFailed : CardEnd::NotConfirmed;
             m_r.reason = m_r.portError ? explainPortFault(m_r.port, *m_r.portError)
-                                       : "a step of the upgrade failed";
+                         : why.empty() ? "a step of the upgrade failed"
+                                       : why;
         }
         m_r.status = m_r.status ? m_r.status : text::kSendFailed;
     }
@@ -103,6 +106,12 @@ CardResult upgradeCard(const std::string& port, const std::string& baud, const s
         reporter->cardStarted(port, screen);
 
     UpgradeOptions own = options;
+    std::string lastWord;
+    own.log = [&lastWord, &options](const std::string& line) {
+        lastWord = line;
+        if (options.log)
+            options.log(line);
+    };
     own.portFault = [&result, &options](const Error& e) {
         if (!result.portError)
             result.portError = e;
@@ -115,7 +124,7 @@ CardResult upgradeCard(const std::string& port, const std::string& baud, const s
     const auto start = clock.now();
     runUpgrade(tally, selection, stop, own);
     result.seconds = std::chrono::duration<double>(clock.now() - start).count();
-    tally.finish(stop.stop_requested(), options);
+    tally.finish(stop.stop_requested(), options, lastWord);
     if (reporter)
         reporter->cardFinished(result);
     return result;

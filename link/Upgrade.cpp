@@ -171,8 +171,10 @@ void runUpgrade(MainWindowLink& window, const SelectionProvider& selection, std:
         return exchange.close();
     case Exchange::Answer::RearmRefused:
         return failAndRelease(exchange.lastError().message);
-    case Exchange::Answer::Passed:
     case Exchange::Answer::None:
+        log("the card did not confirm the transfer: " + exchange.unanswered("01"));
+        break;
+    case Exchange::Answer::Passed:
         break;
     }
     exchange.close();

@@ -236,7 +236,10 @@ TEST(Query, answersAndFailures) {
         {"gbk", {.queryReply = reply({1, 0, 0}, "\xC6\xC1")}, "1", 1, {ok}, {"\xC6\xC1"}},
         {"screen 80", {.screen = 80}, "80", 0x50, {ok}, {"A8-SIM"}},
         {"screen +5", {.screen = 5}, "+5", 5, {ok}, {"A8-SIM"}},
-        {"screen 257", {}, "257", 1, {ok}, {"A8-SIM"}},
+        // Only the panel's 1 to 80 go out: 257 cut to a byte would address screen 1.
+        {"screen 0", {}, "0", 0, {text::kSendFailed}, {}, 1},
+        {"screen 81", {.screen = 81}, "81", 0, {text::kSendFailed}, {}, 1},
+        {"screen 257", {}, "257", 0, {text::kSendFailed}, {}, 1},
         {"silent", {.fault = SimFault::Silent}, "1", 1, noAnswer, {}, 0, 2000},
         {"no ack", {.fault = SimFault::NoAck}, "1", 1, noAnswer, {}, 0, 2000},
         {"no reply", {.fault = SimFault::NoFinal}, "1", 1, {failed}, {}, 0, 2000},
