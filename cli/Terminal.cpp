@@ -62,6 +62,9 @@ StopOnSignal::StopOnSignal() {
     g_signals.store(0);
     m_oldInt = std::signal(SIGINT, onSignal);
     m_oldTerm = std::signal(SIGTERM, onSignal);
+#ifdef SIGHUP
+    m_oldHup = std::signal(SIGHUP, onSignal); // the terminal or SSH session went away
+#endif
     // A signal handler may do almost nothing: a thread turns the flag into the stop.
     m_watcher = std::jthread([this](std::stop_token own) {
         while (!own.stop_requested()) {
@@ -83,6 +86,9 @@ StopOnSignal::~StopOnSignal() {
     m_watcher.join();
     std::signal(SIGINT, m_oldInt);
     std::signal(SIGTERM, m_oldTerm);
+#ifdef SIGHUP
+    std::signal(SIGHUP, m_oldHup);
+#endif
 }
 
 std::string formatBytes(std::uint64_t bytes) {

@@ -25,8 +25,8 @@ void printLine(const std::string& s);
 // "1.5 MiB", "512 B"
 std::string formatBytes(std::uint64_t bytes);
 
-// Ctrl-C and SIGTERM, while this object lives, become a stop request on token(); the
-// workers then run their closing steps.
+// Ctrl-C, SIGTERM and SIGHUP, while this object lives, become a stop request on token();
+// the workers then run their closing steps.
 class StopOnSignal {
 public:
     StopOnSignal();
@@ -42,6 +42,7 @@ private:
     std::stop_source m_source;
     void (*m_oldInt)(int);
     void (*m_oldTerm)(int);
+    void (*m_oldHup)(int) = nullptr;
     std::jthread m_watcher;
 };
 
