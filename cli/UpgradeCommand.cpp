@@ -77,14 +77,14 @@ public:
             jsonProgress(row, r.port, r.screen, r.bytesSent, r.bytesTotal, true);
         if (m_board) {
             m_board->end(row, r.status);
-            if (r.end == CardEnd::PortFailed)
+            if (r.end == CardEnd::PortFailed || r.end == CardEnd::NoPackage)
                 m_afterBoard.push_back(r.reason);
             return;
         }
         if (m_line)
             m_line->finish();
         m_line.reset();
-        if (r.end == CardEnd::PortFailed)
+        if (r.end == CardEnd::PortFailed || r.end == CardEnd::NoPackage)
             std::fprintf(stderr, "cpuctl: %s\n", r.reason.c_str());
         if (m_multiCard && r.end != CardEnd::Stopped)
             printLine(label(r.port, r.screen) + ": " + r.status);

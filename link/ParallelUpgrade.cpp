@@ -22,15 +22,22 @@ public:
         handle(message, wParam, lParam);
     }
 
+    void packageFault(const Error& e) {
+        if (!m_packageError)
+            m_packageError = e;
+    }
+
     void finish(bool stopped, const UpgradeOptions& options) {
         if (stopped && !m_result) {
             m_r.end = CardEnd::Stopped;
             m_r.status = text::kSendFailed; // its data did not get across, whatever it showed
             m_r.reason = "stopped";
-        } else if (m_noFile) {
+        } else if (m_noFile || (m_result && m_packageError)) {
+            // Refused before the port was opened, or its copy failed mid-transfer: a file
+            // problem either way, not the card's.
             m_r.end = CardEnd::NoPackage;
-            m_r.reason = options.package.string() +
-                         ": missing, unreadable or shorter than its 8-byte header";
+            m_r.reason = m_packageError ? m_packageError->message
+                                        : options.package.string() + ": cannot be used";
         } else if (m_result) {
             m_r.end = *m_result == 0 ? CardEnd::Confirmed : CardEnd::NotConfirmed;
             if (*m_result != 0)
@@ -85,6 +92,7 @@ private:
     bool m_noFile = false;
     bool m_transferBegun = false;
     std::optional<int> m_result;
+    std::optional<Error> m_packageError;
 };
 
 } // namespace
@@ -111,6 +119,11 @@ CardResult upgradeCard(const std::string& port, const std::string& baud, const s
     };
     Clock& clock = options.clock ? *options.clock : systemClock();
     CardTally tally(result, reporter);
+    own.packageFault = [&tally, &options](const Error& e) {
+        tally.packageFault(e);
+        if (options.packageFault)
+            options.packageFault(e);
+    };
     FixedSelection selection(port, baud, screen);
     const auto start = clock.now();
     runUpgrade(tally, selection, stop, own);
@@ -125,6 +138,13 @@ std::vector<CardResult> runParallelUpgrade(const std::vector<PortJob>& jobs,
                                            const std::string& baud, const UpgradeOptions& options,
                                            std::span<PortReporter* const> reporters,
                                            std::stop_token stop) {
+    // One package for every card, taken before any port is opened. When it cannot be taken,
+    // each port's first card takes it again and says why.
+    UpgradeOptions shared = options;
+    if (!shared.snapshot) {
+        if (auto taken = PackageSnapshot::take(options.package))
+            shared.snapshot = *taken;
+    }
     // One slot per port, written by that port's worker alone.
     std::vector<std::vector<CardResult>> slots(jobs.size());
     {
@@ -137,7 +157,7 @@ std::vector<CardResult> runParallelUpgrade(const std::vector<PortJob>& jobs,
                     if (token.stop_requested())
                         break;
                     slots[i].push_back(
-                        upgradeCard(jobs[i].port, baud, screen, options, reporter, token));
+                        upgradeCard(jobs[i].port, baud, screen, shared, reporter, token));
                     if (slots[i].back().end == CardEnd::NoPackage)
                         break;
                 }

@@ -64,13 +64,19 @@ TEST_F(CpuctlLink, exitCodesAndLastLines) {
     struct Case {
         std::string args;
         int exit;
-        std::string out;     // how the output ends
-        bool within = false; // or only a part of it
+        std::string out;      // how the output ends
+        bool within = false;  // or only a part of it
+        const char* err = ""; // in the error output
     };
+    auto cut = m_package;
+    cut.pop_back(); // no end mark: refused before the port is opened
+    writeBytes(m_dir / "cut.cpu", cut);
     const Case cases[] = {
         {"upgrade --screen 7 --port " + ok.port(), 0, text::kConfigOk + "\n"s},
         {"upgrade --port " + nak.port(), 1, "配制cpu文件失败\n"}, // the card crews' 配制
         {"upgrade --port " + ok.port() + " --package nothing.cpu", 3, text::kNoPackage + "\n"s},
+        {"upgrade --port " + ok.port() + " --package cut.cpu", 3, text::kNoPackage + "\n"s, false,
+         "cut.cpu: does not end with the package's end mark"},
         {"upgrade --port /dev/cpuconfig-none", 4, text::kSendFailed + "\n"s},
         {"upgrade --port " + ok.port() + " --screens 0-3", 2, ""},
         {"upgrade --port " + ok.port() + " --port " + (m_dir / "by-id-link").string(), 2, ""},
@@ -88,6 +94,7 @@ TEST_F(CpuctlLink, exitCodesAndLastLines) {
         EXPECT_EQ(r.exitCode, c.exit) << r.err;
         EXPECT_TRUE(c.within ? r.out.find(c.out) != std::string::npos : r.out.ends_with(c.out))
             << r.out;
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
     }
     EXPECT_EQ(ok.record().upgradesCompleted, 2); // not for a usage error
 }
