@@ -74,10 +74,13 @@ SequentialFile::~SequentialFile() {
     }
 }
 
-std::size_t SequentialFile::read(std::span<std::uint8_t> dst) {
+namespace {
+// Fills dst with reads (read or pread) of readSome(into, want, filled so far); short only at
+// the end of the file or at a read error.
+template <class ReadSome> std::size_t fill(std::span<std::uint8_t> dst, ReadSome readSome) {
     std::size_t done = 0;
     while (done < dst.size()) {
-        const ssize_t n = ::read(static_cast<int>(m_handle), dst.data() + done, dst.size() - done);
+        const ssize_t n = readSome(dst.data() + done, dst.size() - done, done);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -87,6 +90,14 @@ std::size_t SequentialFile::read(std::span<std::uint8_t> dst) {
         done += static_cast<std::size_t>(n);
     }
     return done;
+}
+} // namespace
+
+std::size_t SequentialFile::read(std::span<std::uint8_t> dst) {
+    const int fd = static_cast<int>(m_handle);
+    return fill(dst, [fd](std::uint8_t* into, std::size_t want, std::size_t) {
+        return ::read(fd, into, want);
+    });
 }
 
 bool SequentialFile::unchanged() const {
@@ -150,19 +161,10 @@ Result<void> ScratchFile::write(std::span<const std::uint8_t> data) {
 }
 
 std::size_t ScratchFile::readAt(std::uint64_t offset, std::span<std::uint8_t> dst) const {
-    std::size_t done = 0;
-    while (done < dst.size()) {
-        const ssize_t n = ::pread(static_cast<int>(m_handle), dst.data() + done, dst.size() - done,
-                                  static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return done;
+    const int fd = static_cast<int>(m_handle);
+    return fill(dst, [fd, offset](std::uint8_t* into, std::size_t want, std::size_t filled) {
+        return ::pread(fd, into, want, static_cast<off_t>(offset + filled));
+    });
 }
 
 ReplacingFile::ReplacingFile(std::string target, std::string temp, std::intptr_t handle)

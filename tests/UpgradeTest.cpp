@@ -172,8 +172,8 @@ TEST(Upgrade, failuresBeforeTheTransfer) {
 }
 
 // The card gets the package as it was when the upgrade began, whatever happens to the file:
-// rewritten in place with another package or cut short, after the acknowledge (before any
-// of it went out) or half-way through the transfer.
+// rewritten in place with another package or cut short, once the card has acknowledged
+// (before any of it went out) or at the first pause of the transfer.
 TEST(Upgrade, packageChangedDuringTheUpgradeIsSentAsItWas) {
     const Bytes original = packageBytes(8 + 16 * 1024, 'T'); // a pause every 4 KiB
     Bytes other = original;
@@ -182,7 +182,7 @@ TEST(Upgrade, packageChangedDuringTheUpgradeIsSentAsItWas) {
         const char* name;
         bool midTransfer; // else as soon as the card has acknowledged
         bool cut;
-    } cases[] = {{"rewritten after the acknowledge", false, false},
+    } cases[] = {{"rewritten once the card acknowledged", false, false},
                  {"rewritten at the first pause", true, false},
                  {"cut short at the first pause", true, true}};
     for (const auto& c : cases) {
