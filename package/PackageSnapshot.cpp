@@ -43,8 +43,8 @@ PackageSnapshot::take(const std::filesystem::path& path, std::uint64_t memoryLim
             }
             if (auto w = scratch->write({chunk.data(), got}); !w) {
                 return makeError(w.error().code,
-                                 path.string() + ": no room for a private copy: " +
-                                     w.error().message,
+                                 path.string() +
+                                     ": no room for a private copy: " + w.error().message,
                                  w.error().osError);
             }
             hash.update({chunk.data(), got});
