@@ -153,13 +153,26 @@ std::vector<CardResult> runParallelUpgrade(const std::vector<PortJob>& jobs,
             jobs.size(),
             [&](std::size_t i, std::stop_token token) {
                 PortReporter* reporter = i < reporters.size() ? reporters[i] : nullptr;
+                std::optional<CardResult> refused;
                 for (const auto& screen : jobs[i].screens) {
                     if (token.stop_requested())
                         break;
+                    if (refused) {
+                        // The same package gets the same answer: the port is left alone.
+                        CardResult same = *refused;
+                        same.screen = screen;
+                        same.seconds = 0;
+                        if (reporter) {
+                            reporter->cardStarted(same.port, same.screen);
+                            reporter->cardFinished(same);
+                        }
+                        slots[i].push_back(std::move(same));
+                        continue;
+                    }
                     slots[i].push_back(
                         upgradeCard(jobs[i].port, baud, screen, shared, reporter, token));
                     if (slots[i].back().end == CardEnd::NoPackage)
-                        break;
+                        refused = slots[i].back();
                 }
             },
             stop);

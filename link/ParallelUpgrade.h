@@ -69,9 +69,9 @@ struct PortJob {
 // Every job's port at the same time; returns when all have ended, with the results in job
 // order and, within a job, in screen order. After a stop, cards not yet begun are left out.
 // Every card gets the same package, taken once before any port is opened (unless
-// options.snapshot holds one already). A port whose package turns out unusable skips its
-// remaining screens (they would get the same answer). reporters: one per job, or empty; an entry
-// may be null.
+// options.snapshot holds one already). A port whose package turns out unusable gives its
+// remaining screens that same answer without opening the port again. reporters: one per job, or
+// empty; an entry may be null.
 std::vector<CardResult> runParallelUpgrade(const std::vector<PortJob>& jobs,
                                            const std::string& baud, const UpgradeOptions& options,
                                            std::span<PortReporter* const> reporters,

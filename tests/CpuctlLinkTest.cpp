@@ -75,7 +75,8 @@ TEST_F(CpuctlLink, exitCodesAndLastLines) {
         {"upgrade --screen 7 --port " + ok.port(), 0, text::kConfigOk + "\n"s},
         {"upgrade --port " + nak.port(), 1, "配制cpu文件失败\n"}, // the card crews' 配制
         {"upgrade --port " + ok.port() + " --package nothing.cpu", 3, text::kNoPackage + "\n"s},
-        {"upgrade --port " + ok.port() + " --package cut.cpu", 3, text::kNoPackage + "\n"s, false,
+        {"upgrade --port " + ok.port() + " --package cut.cpu --screens 7-9", 3,
+         "screen 9: "s + text::kNoPackage, true,
          "cut.cpu: does not end with the package's end mark"},
         {"upgrade --port /dev/cpuconfig-none", 4, text::kSendFailed + "\n"s},
         {"upgrade --port " + ok.port() + " --screens 0-3", 2, ""},
