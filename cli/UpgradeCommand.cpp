@@ -82,20 +82,20 @@ public:
             jsonProgress(row, r.port, r.screen, r.bytesSent, r.bytesTotal, true);
         if (m_board) {
             m_board->end(row, r.status);
-            if (r.end == CardEnd::PortFailed)
+            if (r.end == CardEnd::PortFailed || r.end == CardEnd::NoPackage)
                 m_afterBoard.push_back(r.reason);
             return;
         }
         if (m_line)
             m_line->finish();
         m_line.reset();
-        if (r.end == CardEnd::PortFailed && m_json)
+        if ((r.end == CardEnd::PortFailed || r.end == CardEnd::NoPackage) && m_json)
             std::fprintf(stderr, "%s\n",
                          jsonText(Json{{"port", r.port},
                                        {"screen", screenNumber(r.screen)},
                                        {"reason", r.reason}})
                              .c_str());
-        else if (r.end == CardEnd::PortFailed &&
+        else if ((r.end == CardEnd::PortFailed || r.end == CardEnd::NoPackage) &&
                  !(m_verbose && r.portError && r.portError->message == r.reason))
             std::fprintf(stderr, "cpuctl: %s\n", r.reason.c_str()); // unless --verbose said it
         if (m_multiCard && r.end != CardEnd::Stopped && !m_report)

@@ -68,15 +68,8 @@ Result<std::vector<std::uint8_t>> readStationPackage(const fs::path& path) {
     auto bytes = readWholeFile(path, kMaxImageSize + kPackageOverhead);
     if (!bytes)
         return bytes;
-    if (bytes->size() <= kPackageOverhead)
-        return makeError(ErrorCode::FileTooShort,
-                         path.string() + ": " + std::to_string(bytes->size()) +
-                             " bytes, too short for a package (header, image, trailer)");
-    // A copy still being written or cut short ends anywhere but at the trailer's mark.
-    if (bytes->back() != kEndMark)
-        return makeError(ErrorCode::FileTooShort,
-                         path.string() + ": does not end with the package's end mark 0xAA "
-                                         "(cut short, or still being written)");
+    if (auto sound = checkPackage(path, bytes->size(), bytes->empty() ? 0 : bytes->back()); !sound)
+        return sound.error();
     return bytes;
 }
 

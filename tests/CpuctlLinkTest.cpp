@@ -83,11 +83,17 @@ TEST_F(CpuctlLink, exitCodesAndLastLines) {
         bool within = false; // or only a part of it
         std::string err{};   // a part of what stderr says
     };
+    auto cut = m_package;
+    cut.pop_back(); // no end mark: refused before the port is opened
+    writeBytes(m_dir / "cut.cpu", cut);
     const Case cases[] = {
         {"upgrade --screen 7 --port " + ok.port(), 0, text::kConfigOk + "\n"s},
         {"upgrade --verbose --port " + nak.port(), 1, "配制cpu文件失败\n", false, // the crews' 配制
          "it said 00, not 01"},
         {"upgrade --port " + ok.port() + " --package nothing.cpu", 3, text::kNoPackage + "\n"s},
+        {"upgrade --port " + ok.port() + " --package cut.cpu --screens 7-9", 3,
+         "screen 9: "s + text::kNoPackage, true,
+         "cut.cpu: does not end with the package's end mark"},
         {"upgrade --port /dev/cpuconfig-none", 4, text::kSendFailed + "\n"s},
         {"upgrade --port " + ok.port() + " --screens 0-3", 2, ""},
         {"upgrade --port " + ok.port() + " --screen=-249", 2, ""},

@@ -102,6 +102,19 @@ private slots:
         QCOMPARE(p.panel<QLabel>("lbl6")->text(), QStringLiteral("LY-A8"));
     }
 
+    // A package without its end mark is refused as missing: the card hears nothing.
+    void brokenPackageIsRefusedBeforeThePort() {
+        QByteArray bytes = demoPackage(4096, 'A');
+        bytes.chop(1);
+        QVERIFY(writeFile(package(), bytes));
+        Program p;
+        p.panel<QPushButton>("btn2")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(p.form.upgradeWorker() && p.form.upgradeWorker()->finished(),
+                                 20000);
+        QCOMPARE(p.status(), t(text::kNoPackage));
+        QVERIFY(p.card.record().lines.empty());
+    }
+
     void shutdownDuringAnUpgradeReleasesThePort() {
         // 256 KiB at the line's own speed would take about 25 s.
         QVERIFY(writeFile(package(), demoPackage(256 * 1024, 'A')));
