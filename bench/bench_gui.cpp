@@ -98,7 +98,7 @@ int main(int argc, char** argv) {
         TForm1 form;
         form.show();
         auto* ports = form.peiZhiForm()->findChild<QComboBox*>(QStringLiteral("cbb2"));
-        ports->setCurrentIndex(ports->findText(QString::fromStdString(port->string())));
+        ports->setCurrentIndex(ports->findData(QString::fromStdString(port->string())));
 
         GuiThreadGap gap;
         QElapsedTimer total;

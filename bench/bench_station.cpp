@@ -35,7 +35,10 @@ public:
             started = true;
         }
     }
-    void cardFinished(const StationCard&) override { ++finished; }
+    bool cardFinished(const StationCard&) override {
+        ++finished;
+        return true;
+    }
     std::atomic<bool> started{false};
     std::atomic<int> finished{0};
     Steady::time_point at;

@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cmath>
 #include <string>
 
 namespace cpuconfig::cli {
@@ -16,9 +17,22 @@ inline std::string jsonText(const Json& j) {
     return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-// Seconds with millisecond precision, as the reports have always given them.
+// Seconds with millisecond precision, as the reports have always given them. What no clock
+// gives (not finite, beyond any rounding) is passed on unrounded or as 0, never converted
+// to an integer it does not fit.
 inline double jsonSeconds(double seconds) {
-    return static_cast<double>(static_cast<long long>(seconds * 1000.0 + 0.5)) / 1000.0;
+    if (!std::isfinite(seconds))
+        return 0.0;
+    return std::abs(seconds) < 1e12 ? std::round(seconds * 1000.0) / 1000.0 : seconds;
+}
+
+// What every report ends with: the exit code, the system's status text (empty where the
+// command has none) and the reason in plain words (empty when all went well).
+inline void addOutcome(Json& j, int exitCode, const std::string& status,
+                       const std::string& reason) {
+    j["exitCode"] = exitCode;
+    j["status"] = status;
+    j["reason"] = reason;
 }
 
 } // namespace cpuconfig::cli

@@ -23,10 +23,24 @@ struct LinkArgs {
     bool verbose = false;
 };
 
-// "3,5-7" gives 3 5 6 7. Screens are 1 to 255 (the address is one byte).
+// A screen number as the panel offers it: plain decimal digits, 1 to 80.
+std::optional<int> parseScreen(const std::string& text);
+// "3,5-7" gives 3 5 6 7, each number as parseScreen takes it.
 std::optional<std::vector<int>> parseScreens(const std::string& text);
 
-// --verbose: each failed step's reason on stderr.
+// What is wrong with an option's text, as the rest of a line that begins with the option;
+// empty when nothing is. The baud rates are the panel's four texts: the engine reads any
+// other text as 115200, which a technician who typed 960 did not mean.
+std::string screenProblem(const std::string& text);
+std::string screensProblem(const std::string& text);
+std::string baudProblem(const std::string& text);
+std::string portProblem(const std::string& name);
+
+// A usage error: one line on stderr ("cpuctl: what"); with --json also the report, one
+// object with the exit code 2 and the reason. Returns the exit code.
+int usageError(const std::string& what, bool json);
+
+// --verbose: each failed step's reason on stderr (a JSON line each with --progress json).
 LinkOptions linkOptions(const LinkArgs& a);
 
 int runUpgradeCommand(const LinkArgs& a);

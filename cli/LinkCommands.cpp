@@ -9,6 +9,7 @@
 #include "link/PortFault.h"
 #include "link/PortInfo.h"
 #include "link/PortList.h"
+#include "link/Station.h"
 #include "link/getParam.h"
 #ifndef _WIN32
 #include "link/Simulator.h"
@@ -16,6 +17,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -24,6 +27,17 @@
 
 namespace cpuconfig::cli {
 
+std::optional<int> parseScreen(const std::string& text) {
+    int value = 0;
+    const char* end = text.data() + text.size();
+    const bool digits = !text.empty() && std::all_of(text.begin(), text.end(),
+                                                     [](char c) { return c >= '0' && c <= '9'; });
+    if (!digits || std::from_chars(text.data(), end, value).ptr != end || value < kFirstScreen ||
+        value > kLastScreen)
+        return std::nullopt;
+    return value;
+}
+
 std::optional<std::vector<int>> parseScreens(const std::string& text) {
     std::vector<int> out;
     std::size_t pos = 0;
@@ -31,40 +45,60 @@ std::optional<std::vector<int>> parseScreens(const std::string& text) {
         const std::size_t comma = std::min(text.find(',', pos), text.size());
         const std::string part = text.substr(pos, comma - pos);
         const std::size_t dash = part.find('-');
-        try {
-            std::size_t used = 0;
-            const int from = std::stoi(part.substr(0, dash), &used);
-            if (used != part.substr(0, dash).size())
-                return std::nullopt;
-            int to = from;
-            if (dash != std::string::npos) {
-                const std::string rest = part.substr(dash + 1);
-                to = std::stoi(rest, &used);
-                if (used != rest.size())
-                    return std::nullopt;
-            }
-            if (from < 1 || to > 255 || from > to)
-                return std::nullopt;
-            for (int s = from; s <= to; ++s)
-                out.push_back(s);
-        } catch (const std::exception&) {
+        const auto from = parseScreen(part.substr(0, dash));
+        const auto to = dash == std::string::npos ? from : parseScreen(part.substr(dash + 1));
+        if (!from || !to || *from > *to)
             return std::nullopt;
-        }
+        for (int s = *from; s <= *to; ++s)
+            out.push_back(s);
         pos = comma + 1;
     }
-    if (out.empty())
-        return std::nullopt;
     return out;
+}
+
+std::string screenProblem(const std::string& text) {
+    return parseScreen(text) ? "" : "\"" + text + "\" is not a screen number; screens are 1 to 80";
+}
+
+std::string screensProblem(const std::string& text) {
+    return parseScreens(text) ? ""
+                              : "\"" + text + "\" is not a list of screens like 3,5-7 (1 to 80)";
+}
+
+std::string baudProblem(const std::string& text) {
+    for (const char* rate : {"9600", "28800", "57600", "115200"})
+        if (text == rate)
+            return "";
+    return "\"" + text +
+           "\" is not a rate the card takes; the rates are 9600, 28800, 57600 "
+           "and 115200";
+}
+
+std::string portProblem(const std::string& name) {
+    return name.empty() ? "empty; name a serial port (see: cpuctl ports)" : "";
+}
+
+int usageError(const std::string& what, bool json) {
+    std::fprintf(stderr, "cpuctl: %s\n", what.c_str());
+    if (json) {
+        Json j;
+        addOutcome(j, kExitUsage, "", what);
+        printLine(jsonText(j));
+    }
+    return kExitUsage;
 }
 
 LinkOptions linkOptions(const LinkArgs& a) {
     LinkOptions o;
     if (a.verbose)
-        o.log = [](const std::string& line) {
+        o.log = [asJson = a.progress == "json"](const std::string& line) {
             // Called from every port's worker at once: one whole line each.
             static std::mutex m;
             std::lock_guard lock(m);
-            std::fprintf(stderr, "cpuctl: %s\n", line.c_str());
+            if (asJson)
+                std::fprintf(stderr, "%s\n", jsonText(Json{{"log", line}}).c_str());
+            else
+                std::fprintf(stderr, "cpuctl: %s\n", line.c_str());
         };
     return o;
 }
@@ -87,97 +121,142 @@ int queryExit(int result, const ConsoleReporter& r, bool stopped) {
     return !r.statuses.empty() && r.statuses.back() == text::kQueryOk ? kExitOk : kExitCard;
 }
 
-// One card query. why gets the plain-words reason when the port could not be used.
-int queryOnce(const LinkArgs& a, const std::string& screen, ConsoleReporter& reporter,
-              std::stop_token stop, std::string& why) {
+// One card query. why gets the reason it did not answer: the port's fault in plain words, or
+// what the card said instead; told says --verbose has printed those very words already.
+int queryOnce(const LinkArgs& a, int screen, ConsoleReporter& reporter, std::stop_token stop,
+              std::string& why, bool& told,
+              std::chrono::milliseconds ackWait = LinkOptions{}.ackWait) {
     LinkOptions options = linkOptions(a);
+    options.ackWait = ackWait;
     std::optional<Error> fault;
     options.portFault = [&fault](const Error& e) { fault = fault ? fault : e; };
-    FixedSelection selection(a.port, a.baud, screen);
+    std::string logged;
+    options.log = [&why, &logged, log = options.log](const std::string& line) {
+        why = logged = line;
+        if (log)
+            log(line);
+    };
+    FixedSelection selection(a.port, a.baud, std::to_string(screen));
     const int result = getParam(reporter, selection, stop, options);
     if (result != 0 && fault)
         why = explainPortFault(a.port, *fault);
+    told = a.verbose && why == logged;
     return result;
 }
 
+// The options query and scan share; empty when they are fine.
+std::string cardOptionsProblem(const LinkArgs& a) {
+    if (auto p = portProblem(a.port); !p.empty())
+        return "--port: " + p;
+    if (auto p = baudProblem(a.baud); !p.empty())
+        return "--baud: " + p;
+    return "";
+}
+
 int runQueryCommand(const LinkArgs& a) {
+    std::string problem = cardOptionsProblem(a);
+    if (problem.empty() && !screenProblem(a.screen).empty())
+        problem = "--screen: " + screenProblem(a.screen);
+    if (!problem.empty())
+        return usageError(problem, a.json);
     StopOnSignal stop;
     ConsoleReporter reporter;
     std::string why;
-    const int result = queryOnce(a, a.screen, reporter, stop.token(), why);
-    if (!why.empty())
-        std::fprintf(stderr, "cpuctl: %s\n", why.c_str());
+    bool told = false;
+    const int result = queryOnce(a, *parseScreen(a.screen), reporter, stop.token(), why, told);
     const int exit = queryExit(result, reporter, stop.stopped());
+    if (exit == kExitPort && !why.empty() && !told)
+        std::fprintf(stderr, "cpuctl: %s\n", why.c_str());
     const std::string model = reporter.model ? gbkToUtf8(*reporter.model) : "";
+    const std::string last =
+        reporter.statuses.empty() ? text::kSendFailed : reporter.statuses.back();
     if (a.json) {
         Json j;
         j["port"] = a.port;
-        j["screen"] = a.screen;
+        j["screen"] = *parseScreen(a.screen);
         j["answered"] = reporter.model.has_value();
         j["model"] = model;
-        j["exitCode"] = exit;
+        addOutcome(j, exit, last, exit == kExitOk ? "" : exit == kExitStopped ? "stopped" : why);
         printLine(jsonText(j));
+        return exit;
     }
     for (std::size_t i = 0; i + 1 < reporter.statuses.size(); ++i)
         printLine(reporter.statuses[i]);
     if (reporter.model)
         printLine(model);
-    printLine(reporter.statuses.empty() ? text::kSendFailed : reporter.statuses.back());
+    printLine(last);
     return exit;
 }
 
+// Every screen asked with the short acknowledge wait of a station looking for a card (a
+// card answers its address within milliseconds), so that 1-80 takes seconds, not minutes;
+// a screen that answers is shown at once.
 int runScanCommand(const LinkArgs& a) {
-    const auto screens = parseScreens(a.screens.empty() ? "1-80" : a.screens);
-    if (!screens) {
-        std::fprintf(stderr, "cpuctl: --screens: \"%s\" is not a list like 1-80\n",
-                     a.screens.c_str());
-        return kExitUsage;
-    }
+    std::string problem = cardOptionsProblem(a);
+    if (problem.empty() && !screensProblem(a.screens).empty())
+        problem = "--screens: " + screensProblem(a.screens);
+    if (!problem.empty())
+        return usageError(problem, a.json);
+    const auto screens = *parseScreens(a.screens);
     StopOnSignal stop;
     const bool tty = stderrIsTerminal();
     std::vector<std::pair<int, std::string>> found;
-    for (int screen : *screens) {
-        if (stop.stopped())
-            break;
+    std::string failure; // the port's fault that ended the scan
+    bool told = false;   // and --verbose has said it
+    if (!a.json)
+        printLine("screen  model");
+    for (std::size_t i = 0; i < screens.size() && !stop.stopped(); ++i) {
+        const int screen = screens[i];
         if (tty)
-            std::fprintf(stderr, "\rscan: screen %d (%zu found)\x1b[K", screen, found.size());
+            std::fprintf(stderr, "\rscan: screen %d, %zu of %zu, %zu found\x1b[K", screen, i + 1,
+                         screens.size(), found.size());
         ConsoleReporter reporter;
         std::string why;
-        const int result = queryOnce(a, std::to_string(screen), reporter, stop.token(), why);
+        const int result =
+            queryOnce(a, screen, reporter, stop.token(), why, told, StationOptions{}.findWait);
         if (result != 0 && !stop.stopped()) {
-            if (tty)
-                std::fputc('\n', stderr);
-            if (!why.empty())
-                std::fprintf(stderr, "cpuctl: %s\n", why.c_str());
-            printLine(text::kSendFailed); // the port itself failed: no point going on
-            return kExitPort;
+            failure = why.empty() ? std::string(text::kSendFailed) : why;
+            break; // the port itself failed: no point going on
         }
-        if (reporter.model)
-            found.emplace_back(screen, gbkToUtf8(*reporter.model));
+        if (!reporter.model)
+            continue;
+        found.emplace_back(screen, gbkToUtf8(*reporter.model));
+        if (a.json)
+            continue;
+        if (tty)
+            std::fputs("\r\x1b[K", stderr);
+        char line[64];
+        std::snprintf(line, sizeof line, "%-6d  ", screen);
+        printLine(line + found.back().second);
     }
     if (tty)
-        std::fputc('\n', stderr);
+        std::fputs("\r\x1b[K", stderr);
+    int exit = found.empty() ? kExitCard : kExitOk;
+    const char* last = found.empty() ? text::kQueryFailed : text::kQueryOk;
+    std::string reason = found.empty() ? "no screen answered" : "";
+    if (!failure.empty()) {
+        exit = kExitPort;
+        last = text::kSendFailed;
+        reason = failure;
+        if (!told)
+            std::fprintf(stderr, "cpuctl: %s\n", failure.c_str());
+    } else if (stop.stopped()) {
+        exit = kExitStopped;
+        last = text::kQueryFailed;
+        reason = "stopped";
+    }
     if (a.json) {
         Json j;
         j["port"] = a.port;
         j["cards"] = Json::array();
         for (const auto& [screen, model] : found)
             j["cards"].push_back(Json{{"screen", screen}, {"model", model}});
+        addOutcome(j, exit, last, reason);
         printLine(jsonText(j));
-    } else {
-        printLine("screen  model");
-        for (const auto& [screen, model] : found) {
-            char line[64];
-            std::snprintf(line, sizeof line, "%-6d  ", screen);
-            printLine(line + model);
-        }
+        return exit;
     }
-    if (stop.stopped()) {
-        printLine(text::kQueryFailed);
-        return kExitStopped;
-    }
-    printLine(found.empty() ? text::kQueryFailed : text::kQueryOk);
-    return found.empty() ? kExitCard : kExitOk;
+    printLine(last);
+    return exit;
 }
 
 struct PortsArgs {
@@ -254,7 +333,7 @@ int runPortsCommand(const PortsArgs& a) {
 }
 
 struct SimulateArgs {
-    int screen = 1;
+    std::string screen = "1";
     std::string model = "A8-SIM";
     std::string fault = "none";
     bool baudLimit = false;
@@ -269,12 +348,18 @@ int runSimulateCommand(const SimulateArgs& a) {
     return kExitUsage;
 #else
     const auto fault = simFaultFromText(a.fault);
-    if (!fault) {
-        std::fprintf(stderr, "cpuctl: --fault: unknown fault \"%s\"\n", a.fault.c_str());
-        return kExitUsage;
-    }
+    if (!fault)
+        return usageError("--fault: unknown fault \"" + a.fault + "\"", false);
+    if (const auto p = screenProblem(a.screen); !p.empty())
+        return usageError("--screen: " + p, false);
+    if (a.model.size() > kSimModelBytes)
+        return usageError("--model: \"" + a.model + "\" is " + std::to_string(a.model.size()) +
+                              " bytes; a card reports 12 at most",
+                          false);
+    if (const auto p = simPortNameProblem(a.name); !a.name.empty() && !p.empty())
+        return usageError("--name: " + p, false);
     SimulatorOptions options;
-    options.screen = a.screen;
+    options.screen = *parseScreen(a.screen);
     options.model = a.model;
     options.fault = *fault;
     options.baudLimit = a.baudLimit;
@@ -302,10 +387,10 @@ int runSimulateCommand(const SimulateArgs& a) {
     }
     if (!registered) {
         std::fprintf(stderr, "cpuctl: %s\n", registered.error().message.c_str());
-        return kExitPort;
+        return registered.error().code == ErrorCode::Usage ? kExitUsage : kExitPort;
     }
     printLine(registered->string());
-    std::fprintf(stderr, "card: screen %d, model \"%s\", fault %s, on %s\n", a.screen,
+    std::fprintf(stderr, "card: screen %d, model \"%s\", fault %s, on %s\n", options.screen,
                  a.model.c_str(), a.fault.c_str(), (*sim)->devicePath().c_str());
     {
         StopOnSignal stop;
@@ -320,8 +405,7 @@ int runSimulateCommand(const SimulateArgs& a) {
 
 void addLinkCommands(CLI::App& app, Runner& run) {
     auto addLinkOptions = [](CLI::App* c, LinkArgs& a) {
-        c->add_option("--baud", a.baud, "9600, 28800, 57600; anything else means 115200")
-            ->capture_default_str();
+        c->add_option("--baud", a.baud, "9600, 28800, 57600 or 115200")->capture_default_str();
         c->add_flag("--json", a.json, "Also write a machine-readable report");
         c->add_flag("-v,--verbose", a.verbose, "Say on stderr why a step failed");
     };
@@ -375,15 +459,15 @@ void addLinkCommands(CLI::App& app, Runner& run) {
 
     auto sim = std::make_shared<SimulateArgs>();
     auto* m = app.add_subcommand("simulate", "Run a simulated card on a pseudo-terminal");
-    m->add_option("--screen", sim->screen, "Screen number it answers to")
-        ->check(CLI::Range(1, 255))
+    m->add_option("--screen", sim->screen, "Screen number it answers to, 1 to 80")
         ->capture_default_str();
     m->add_option("--model", sim->model, "Model text it reports (12 bytes at most)")
         ->capture_default_str();
     m->add_option("--fault", sim->fault, "none, silent, no-ack, nak, no-final, garbage, hangup")
         ->capture_default_str();
     m->add_flag("--baud-limit", sim->baudLimit, "Take bytes no faster than the line allows");
-    m->add_option("--name", sim->name, "Name under the ports folder (default SIM1, SIM2, ...)");
+    m->add_option("--name", sim->name,
+                  "Name under the ports folder, no dots or slashes (default SIM1, SIM2, ...)");
     m->add_option("--hangup-at", sim->hangupAt, "Percent of the transfer for --fault hangup")
         ->check(CLI::Range(0, 100))
         ->capture_default_str();

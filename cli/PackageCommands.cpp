@@ -2,7 +2,6 @@
 #include "cli/Commands.h"
 #include "cli/Json.h"
 #include "cli/Terminal.h"
-#include "common/FileIo.h"
 #include "common/Gbk.h"
 #include "common/Texts.h"
 #include "package/PackageFormat.h"
@@ -48,10 +47,25 @@ std::string charText(std::uint8_t b) {
     return b ? gbkToUtf8(std::string(1, static_cast<char>(b))) : "";
 }
 
+// What info shows of a package that breaks the package rules is still shown; the exit code
+// and stderr say that no upgrade will take it.
+int brokenPackage(const PackageInfo& i) {
+    if (!i.problem)
+        return kExitOk;
+    std::fprintf(stderr, "cpuctl: %s\n", i.problem->message.c_str());
+    return kExitFile;
+}
+
 int runInfo(const std::string& path, bool json) {
     auto info = inspectPackage(path);
     if (!info) {
         std::fprintf(stderr, "cpuctl: %s\n", info.error().message.c_str());
+        if (json) { // still one object: a script reads exitCode and reason
+            Json j;
+            j["file"] = path;
+            addOutcome(j, exitFor(info.error()), "", info.error().message);
+            printLine(jsonText(j));
+        }
         return exitFor(info.error());
     }
     const auto& i = *info;
@@ -70,25 +84,30 @@ int runInfo(const std::string& path, bool json) {
         j["imageSha256"] = i.imageSha256;
         j["header"] = hex(i.header);
         j["trailer"] = hex(i.trailer);
+        j["packageSha256"] = i.packageSha256;
+        const int exit = brokenPackage(i);
+        addOutcome(j, exit, "", i.problem ? i.problem->message : "");
         printLine(jsonText(j));
-        return kExitOk;
+        return exit;
     }
-    std::printf("package       %s\n", path.c_str());
-    std::printf("model         %s\n", gbkToUtf8(i.details.model).c_str());
-    std::printf("cpu version   %s\n", gbkToUtf8(i.details.cpuVersion).c_str());
-    std::printf("card version  %s (byte 0x%02X)\n", charText(i.header[kCardVersionOffset]).c_str(),
+    std::printf("package        %s\n", path.c_str());
+    std::printf("model          %s\n", gbkToUtf8(i.details.model).c_str());
+    std::printf("cpu version    %s\n", gbkToUtf8(i.details.cpuVersion).c_str());
+    std::printf("card version   %s (byte 0x%02X)\n", charText(i.header[kCardVersionOffset]).c_str(),
                 unsigned{i.header[kCardVersionOffset]});
-    std::printf("date          %s\n", i.details.dateText.c_str());
-    std::printf("weekday       %d (%s)\n", weekday, weekdayName(weekday));
-    std::printf("image size    %llu bytes (package %llu bytes)\n",
+    std::printf("date           %s\n", i.details.dateText.c_str());
+    std::printf("weekday        %d (%s)\n", weekday, weekdayName(weekday));
+    std::printf("image size     %llu bytes (package %llu bytes)\n",
                 static_cast<unsigned long long>(i.imageSize),
                 static_cast<unsigned long long>(i.fileSize));
-    std::printf("end mark      %s\n",
+    std::printf("end mark       %s\n",
                 i.endMarkOk ? "0xAA (ok)" : "missing (last byte is not 0xAA)");
-    std::printf("image sha256  %s\n", i.imageSha256.c_str());
-    std::printf("header        %s\n", hex(i.header).c_str());
-    std::printf("trailer       %s\n", hex(i.trailer).c_str());
-    return kExitOk;
+    std::printf("image sha256   %s\n", i.imageSha256.c_str());
+    std::printf("header         %s\n", hex(i.header).c_str());
+    std::printf("trailer        %s\n", hex(i.trailer).c_str());
+    std::printf("package sha256 %s\n", i.packageSha256.c_str());
+    std::fflush(stdout);
+    return brokenPackage(i);
 }
 
 class PackObserver final : public BuildObserver {
@@ -116,9 +135,13 @@ int runPack(const PackOptions& o) {
     }
     BuildRequest request{o.image, o.texts, o.output, *when};
     PackObserver observer;
-    auto result = buildPackage(request, observer);
+    StopOnSignal signals; // the temporary file goes, the old package stays
+    auto result = buildPackage(request, observer, signals.token());
     if (!result) {
-        std::fprintf(stderr, "cpuctl: %s\n", result.error().message.c_str());
+        if (result.error().code == ErrorCode::Stopped)
+            std::fprintf(stderr, "cpuctl: stopped; %s left as it was\n", o.output.c_str());
+        else
+            std::fprintf(stderr, "cpuctl: %s\n", result.error().message.c_str());
         printLine(text::kLoadFailed);
         return exitFor(result.error());
     }
@@ -129,17 +152,13 @@ int runPack(const PackOptions& o) {
 }
 
 int runUnpack(const std::string& package, const std::string& output) {
-    auto image = recoverImage(package);
+    StopOnSignal signals;
+    auto image = unpackPackage(package, output, signals.token());
     if (!image) {
         std::fprintf(stderr, "cpuctl: %s\n", image.error().message.c_str());
         return exitFor(image.error());
     }
-    auto written = writeFileReplacing(output, *image);
-    if (!written) {
-        std::fprintf(stderr, "cpuctl: %s\n", written.error().message.c_str());
-        return kExitFile;
-    }
-    printLine("unpacked " + std::to_string(image->size()) + " bytes to " + output);
+    printLine("unpacked " + std::to_string(*image) + " bytes to " + output);
     return kExitOk;
 }
 

@@ -2,6 +2,7 @@
 // of every card that survives a crash; cpuctl station --summary: the totals of such a log.
 #include "cli/Commands.h"
 #include "cli/Json.h"
+#include "cli/LinkArgs.h"
 #include "cli/Terminal.h"
 
 #include "common/FileIo.h"
@@ -13,6 +14,7 @@
 #include <CLI/CLI.hpp>
 
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -83,6 +85,8 @@ const char* stateWord(PortState s) {
         return "failed";
     case PortState::StillConnected:
         return "card still connected";
+    case PortState::NotLogged:
+        return "not logged";
     }
     return "";
 }
@@ -93,7 +97,7 @@ Json cardRecord(const StationCard& c) {
     j["event"] = "card";
     j["port"] = c.port;
     j["byId"] = c.byId;
-    j["screen"] = c.screen;
+    j["screen"] = parseScreen(c.screen).value_or(0);
     j["model"] = gbkToUtf8(c.model);
     j["packageSha256"] = c.packageSha256;
     j["outcome"] = c.ok ? "done" : "failed";
@@ -114,6 +118,19 @@ Json packageRecord(const PackageChange& p) {
     j["sha256"] = p.sha256;
     j["previous"] = p.previous;
     j["reason"] = p.reason;
+    return j;
+}
+
+// The last event of a station's stream, also when it could not start.
+Json totals(unsigned done, unsigned failed, double average, unsigned notLogged, int exit,
+            const char* status, const std::string& reason) {
+    Json j;
+    j["event"] = "totals";
+    j["done"] = done;
+    j["failed"] = failed;
+    j["averageSeconds"] = jsonSeconds(average);
+    j["notLogged"] = notLogged;
+    addOutcome(j, exit, status, reason);
     return j;
 }
 
@@ -144,6 +161,8 @@ public:
             text += ": " + gbkToUtf8(detail);
         else if (!detail.empty())
             text += ": " + detail;
+        if (state == PortState::NotLogged)
+            text += " (the log could not be written)";
         if (state == PortState::Done || state == PortState::Failed)
             row.outcome = text;
         if (state == PortState::StillConnected && !row.outcome.empty())
@@ -170,11 +189,16 @@ public:
             m_board->update(i, sent, total);
     }
 
-    void cardFinished(const StationCard& c) override {
+    // The card is shown only once its line is on disk; a card whose line could not be
+    // written is shown by the station as not logged, and the station stops.
+    bool cardFinished(const StationCard& c) override {
         const Json record = cardRecord(c);
         std::lock_guard lock(m_mutex);
-        if (auto r = m_log.appendLine(jsonText(record)); !r)
+        if (auto r = m_log.appendLine(jsonText(record)); !r) {
             logFailed(r.error().message);
+            ++m_notLogged;
+            return false;
+        }
         (c.ok ? m_done : m_failed)++;
         m_cutShort = m_cutShort || c.result.end == CardEnd::Stopped;
         m_seconds += c.result.seconds;
@@ -189,6 +213,7 @@ public:
             printLine(label(c.portIndex) + "  " + (c.ok ? "done: " : "failed: ") + c.status +
                       (c.ok ? "" : " - " + c.reason) + tail);
         }
+        return true;
     }
 
     void packageChanged(const PackageChange& p) override {
@@ -208,27 +233,27 @@ public:
             std::fprintf(stderr, "cpuctl: %s\n", text.c_str());
     }
 
-    // The board's last drawing and the totals; returns the last line's status text.
-    const char* finish() {
+    // The board's last drawing, the totals and the status text, last. Returns the exit code.
+    int finish() {
         std::lock_guard lock(m_mutex);
         if (m_board) {
             m_board->end(m_rows.size(), counters());
             m_board->finish();
         }
+        // Success only when something was done: a run without a card upgraded none.
+        const char* status = m_cutShort                                   ? text::kSendFailed
+                             : m_failed > 0 || m_done == 0 || m_logBroken ? text::kConfigFailed
+                                                                          : text::kConfigOk;
+        const int exit = m_logBroken ? kExitFile : kExitStopped;
+        const std::string reason = m_logBroken ? "log: " + m_logError : "stopped";
         if (m_json) {
-            Json j;
-            j["event"] = "totals";
-            j["done"] = m_done;
-            j["failed"] = m_failed;
-            j["averageSeconds"] = jsonSeconds(average());
-            printLine(jsonText(j));
+            printLine(
+                jsonText(totals(m_done, m_failed, average(), m_notLogged, exit, status, reason)));
         } else {
             printLine(counters());
+            printLine(status);
         }
-        // Success only when something was done: a run without a card upgraded none.
-        if (m_cutShort)
-            return text::kSendFailed;
-        return m_failed > 0 || m_done == 0 ? text::kConfigFailed : text::kConfigOk;
+        return exit;
     }
 
     bool logBroken() const { return m_logBroken; }
@@ -242,9 +267,11 @@ private:
         return m_done + m_failed > 0 ? m_seconds / static_cast<double>(m_done + m_failed) : 0.0;
     }
     std::string counters() const {
-        char buf[96];
-        std::snprintf(buf, sizeof buf, "cards: %u done, %u failed, average %.1f s per card", m_done,
-                      m_failed, average());
+        char buf[128];
+        std::snprintf(buf, sizeof buf, "cards: %u done, %u failed, %saverage %.1f s per card",
+                      m_done, m_failed,
+                      m_notLogged ? (std::to_string(m_notLogged) + " not logged, ").c_str() : "",
+                      average());
         return buf;
     }
     std::string label(std::size_t i) const {
@@ -252,8 +279,10 @@ private:
         return p + std::string(m_width - p.size(), ' ');
     }
     void logFailed(const std::string& why) {
-        if (!m_logBroken)
+        if (!m_logBroken) {
             std::fprintf(stderr, "cpuctl: log: %s; stopping\n", why.c_str());
+            m_logError = why;
+        }
         m_logBroken = true;
     }
 
@@ -266,29 +295,56 @@ private:
     std::unique_ptr<ProgressBoard> m_board;
     unsigned m_done = 0;
     unsigned m_failed = 0;
+    unsigned m_notLogged = 0; // upgraded or not, its line is not in the log
+    std::string m_logError;
     double m_seconds = 0;
     bool m_cutShort = false; // a stop ended a card before its answer
     std::atomic<bool> m_logBroken{false};
 };
 
+// A card's time beyond this is no card's: a whole package at the slowest rate takes hours.
+constexpr double kLongestCardSeconds = 24 * 3600.0;
+
+std::string stringAt(const Json& j, const char* key) {
+    const auto it = j.find(key);
+    return it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
 int runSummary(const StationArgs& a) {
-    std::ifstream in(a.summary, std::ios::binary);
-    if (!isRegularFile(a.summary) || !in) {
-        std::fprintf(stderr, "cpuctl: %s: cannot be read\n", a.summary.c_str());
+    auto refuse = [&](const std::string& why) {
+        std::fprintf(stderr, "cpuctl: %s\n", why.c_str());
+        if (a.json) {
+            Json j;
+            j["log"] = a.summary;
+            addOutcome(j, kExitFile, "", why);
+            printLine(jsonText(j));
+        }
         return kExitFile;
-    }
-    unsigned done = 0, failed = 0, packages = 0, setAside = 0;
+    };
+    std::ifstream in(a.summary, std::ios::binary);
+    if (!isRegularFile(a.summary) || !in)
+        return refuse(a.summary + ": cannot be read");
+    unsigned done = 0, failed = 0, packages = 0, setAside = 0, number = 0;
     double seconds = 0;
     for (std::string line; std::getline(in, line);) {
+        ++number;
         if (line.empty())
             continue;
+        // Every line of a log, a torn one too, is the beginning of a JSON object in text.
+        if (line.front() != '{' || line.find('\0') != std::string::npos)
+            return refuse(a.summary + ": not a station log (line " + std::to_string(number) +
+                          " is not a record)");
         const Json j = Json::parse(line, nullptr, false);
-        const bool card = j.is_object() && j.value("event", "") == "card" &&
-                          j.contains("outcome") && j["seconds"].is_number();
+        const std::string event = j.is_object() ? stringAt(j, "event") : "";
+        const std::string outcome = j.is_object() ? stringAt(j, "outcome") : "";
+        const Json took = j.is_object() ? j.value("seconds", Json()) : Json();
+        const bool card = event == "card" && (outcome == "done" || outcome == "failed") &&
+                          took.is_number() && took.get<double>() >= 0 &&
+                          took.get<double>() <= kLongestCardSeconds;
         if (card) {
-            (j["outcome"] == "done" ? done : failed)++;
-            seconds += j["seconds"].get<double>();
-        } else if (j.is_object() && j.value("event", "") == "package") {
+            (outcome == "done" ? done : failed)++;
+            seconds += took.get<double>();
+        } else if (event == "package") {
             ++packages;
         } else {
             ++setAside; // a torn line from a crash, or not a record of this log
@@ -304,30 +360,59 @@ int runSummary(const StationArgs& a) {
         j["averageSeconds"] = jsonSeconds(average);
         j["packageChanges"] = packages;
         j["linesSetAside"] = setAside;
+        addOutcome(j, kExitOk, "", "");
         printLine(jsonText(j));
     }
     if (setAside > 0)
-        std::fprintf(stderr, "cpuctl: %s: %u lines set aside (not a whole record)\n",
-                     a.summary.c_str(), setAside);
-    char buf[128];
-    std::snprintf(buf, sizeof buf, "cards: %u done, %u failed, average %.1f s per card", done,
-                  failed, average);
-    printLine(buf);
+        std::fprintf(stderr, "cpuctl: %s: %u %s set aside (not a whole record)\n",
+                     a.summary.c_str(), setAside, setAside == 1 ? "line" : "lines");
+    if (!a.json) {
+        char buf[128];
+        std::snprintf(buf, sizeof buf, "cards: %u done, %u failed, average %.1f s per card", done,
+                      failed, average);
+        printLine(buf);
+    }
     return kExitOk;
+}
+
+std::string secondsText(double seconds) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%g", seconds);
+    return buf;
+}
+
+std::string stationProblem(const StationArgs& a) {
+    if (a.ports.empty())
+        return "station: --port is required";
+    for (const auto& port : a.ports)
+        if (!portProblem(port).empty())
+            return "--port: " + portProblem(port);
+    if (!baudProblem(a.baud).empty())
+        return "--baud: " + baudProblem(a.baud);
+    if (!screenProblem(a.screen).empty())
+        return "--screen: " + screenProblem(a.screen);
+    if (!std::isfinite(a.poll) || a.poll < 0.05 || a.poll > 60)
+        return "--poll: " + secondsText(a.poll) + " is not a number of seconds from 0.05 to 60";
+    if (const auto same = findSamePort(a.ports))
+        return "--port " + a.ports[same->first] + " and --port " + a.ports[same->second] +
+               " are the same port";
+    return "";
 }
 
 int runStation(const StationArgs& a) {
     if (!a.summary.empty())
         return runSummary(a);
-    if (a.ports.empty()) {
-        std::fprintf(stderr, "cpuctl: station: --port is required\n");
-        return kExitUsage;
-    }
-    if (const auto same = findSamePort(a.ports)) {
-        std::fprintf(stderr, "cpuctl: --port %s and --port %s are the same port\n",
-                     a.ports[same->first].c_str(), a.ports[same->second].c_str());
-        return kExitUsage;
-    }
+    // Before the station runs: the reason on stderr, and with --json the totals event.
+    auto notStarted = [&](int exit, const char* status, const std::string& why) {
+        std::fprintf(stderr, "cpuctl: %s\n", why.c_str());
+        if (a.json)
+            printLine(jsonText(totals(0, 0, 0.0, 0, exit, status, why)));
+        else if (*status)
+            printLine(status);
+        return exit;
+    };
+    if (const auto problem = stationProblem(a); !problem.empty())
+        return notStarted(kExitUsage, "", problem);
     StationOptions options;
     options.ports = a.ports;
     options.baud = a.baud;
@@ -343,18 +428,13 @@ int runStation(const StationArgs& a) {
         };
 
     // The package first: a bad one stops the station before any port or log is touched.
-    if (auto bytes = readStationPackage(a.package); !bytes) {
-        std::fprintf(stderr, "cpuctl: %s\n", bytes.error().message.c_str());
-        printLine(text::kNoPackage);
-        return kExitFile;
-    }
+    if (auto bytes = readStationPackage(a.package); !bytes)
+        return notStarted(kExitFile, text::kNoPackage, bytes.error().message);
     const std::string logPath =
         a.log.empty() ? timeText("station-%Y%m%d.jsonl", false) : a.log; // the day it started
     auto log = DurableLog::open(logPath);
-    if (!log) {
-        std::fprintf(stderr, "cpuctl: %s\n", log.error().message.c_str());
-        return kExitFile;
-    }
+    if (!log)
+        return notStarted(kExitFile, "", log.error().message);
     if (log->tornBytes() > 0)
         std::fprintf(stderr,
                      "cpuctl: %s: a torn last line (%llu bytes) from an earlier run is set "
@@ -363,11 +443,8 @@ int runStation(const StationArgs& a) {
 
     StationScreen screen(a, *log);
     auto station = Station::create(options, screen);
-    if (!station) {
-        std::fprintf(stderr, "cpuctl: %s\n", station.error().message.c_str());
-        printLine(text::kNoPackage);
-        return kExitFile;
-    }
+    if (!station)
+        return notStarted(kExitFile, text::kNoPackage, station.error().message);
 
     // The station runs on a thread of its own; this one watches for Ctrl-C and the log.
     StopOnSignal signals;
@@ -394,9 +471,7 @@ int runStation(const StationArgs& a) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     worker.join();
-    const char* last = screen.finish();
-    printLine(last);
-    return screen.logBroken() ? kExitFile : kExitStopped;
+    return screen.finish();
 }
 
 } // namespace
@@ -409,14 +484,12 @@ void addStationCommand(CLI::App& app, Runner& run) {
         ->expected(1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     c->add_option("--package", a->package, "CPU package")->capture_default_str();
-    c->add_option("--baud", a->baud, "9600, 28800, 57600; anything else means 115200")
-        ->capture_default_str();
+    c->add_option("--baud", a->baud, "9600, 28800, 57600 or 115200")->capture_default_str();
     c->add_option("--screen", a->screen, "Screen number of the cards")->capture_default_str();
     c->add_option("--log", a->log,
                   "Log of every card, one JSON line each "
                   "(default station-YYYYMMDD.jsonl)");
     c->add_option("--poll", a->poll, "Seconds between two questions for a card, 0.05 to 60")
-        ->check(CLI::Range(0.05, 60.0).description(""))
         ->capture_default_str();
     c->add_flag("--again", a->again, "Upgrade a card that failed once more if it still answers");
     c->add_flag("--json", a->json, "One JSON object per event on stdout");

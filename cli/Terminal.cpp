@@ -49,25 +49,37 @@ void printLine(const std::string& s) {
 }
 
 namespace {
-std::atomic<int> g_signal{0};
 std::atomic<int> g_signals{0};
-extern "C" void onSignal(int sig) {
-    g_signal.store(sig);
+extern "C" void onSignal(int) {
     g_signals.fetch_add(1);
 }
+// Signals this close together are one request: timeout(1) and a terminal's hang-up send a
+// signal to a process and again to its group, and a script may add its own kill.
+constexpr std::chrono::seconds kOneRequest{1};
 } // namespace
 
 StopOnSignal::StopOnSignal() {
-    g_signal.store(0);
     g_signals.store(0);
     m_oldInt = std::signal(SIGINT, onSignal);
     m_oldTerm = std::signal(SIGTERM, onSignal);
-    // A signal handler may do almost nothing: a thread turns the flag into the stop.
+#ifdef SIGHUP
+    // A dropped SSH session: stopped like Ctrl-C, with the closing steps. Output to the
+    // gone terminal, or to a pipe whose reader went with it, fails quietly from then on.
+    m_oldHup = std::signal(SIGHUP, onSignal);
+    m_oldPipe = std::signal(SIGPIPE, SIG_IGN);
+#endif
+    // A signal handler may do almost nothing: a thread turns the count into the stop.
     m_watcher = std::jthread([this](std::stop_token own) {
+        int seen = 0;
+        auto last = std::chrono::steady_clock::time_point{};
         while (!own.stop_requested()) {
-            if (g_signal.load() != 0) {
+            if (const int n = g_signals.load(); n > seen) {
+                seen = n;
+                const auto now = std::chrono::steady_clock::now();
+                if (m_requests.load() == 0 || now - last >= kOneRequest)
+                    m_requests.fetch_add(1);
+                last = now;
                 m_source.request_stop();
-                return;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
@@ -75,7 +87,7 @@ StopOnSignal::StopOnSignal() {
 }
 
 int StopOnSignal::signals() const {
-    return g_signals.load();
+    return m_requests.load();
 }
 
 StopOnSignal::~StopOnSignal() {
@@ -83,6 +95,10 @@ StopOnSignal::~StopOnSignal() {
     m_watcher.join();
     std::signal(SIGINT, m_oldInt);
     std::signal(SIGTERM, m_oldTerm);
+#ifdef SIGHUP
+    std::signal(SIGHUP, m_oldHup);
+    std::signal(SIGPIPE, m_oldPipe);
+#endif
 }
 
 std::string formatBytes(std::uint64_t bytes) {

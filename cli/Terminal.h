@@ -2,6 +2,7 @@
 // is a terminal: one line for one card, or a board of lines, one per port, redrawn in place.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <mutex>
@@ -25,8 +26,8 @@ void printLine(const std::string& s);
 // "1.5 MiB", "512 B"
 std::string formatBytes(std::uint64_t bytes);
 
-// Ctrl-C and SIGTERM, while this object lives, become a stop request on token(); the
-// workers then run their closing steps.
+// Ctrl-C, SIGTERM and SIGHUP, while this object lives, become a stop request on token();
+// the workers then run their closing steps.
 class StopOnSignal {
 public:
     StopOnSignal();
@@ -35,13 +36,17 @@ public:
     StopOnSignal& operator=(const StopOnSignal&) = delete;
     std::stop_token token() const { return m_source.get_token(); }
     bool stopped() const { return m_source.stop_requested(); }
-    // How many Ctrl-C and SIGTERM came: a second one may be taken as "now".
+    // How many requests came: a second one may be taken as "now". Signals within a second
+    // of the one before are one request.
     int signals() const;
 
 private:
     std::stop_source m_source;
+    std::atomic<int> m_requests{0};
     void (*m_oldInt)(int);
     void (*m_oldTerm)(int);
+    void (*m_oldHup)(int) = nullptr;
+    void (*m_oldPipe)(int) = nullptr;
     std::jthread m_watcher;
 };
 

@@ -31,6 +31,11 @@ int exitFor(CardEnd end) {
     return kExitCard;
 }
 
+// The screen as the reports give it: a number (the engine's selection holds its text).
+int screenNumber(const std::string& screen) {
+    return parseScreen(screen).value_or(0);
+}
+
 const char* resultWord(CardEnd end) {
     return end == CardEnd::Confirmed ? "ok" : end == CardEnd::Stopped ? "stopped" : "failed";
 }
@@ -40,8 +45,8 @@ const char* resultWord(CardEnd end) {
 class Console {
 public:
     Console(const LinkArgs& a, std::size_t screens)
-        : m_json(a.progress == "json"), m_multiPort(a.ports.size() > 1),
-          m_multiCard(a.ports.size() * screens > 1),
+        : m_json(a.progress == "json"), m_report(a.json), m_verbose(a.verbose),
+          m_multiPort(a.ports.size() > 1), m_multiCard(a.ports.size() * screens > 1),
           m_terminal(a.progress == "auto" && stderrIsTerminal()) {
         for (const auto& port : a.ports)
             m_portWidth = std::max(m_portWidth, port.size());
@@ -77,16 +82,23 @@ public:
             jsonProgress(row, r.port, r.screen, r.bytesSent, r.bytesTotal, true);
         if (m_board) {
             m_board->end(row, r.status);
-            if (r.end == CardEnd::PortFailed)
+            if (r.end == CardEnd::PortFailed || r.end == CardEnd::NoPackage)
                 m_afterBoard.push_back(r.reason);
             return;
         }
         if (m_line)
             m_line->finish();
         m_line.reset();
-        if (r.end == CardEnd::PortFailed)
-            std::fprintf(stderr, "cpuctl: %s\n", r.reason.c_str());
-        if (m_multiCard && r.end != CardEnd::Stopped)
+        if ((r.end == CardEnd::PortFailed || r.end == CardEnd::NoPackage) && m_json)
+            std::fprintf(stderr, "%s\n",
+                         jsonText(Json{{"port", r.port},
+                                       {"screen", screenNumber(r.screen)},
+                                       {"reason", r.reason}})
+                             .c_str());
+        else if ((r.end == CardEnd::PortFailed || r.end == CardEnd::NoPackage) &&
+                 !(m_verbose && r.portError && r.portError->message == r.reason))
+            std::fprintf(stderr, "cpuctl: %s\n", r.reason.c_str()); // unless --verbose said it
+        if (m_multiCard && r.end != CardEnd::Stopped && !m_report)
             printLine(label(r.port, r.screen) + ": " + r.status);
     }
 
@@ -117,7 +129,7 @@ private:
         shown = {now, sent};
         Json j;
         j["port"] = port;
-        j["screen"] = screen;
+        j["screen"] = screenNumber(screen);
         j["sent"] = sent;
         j["total"] = total;
         std::fprintf(stderr, "%s\n", jsonText(j).c_str());
@@ -131,7 +143,9 @@ private:
     };
 
     std::mutex m_mutex;
-    const bool m_json;
+    const bool m_json;   // progress as JSON lines on stderr
+    const bool m_report; // the --json report is stdout's only text
+    const bool m_verbose;
     const bool m_multiPort;
     const bool m_multiCard;
     const bool m_terminal;
@@ -179,25 +193,26 @@ void printTable(const std::vector<CardResult>& results, bool multiPort) {
 } // namespace
 
 int runUpgradeCommand(const LinkArgs& a) {
-    std::vector<std::string> screens;
-    if (!a.screens.empty()) {
-        const auto list = parseScreens(a.screens);
-        if (!list) {
-            std::fprintf(stderr, "cpuctl: --screens: \"%s\" is not a list like 3,5-7\n",
-                         a.screens.c_str());
-            return kExitUsage;
-        }
-        for (int s : *list)
-            screens.push_back(std::to_string(s));
-    } else {
-        screens.push_back(a.screen);
-    }
+    std::string problem;
+    for (const auto& port : a.ports)
+        if (problem.empty() && !portProblem(port).empty())
+            problem = "--port: " + portProblem(port);
+    if (problem.empty() && !baudProblem(a.baud).empty())
+        problem = "--baud: " + baudProblem(a.baud);
+    if (problem.empty() && a.screens.empty() && !screenProblem(a.screen).empty())
+        problem = "--screen: " + screenProblem(a.screen);
+    if (problem.empty() && !a.screens.empty() && !screensProblem(a.screens).empty())
+        problem = "--screens: " + screensProblem(a.screens);
     // Two workers on one port would fight over it: the second could never open it.
-    if (const auto same = findSamePort(a.ports)) {
-        std::fprintf(stderr, "cpuctl: --port %s and --port %s are the same port\n",
-                     a.ports[same->first].c_str(), a.ports[same->second].c_str());
-        return kExitUsage;
-    }
+    if (const auto same = findSamePort(a.ports); problem.empty() && same)
+        problem = "--port " + a.ports[same->first] + " and --port " + a.ports[same->second] +
+                  " are the same port";
+    if (!problem.empty())
+        return usageError(problem, a.json);
+    std::vector<std::string> screens;
+    for (int s :
+         a.screens.empty() ? std::vector<int>{*parseScreen(a.screen)} : *parseScreens(a.screens))
+        screens.push_back(std::to_string(s));
 
     std::vector<PortJob> jobs;
     for (const auto& port : a.ports)
@@ -228,35 +243,51 @@ int runUpgradeCommand(const LinkArgs& a) {
     }
     int exit = first ? exitFor(first->end) : kExitOk;
     const char* last = first ? first->status : text::kConfigOk;
+    std::string reason = first ? first->reason : "";
     if (stopped) {
         exit = kExitStopped;
         last = text::kSendFailed;
+        reason = "stopped";
     }
-    if (results.size() > 1)
-        printTable(results, jobs.size() > 1);
-    if (a.json) {
-        Json j;
-        j["port"] = a.ports.front(); // the first port: scripts written for one port read this
-        j["ports"] = a.ports;
-        j["package"] = a.package;
-        j["results"] = Json::array();
-        for (const auto& r : results) {
+    if (!a.json) {
+        if (results.size() > 1)
+            printTable(results, jobs.size() > 1);
+        printLine(last);
+        return exit;
+    }
+    Json j;
+    j["port"] = a.ports.front(); // the first port: scripts written for one port read this
+    j["ports"] = a.ports;
+    j["package"] = a.package;
+    j["results"] = Json::array();
+    // Every port and screen, in that order; the ones a stop or a missing package left out
+    // are marked as not begun.
+    auto next = results.begin();
+    for (const auto& job : jobs) {
+        bool noPackage = false; // the port's cards after a missing package are not begun
+        for (const auto& screen : job.screens) {
+            const bool begun = next != results.end() && next->port == job.port;
+            const CardResult r = begun ? *next++ : CardResult{};
+            const CardEnd end = begun ? r.end : noPackage ? CardEnd::NoPackage : CardEnd::Stopped;
+            noPackage = end == CardEnd::NoPackage;
             Json e;
-            e["screen"] = r.screen;
-            e["ok"] = r.end == CardEnd::Confirmed;
-            e["exitCode"] = exitFor(r.end);
-            e["status"] = r.status;
+            e["screen"] = screenNumber(screen);
+            e["ok"] = end == CardEnd::Confirmed;
+            e["exitCode"] = exitFor(end);
+            e["status"] = begun ? r.status : "";
             e["bytesSent"] = r.bytesSent;
             e["seconds"] = jsonSeconds(r.seconds);
-            e["port"] = r.port;
+            e["port"] = job.port;
             e["bytesTotal"] = r.bytesTotal;
-            e["reason"] = r.reason;
+            e["reason"] = begun       ? r.reason
+                          : noPackage ? "not begun: the package is missing"
+                                      : "not begun: stopped before its turn";
+            e["begun"] = begun;
             j["results"].push_back(std::move(e));
         }
-        j["exitCode"] = exit;
-        printLine(jsonText(j));
     }
-    printLine(last);
+    addOutcome(j, exit, last, reason);
+    printLine(jsonText(j));
     return exit;
 }
 

@@ -1,12 +1,14 @@
 // cpuctl: the command-line front end of the engine, for scripts, production lines and
 // machines without a display. The last line on stdout is the system's own status text.
 #include "cli/Commands.h"
+#include "cli/Json.h"
 #include "cli/Terminal.h"
 #include "common/Version.h"
 
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <string>
 
 namespace {
 
@@ -54,7 +56,16 @@ int main(int argc, char** argv) {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         const int rc = app.exit(e);
-        return rc == 0 ? kExitOk : kExitUsage;
+        if (rc == 0)
+            return kExitOk;
+        // A script that asked for --json reads the usage error as its report too.
+        if (std::any_of(argv + 1, argv + argc,
+                        [](const char* a) { return std::string(a) == "--json"; })) {
+            Json j;
+            addOutcome(j, kExitUsage, "", e.what());
+            printLine(jsonText(j));
+        }
+        return kExitUsage;
     }
     return run ? run() : kExitUsage;
 }

@@ -1,6 +1,7 @@
 #include "common/FileIo.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <system_error>
 
@@ -11,11 +12,55 @@ bool isRegularFile(const std::filesystem::path& path) {
     return std::filesystem::is_regular_file(path, ec);
 }
 
+Result<void> checkRegularFile(const std::filesystem::path& path) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::file_status st = fs::status(path, ec);
+    const std::string name = path.string();
+    switch (st.type()) {
+    case fs::file_type::regular:
+        return {};
+    case fs::file_type::not_found:
+        return makeError(ErrorCode::FileMissing, name + ": no such file");
+    case fs::file_type::directory:
+        return makeError(ErrorCode::FileMissing, name + ": is a directory, not a file");
+    case fs::file_type::fifo:
+        return makeError(ErrorCode::FileUnreadable, name + ": is a FIFO (a pipe), not a file");
+    case fs::file_type::character:
+    case fs::file_type::block:
+        return makeError(ErrorCode::FileUnreadable, name + ": is a device, not a file");
+    case fs::file_type::socket:
+        return makeError(ErrorCode::FileUnreadable, name + ": is a socket, not a file");
+    default:
+        break;
+    }
+    if (ec) {
+        return makeError(ErrorCode::FileUnreadable, name + ": cannot be looked at: " + ec.message(),
+                         ec.value());
+    }
+    return makeError(ErrorCode::FileUnreadable, name + ": is not a regular file");
+}
+
+std::filesystem::path followLinks(const std::filesystem::path& path) {
+    namespace fs = std::filesystem;
+    fs::path p = path;
+    // As many links as the system itself follows before it gives up on a loop.
+    for (int hops = 0; hops < 40; ++hops) {
+        std::error_code ec;
+        if (!fs::is_symlink(fs::symlink_status(p, ec)))
+            return p;
+        const fs::path next = fs::read_symlink(p, ec);
+        if (ec)
+            return p;
+        p = next.is_absolute() ? next : p.parent_path() / next;
+    }
+    return p;
+}
+
 Result<std::vector<std::uint8_t>> readWholeFile(const std::filesystem::path& path,
                                                 std::uint64_t maxBytes) {
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec)) {
-        return makeError(ErrorCode::FileMissing, path.string() + ": no such file");
+    if (auto regular = checkRegularFile(path); !regular) {
+        return regular.error();
     }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
@@ -38,6 +83,22 @@ Result<std::vector<std::uint8_t>> readWholeFile(const std::filesystem::path& pat
                          path.string() + ": read failed at offset " + std::to_string(in.gcount()));
     }
     return data;
+}
+
+std::string temporaryName(const std::string& base, unsigned suffix) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%08x", suffix);
+    return "." + base + "." + hex + ".tmp";
+}
+
+bool isTemporaryOf(const std::string& name, const std::string& base) {
+    const std::string head = "." + base + ".";
+    constexpr std::size_t kHex = 8;
+    if (name.size() != head.size() + kHex + 4 || !name.starts_with(head) || !name.ends_with(".tmp"))
+        return false;
+    return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(head.size()),
+                       name.begin() + static_cast<std::ptrdiff_t>(head.size() + kHex),
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 Result<void> writeFileReplacing(const std::filesystem::path& path,

@@ -8,25 +8,38 @@
 
 namespace cpuconfig {
 
-std::string sha256Hex(std::span<const std::uint8_t> data) {
-    unsigned char digest[32] = {};
+// The create/data/finish calls work from Vista on; BCryptHash needs Windows 10.
+struct Sha256::State {
     BCRYPT_ALG_HANDLE alg = nullptr;
-    if (BCryptOpenAlgorithmProvider(&alg, BCRYPT_SHA256_ALGORITHM, nullptr, 0) == 0) {
-        // The create/data/finish calls work from Vista on; BCryptHash needs Windows 10.
-        BCRYPT_HASH_HANDLE hash = nullptr;
-        if (BCryptCreateHash(alg, &hash, nullptr, 0, nullptr, 0, 0) == 0) {
-            std::size_t done = 0;
-            while (done < data.size()) {
-                const ULONG chunk =
-                    static_cast<ULONG>(std::min<std::size_t>(data.size() - done, 1u << 30));
-                BCryptHashData(hash, const_cast<PUCHAR>(data.data() + done), chunk, 0);
-                done += chunk;
-            }
-            BCryptFinishHash(hash, digest, sizeof digest, 0);
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    ~State() {
+        if (hash)
             BCryptDestroyHash(hash);
-        }
-        BCryptCloseAlgorithmProvider(alg, 0);
+        if (alg)
+            BCryptCloseAlgorithmProvider(alg, 0);
     }
+};
+
+Sha256::Sha256() : m_state(std::make_unique<State>()) {
+    if (BCryptOpenAlgorithmProvider(&m_state->alg, BCRYPT_SHA256_ALGORITHM, nullptr, 0) == 0)
+        BCryptCreateHash(m_state->alg, &m_state->hash, nullptr, 0, nullptr, 0, 0);
+}
+
+Sha256::~Sha256() = default;
+
+void Sha256::update(std::span<const std::uint8_t> data) {
+    std::size_t done = 0;
+    while (m_state->hash && done < data.size()) {
+        const auto chunk = static_cast<ULONG>(std::min<std::size_t>(data.size() - done, 1u << 30));
+        BCryptHashData(m_state->hash, const_cast<PUCHAR>(data.data() + done), chunk, 0);
+        done += chunk;
+    }
+}
+
+std::string Sha256::finishHex() {
+    unsigned char digest[32] = {};
+    if (m_state->hash)
+        BCryptFinishHash(m_state->hash, digest, sizeof digest, 0);
     static const char* hex = "0123456789abcdef";
     std::string out;
     for (unsigned char b : digest) {
@@ -34,6 +47,12 @@ std::string sha256Hex(std::span<const std::uint8_t> data) {
         out.push_back(hex[b & 0xF]);
     }
     return out;
+}
+
+std::string sha256Hex(std::span<const std::uint8_t> data) {
+    Sha256 hash;
+    hash.update(data);
+    return hash.finishHex();
 }
 
 } // namespace cpuconfig

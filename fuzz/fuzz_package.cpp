@@ -1,5 +1,5 @@
 // The package reader on arbitrary bytes: the panel's details, the date text, and the
-// whole-file path of cpuctl info and unpack.
+// streaming paths of cpuctl info and unpack.
 #include "package/PackageFormat.h"
 
 #include <cstdint>
@@ -27,12 +27,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (details.ok() != (size >= 15)) {
             __builtin_trap();
         }
+        const bool sound = size >= 17 && data[size - 1] == 0xAA;
         auto info = inspectPackage(path);
-        if (info.ok() != (size >= 17)) {
+        if (info.ok() != (size >= 16) || (info.ok() && info->problem.has_value() == sound)) {
             __builtin_trap();
         }
-        auto image = recoverImage(path);
-        if (image.ok() && image->size() + 16 != size) {
+        static const std::string imagePath = path + ".bin";
+        auto image = unpackPackage(path, imagePath);
+        if (image.ok() != sound || (image.ok() && *image + 16 != size)) {
             __builtin_trap();
         }
     }

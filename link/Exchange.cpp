@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 
 namespace cpuconfig {
 
@@ -81,11 +82,12 @@ Exchange::Opening Exchange::open() {
     if (auto r = applyLine(Parity::Mark, false); !r)
         return failed(r.error());
 
-    const auto screen = screenFromText(m_selection.screenText());
-    if (!screen)
-        return failed(makeError(ErrorCode::Usage, "screen number \"" + m_selection.screenText() +
-                                                      "\" is not a whole number"));
-    const auto address = static_cast<std::uint8_t>(*screen & 0xFF);
+    const std::string screenText = m_selection.screenText();
+    const auto screen = screenFromText(screenText);
+    if (!screen || *screen < kFirstScreen || *screen > kLastScreen)
+        return failed(makeError(ErrorCode::Usage,
+                                "screen number \"" + screenText + "\" is not one of 1 to 80"));
+    const auto address = static_cast<std::uint8_t>(*screen);
     const std::array<std::uint8_t, 2> frame{address, address}; // address frame, mark parity
     if (auto r = write(frame); !r && r.error().code == ErrorCode::Stopped)
         return failed(r.error());
@@ -107,7 +109,12 @@ Exchange::Opening Exchange::open() {
         return failed(m_error);
     if (auto r = m_port->renewReceiveWait(); !r)
         return failed(r.error());
-    return answer == Answer::Passed ? Opening::Acknowledged : Opening::NoAcknowledge;
+    if (answer == Answer::Passed)
+        return Opening::Acknowledged;
+    if (m_options.log)
+        m_options.log("no acknowledge from screen " + std::to_string(*screen) + ": " +
+                      unanswered("the single byte 01"));
+    return Opening::NoAcknowledge;
 }
 
 Result<void> Exchange::enterDataPhase() {
@@ -159,6 +166,8 @@ Result<bool> Exchange::waitOnClock(milliseconds limit) {
 
 Exchange::Answer Exchange::receive(const AnswerTest& test, milliseconds readLimit,
                                    milliseconds silence) {
+    m_heard.clear();
+    m_silence = silence;
     for (;;) {
         auto arrived = waitOnClock(silence);
         if (!arrived) {
@@ -197,7 +206,28 @@ Exchange::Answer Exchange::receive(const AnswerTest& test, milliseconds readLimi
         }
         if (test(m_buffer.data(), *got))
             return Answer::Passed;
+        hear(m_buffer.data(), *got);
     }
+}
+
+void Exchange::hear(const std::uint8_t* bytes, std::size_t n) {
+    constexpr std::size_t kMost = 8 * 3; // eight bytes are enough to tell what it was
+    for (std::size_t i = 0; i < n; ++i) {
+        if (m_heard.size() >= kMost) {
+            if (!m_heard.ends_with("..."))
+                m_heard += " ...";
+            return;
+        }
+        char b[4];
+        std::snprintf(b, sizeof b, "%s%02x", m_heard.empty() ? "" : " ", unsigned{bytes[i]});
+        m_heard += b;
+    }
+}
+
+std::string Exchange::unanswered(const std::string& expected) const {
+    if (m_heard.empty())
+        return "silent for " + std::to_string(m_silence.count()) + " ms";
+    return "it said " + m_heard + ", not " + expected;
 }
 
 void Exchange::close() {

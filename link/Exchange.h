@@ -55,6 +55,9 @@ public:
     // how long a quiet line ends it.
     Answer receive(const AnswerTest& test, std::chrono::milliseconds readLimit = kReplyWait,
                    std::chrono::milliseconds silence = kReplyWait);
+    // Why the last receive ended without an answer, for the log: the silence that ended it,
+    // or what the card said instead of expected ("silent for 2000 ms", "it said 00, not 01").
+    std::string unanswered(const std::string& expected) const;
 
     // The closing steps: release the wait objects, purge, close. Idempotent.
     void close();
@@ -71,12 +74,15 @@ private:
     Result<bool> waitOnClock(std::chrono::milliseconds limit);
     Result<void> applyLine(Parity parity, bool dataPhase);
     void reportPortFault(const Error& e);
+    void hear(const std::uint8_t* bytes, std::size_t n);
 
     const SelectionProvider& m_selection;
     LinkOptions m_options;
     std::stop_token m_stop;
     std::unique_ptr<SerialPort> m_port;
     std::array<std::uint8_t, kReceiveBufferSize> m_buffer{};
+    std::string m_heard;                   // the last receive's reads, in hex, cut short
+    std::chrono::milliseconds m_silence{}; // the silence that ended it
     Error m_error{ErrorCode::Usage, 0, {}};
 };
 

@@ -22,27 +22,37 @@ public:
         handle(message, wParam, lParam);
     }
 
-    void finish(bool stopped, const UpgradeOptions& options) {
+    void packageFault(const Error& e) {
+        if (!m_packageError)
+            m_packageError = e;
+    }
+
+    // why: the engine's last word on a failed step (what the card said, or its silence).
+    void finish(bool stopped, const UpgradeOptions& options, const std::string& why) {
         if (stopped && !m_result) {
             m_r.end = CardEnd::Stopped;
             m_r.status = text::kSendFailed; // its data did not get across, whatever it showed
             m_r.reason = "stopped";
-        } else if (m_noFile) {
+        } else if (m_noFile || (m_result && m_packageError)) {
+            // Refused before the port was opened, or its copy failed mid-transfer: a file
+            // problem either way, not the card's.
             m_r.end = CardEnd::NoPackage;
-            m_r.reason = options.package.string() +
-                         ": missing, unreadable or shorter than its 8-byte header";
+            m_r.reason = m_packageError ? m_packageError->message
+                                        : options.package.string() + ": cannot be used";
         } else if (m_result) {
             m_r.end = *m_result == 0 ? CardEnd::Confirmed : CardEnd::NotConfirmed;
             if (*m_result != 0)
-                m_r.reason = !m_transferBegun ? "no acknowledge from screen " + m_r.screen
-                             : m_sendFailed
+                m_r.reason = m_transferBegun && m_sendFailed
                                  ? "the transfer broke off after " + std::to_string(m_r.bytesSent) +
                                        " of " + std::to_string(m_r.bytesTotal) + " bytes"
-                                 : "the card did not confirm the transfer";
+                             : !why.empty()     ? why
+                             : !m_transferBegun ? "no acknowledge from screen " + m_r.screen
+                                                : "the card did not confirm the transfer";
         } else {
             m_r.end = m_sendFailed ? CardEnd::PortFailed : CardEnd::NotConfirmed;
             m_r.reason = m_r.portError ? explainPortFault(m_r.port, *m_r.portError)
-                                       : "a step of the upgrade failed";
+                         : why.empty() ? "a step of the upgrade failed"
+                                       : why;
         }
         m_r.status = m_r.status ? m_r.status : text::kSendFailed;
     }
@@ -85,6 +95,7 @@ private:
     bool m_noFile = false;
     bool m_transferBegun = false;
     std::optional<int> m_result;
+    std::optional<Error> m_packageError;
 };
 
 } // namespace
@@ -103,6 +114,12 @@ CardResult upgradeCard(const std::string& port, const std::string& baud, const s
         reporter->cardStarted(port, screen);
 
     UpgradeOptions own = options;
+    std::string lastWord;
+    own.log = [&lastWord, &options](const std::string& line) {
+        lastWord = line;
+        if (options.log)
+            options.log(line);
+    };
     own.portFault = [&result, &options](const Error& e) {
         if (!result.portError)
             result.portError = e;
@@ -111,11 +128,16 @@ CardResult upgradeCard(const std::string& port, const std::string& baud, const s
     };
     Clock& clock = options.clock ? *options.clock : systemClock();
     CardTally tally(result, reporter);
+    own.packageFault = [&tally, &options](const Error& e) {
+        tally.packageFault(e);
+        if (options.packageFault)
+            options.packageFault(e);
+    };
     FixedSelection selection(port, baud, screen);
     const auto start = clock.now();
     runUpgrade(tally, selection, stop, own);
     result.seconds = std::chrono::duration<double>(clock.now() - start).count();
-    tally.finish(stop.stop_requested(), options);
+    tally.finish(stop.stop_requested(), options, lastWord);
     if (reporter)
         reporter->cardFinished(result);
     return result;
@@ -125,6 +147,13 @@ std::vector<CardResult> runParallelUpgrade(const std::vector<PortJob>& jobs,
                                            const std::string& baud, const UpgradeOptions& options,
                                            std::span<PortReporter* const> reporters,
                                            std::stop_token stop) {
+    // One package for every card, taken before any port is opened. When it cannot be taken,
+    // each port's first card takes it again and says why.
+    UpgradeOptions shared = options;
+    if (!shared.snapshot) {
+        if (auto taken = PackageSnapshot::take(options.package))
+            shared.snapshot = *taken;
+    }
     // One slot per port, written by that port's worker alone.
     std::vector<std::vector<CardResult>> slots(jobs.size());
     {
@@ -133,13 +162,26 @@ std::vector<CardResult> runParallelUpgrade(const std::vector<PortJob>& jobs,
             jobs.size(),
             [&](std::size_t i, std::stop_token token) {
                 PortReporter* reporter = i < reporters.size() ? reporters[i] : nullptr;
+                std::optional<CardResult> refused;
                 for (const auto& screen : jobs[i].screens) {
                     if (token.stop_requested())
                         break;
+                    if (refused) {
+                        // The same package gets the same answer: the port is left alone.
+                        CardResult same = *refused;
+                        same.screen = screen;
+                        same.seconds = 0;
+                        if (reporter) {
+                            reporter->cardStarted(same.port, same.screen);
+                            reporter->cardFinished(same);
+                        }
+                        slots[i].push_back(std::move(same));
+                        continue;
+                    }
                     slots[i].push_back(
-                        upgradeCard(jobs[i].port, baud, screen, options, reporter, token));
+                        upgradeCard(jobs[i].port, baud, screen, shared, reporter, token));
                     if (slots[i].back().end == CardEnd::NoPackage)
-                        break;
+                        refused = slots[i].back();
                 }
             },
             stop);

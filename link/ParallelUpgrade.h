@@ -27,7 +27,7 @@ namespace cpuconfig {
 enum class CardEnd {
     Confirmed,    // the card confirmed the transfer
     NotConfirmed, // no acknowledge, the transfer broke off, or no final answer
-    NoPackage,    // the package is missing, unreadable or shorter than its header
+    NoPackage,    // the package is missing, not a file, cut short or without its end mark
     PortFailed,   // the port could not be opened or set up (or a later set-up step failed)
     Stopped,      // a stop request ended it before the card's answer
 };
@@ -68,8 +68,10 @@ struct PortJob {
 
 // Every job's port at the same time; returns when all have ended, with the results in job
 // order and, within a job, in screen order. After a stop, cards not yet begun are left out.
-// A port whose package turns out missing skips its remaining screens (they would get the
-// same answer). reporters: one per job, or empty; an entry may be null.
+// Every card gets the same package, taken once before any port is opened (unless
+// options.snapshot holds one already). A port whose package turns out unusable gives its
+// remaining screens that same answer without opening the port again. reporters: one per job, or
+// empty; an entry may be null.
 std::vector<CardResult> runParallelUpgrade(const std::vector<PortJob>& jobs,
                                            const std::string& baud, const UpgradeOptions& options,
                                            std::span<PortReporter* const> reporters,

@@ -11,6 +11,10 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#ifdef __linux__
+#include <sys/sysmacros.h>
+#endif
 #include <termios.h>
 #include <unistd.h>
 
@@ -58,6 +62,21 @@ tcflag_t sizeFlag(std::uint8_t dataBits) {
     }
 }
 
+// The terminal a user types in (/dev/tty, the console, a virtual console) opens like a
+// serial port, but it is none: bytes for a card would go to the screen, and its line
+// settings would be left raw.
+bool isUserTerminal(const std::string& name) {
+#ifdef __linux__
+    struct stat st {};
+    if (::stat(name.c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
+        return false;
+    const unsigned maj = major(st.st_rdev), min = minor(st.st_rdev);
+    return maj == 5 || (maj == 4 && min < 64); // tty, console, ptmx; tty0 to tty63
+#else
+    return name == "/dev/tty" || name == "/dev/console";
+#endif
+}
+
 bool hardError(int err) {
     return err == EIO || err == ENXIO || err == ENODEV || err == EPIPE || err == EBADF;
 }
@@ -75,6 +94,9 @@ Result<std::unique_ptr<SerialPort>> PosixSerialPort::open(const std::string& nam
     auto& sys = posix::syscalls();
     if (name.empty())
         return makeError(ErrorCode::PortOpen, "no port selected");
+    if (isUserTerminal(name))
+        return makeError(ErrorCode::PortOpen,
+                         name + " is not a serial port: it is a terminal to type in", ENOTTY);
     int fd;
     do {
         fd = sys.open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

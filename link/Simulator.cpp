@@ -13,6 +13,7 @@
 #include <fstream>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -31,7 +32,6 @@ inline constexpr std::uint8_t kUpgradeCommand = 0xDE;
 inline constexpr std::uint8_t kQueryCommand = 0xCF;
 inline constexpr std::size_t kUpgradeCommandSize = 15;
 inline constexpr std::size_t kQueryFrameSize = 5;
-inline constexpr std::size_t kModelSize = 12;
 
 std::string hex(const std::uint8_t* data, std::size_t n, std::size_t max = 32) {
     std::string out;
@@ -60,11 +60,6 @@ std::uint32_t baudOf(speed_t s) {
     default:
         return 115200;
     }
-}
-
-bool isLiveDevice(const fs::path& p) {
-    struct stat st {};
-    return ::stat(p.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
 }
 
 } // namespace
@@ -136,26 +131,44 @@ std::string Simulator::devicePath() const {
     return m_device;
 }
 
+std::string simPortNameProblem(const std::string& name) {
+    if (name.empty() || name.find_first_of("/\\.") != std::string::npos)
+        return "\"" + name + "\" is not a plain name (no slashes, backslashes or dots)";
+    return "";
+}
+
 Result<fs::path> Simulator::registerPort(const std::string& name) {
-    if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..")
-        return makeError(ErrorCode::Usage, "port name \"" + name + "\" is not a plain name");
+    if (const auto problem = simPortNameProblem(name); !problem.empty())
+        return makeError(ErrorCode::Usage, "port name " + problem);
+    unregisterPort();
     const fs::path folder = simulatedPortsFolder();
     std::error_code ec;
     fs::create_directories(folder, ec);
     const fs::path link = folder / name;
-    if (fs::is_symlink(fs::symlink_status(link, ec))) {
-        if (isLiveDevice(link))
-            return makeError(ErrorCode::PortOpen, link.string() + " is held by a running card");
-        fs::remove(link, ec);
+    // The name is held while its ".card" file is locked. The lock goes with the process
+    // that holds it, also when that one is killed; a new pseudo-terminal may get the number
+    // of a killed card's, so the device the link points to tells nothing.
+    const std::string cardFile = link.string() + ".card";
+    const int lock = ::open(cardFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (lock < 0)
+        return makeError(ErrorCode::CreateFailed, cardFile + ": " + std::strerror(errno), errno);
+    if (::flock(lock, LOCK_EX | LOCK_NB) != 0) {
+        ::close(lock);
+        return makeError(ErrorCode::PortOpen, link.string() + " is held by a running card");
     }
+    fs::remove(link, ec);
     fs::create_symlink(devicePath(), link, ec);
-    if (ec)
+    if (ec) {
+        ::close(lock);
         return makeError(ErrorCode::CreateFailed, link.string() + ": " + ec.message(), ec.value());
+    }
     m_registered = link;
+    m_nameLock = lock;
     // What the port lister shows for this card (link/PortInfo.h reads it).
-    std::ofstream card(link.string() + ".card", std::ios::trunc);
-    card << "screen=" << m_options.screen << "\nmodel=" << m_options.model.substr(0, kModelSize)
-         << "\n";
+    const std::string card = "screen=" + std::to_string(m_options.screen) +
+                             "\nmodel=" + m_options.model.substr(0, kSimModelBytes) + "\n";
+    if (::ftruncate(lock, 0) != 0 || ::write(lock, card.data(), card.size()) < 0)
+        log(cardFile + ": " + std::strerror(errno));
     return link;
 }
 
@@ -166,6 +179,8 @@ void Simulator::unregisterPort() {
     fs::remove(m_registered, ec);
     fs::remove(m_registered.string() + ".card", ec);
     m_registered.clear();
+    ::close(m_nameLock); // after the removal: a new card may take the name from here on
+    m_nameLock = -1;
 }
 
 void Simulator::log(const std::string& line) {
@@ -273,6 +288,10 @@ void Simulator::onAddressByte(std::uint8_t b) {
     m_state = State::Idle;
     if (!mine)
         return;
+    if (m_options.hears && !m_options.hears(++m_addressed)) {
+        log("did not hear it");
+        return;
+    }
     switch (m_options.fault) {
     case SimFault::Silent:
         return;
@@ -325,9 +344,9 @@ void Simulator::onDataByte(std::uint8_t b) {
                 return;
             std::vector<std::uint8_t> reply{kAckByte, static_cast<std::uint8_t>(m_options.screen),
                                             0x00};
-            std::string model = m_options.model.substr(0, kModelSize);
+            std::string model = m_options.model.substr(0, kSimModelBytes);
             reply.insert(reply.end(), model.begin(), model.end());
-            reply.resize(3 + kModelSize, 0x00);
+            reply.resize(3 + kSimModelBytes, 0x00);
             if (m_options.queryReply)
                 reply = *m_options.queryReply;
             send(reply);

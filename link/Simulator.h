@@ -37,6 +37,14 @@ enum class SimFault {
 // "none", "silent", "no-ack", "nak", "no-final", "garbage", "hangup"
 std::optional<SimFault> simFaultFromText(const std::string& text);
 
+// The longest model text a card reports (the query reply's twelve bytes).
+inline constexpr std::size_t kSimModelBytes = 12;
+
+// Why name cannot be a simulated port's name under the ports folder, empty when it can: a
+// plain name, no path (no slash, backslash or dot: nothing outside the folder, nothing
+// that clashes with a card's own ".card" file).
+std::string simPortNameProblem(const std::string& name);
+
 struct SimulatorOptions {
     int screen = 1;
     std::string model = "A8-SIM"; // at most 12 bytes go on the wire
@@ -57,6 +65,9 @@ struct SimulatorOptions {
     // Each answer a byte at a time, the next only once the other end has taken the one
     // before, so that every byte arrives in a read of its own.
     bool answerByteByByte = false;
+    // Whether the card hears the nth address frame meant for it (from 1), as line noise
+    // or a card gone quiet decides; unset: every one. One it does not hear goes unanswered.
+    std::function<bool(int n)> hears{};
     // Gets one line for everything the card saw and did. Called from run()'s thread.
     std::function<void(const std::string&)> log{};
 };
@@ -99,7 +110,8 @@ public:
     std::string devicePath() const;
     // Registers the card under simulatedPortsFolder()/name as a link to its device and
     // returns that path, which stays valid across hang-ups. A name held by a running card
-    // is refused; a stale one is replaced.
+    // (it keeps a lock on the name's ".card" file while it runs) is refused with PortOpen;
+    // a stale one, left by a card that was killed, is replaced. Usage: not a plain name.
     Result<std::filesystem::path> registerPort(const std::string& name);
     void unregisterPort();
 
@@ -136,11 +148,13 @@ private:
     int m_slave = -1; // held so the line stays up between exchanges
     std::string m_device;
     std::filesystem::path m_registered;
+    int m_nameLock = -1; // the locked ".card" file of the registered name
     std::uint32_t m_baud = 115200;
     std::chrono::steady_clock::time_point m_lineFree{};
 
     enum class State { Idle, Address, Command, Transfer } m_state = State::Idle;
     std::vector<std::uint8_t> m_addressBuf;
+    int m_addressed = 0; // address frames meant for this card so far
     std::vector<std::uint8_t> m_command;
     std::uint64_t m_expected = 0;
     bool m_hangupDue = false;

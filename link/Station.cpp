@@ -59,22 +59,17 @@ private:
 
 void StationReporter::portState(std::size_t, PortState, const std::string&) {}
 void StationReporter::progress(std::size_t, std::uint64_t, std::uint64_t) {}
-void StationReporter::cardFinished(const StationCard&) {}
+bool StationReporter::cardFinished(const StationCard&) {
+    return true;
+}
 void StationReporter::packageChanged(const PackageChange&) {}
 
 Result<std::vector<std::uint8_t>> readStationPackage(const fs::path& path) {
     auto bytes = readWholeFile(path, kMaxImageSize + kPackageOverhead);
     if (!bytes)
         return bytes;
-    if (bytes->size() <= kPackageOverhead)
-        return makeError(ErrorCode::FileTooShort,
-                         path.string() + ": " + std::to_string(bytes->size()) +
-                             " bytes, too short for a package (header, image, trailer)");
-    // A copy still being written or cut short ends anywhere but at the trailer's mark.
-    if (bytes->back() != kEndMark)
-        return makeError(ErrorCode::FileTooShort,
-                         path.string() + ": does not end with the package's end mark 0xAA "
-                                         "(cut short, or still being written)");
+    if (auto sound = checkPackage(path, bytes->size(), bytes->empty() ? 0 : bytes->back()); !sound)
+        return sound.error();
     return bytes;
 }
 
@@ -164,6 +159,10 @@ void Station::run(std::stop_token stop) {
         m_stopping = false;
     }
     PortRunner runner;
+    {
+        std::lock_guard lock(m_wakeMutex);
+        m_runner = &runner;
+    }
     runner.start(m_options.ports.size(),
                  [this](std::size_t i, std::stop_token t) { servePort(i, t); });
     // The stop is looked at here, for every port at once, rather than by a nap of each
@@ -181,6 +180,20 @@ void Station::run(std::stop_token stop) {
         std::this_thread::sleep_for(kStopLook);
     }
     runner.wait();
+    std::lock_guard lock(m_wakeMutex);
+    m_runner = nullptr;
+}
+
+void Station::halt() {
+    PortRunner* runner = nullptr;
+    {
+        std::lock_guard lock(m_wakeMutex);
+        m_stopping = true;
+        runner = m_runner; // stays until every worker, this caller too, has returned
+    }
+    m_wake.notify_all();
+    if (runner)
+        runner->requestStop();
 }
 
 bool Station::pause(std::stop_token stop) {
@@ -262,9 +275,15 @@ void Station::servePort(std::size_t index, std::stop_token stop) {
         }
         if (const auto info = findPort(port); info && !info->byId.empty())
             card.byId = info->byId.front();
-        m_reporter.cardFinished(card);
-        show(card.ok ? PortState::Done : PortState::Failed,
-             card.ok ? std::string(card.status) : card.status + (": " + card.reason));
+        const std::string outcome =
+            card.ok ? std::string(card.status) : card.status + (": " + card.reason);
+        // Shown only once it is recorded: every card shown is in the record.
+        if (!m_reporter.cardFinished(card)) {
+            show(PortState::NotLogged, outcome);
+            halt();
+            return false;
+        }
+        show(card.ok ? PortState::Done : PortState::Failed, outcome);
         return card.ok;
     };
 

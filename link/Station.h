@@ -29,6 +29,8 @@
 
 namespace cpuconfig {
 
+class PortRunner;
+
 struct StationOptions {
     std::vector<std::string> ports;
     std::string baud = "115200";
@@ -62,6 +64,7 @@ enum class PortState {
     Done,           // detail: the system's status text
     Failed,         // detail: status text and reason
     StillConnected, // the card has not been taken away yet
+    NotLogged,      // the card's record could not be kept; the station stops. detail: as Done
 };
 
 // A package as the station uses it: a checked copy that does not change.
@@ -100,8 +103,9 @@ public:
     virtual void portState(std::size_t index, PortState state, const std::string& detail);
     virtual void progress(std::size_t index, std::uint64_t sent, std::uint64_t total);
     // The port's next card waits until this returns: a log written here holds every card
-    // before the next one starts.
-    virtual void cardFinished(const StationCard& card);
+    // before the next one starts, and before the card is shown as done or failed. false:
+    // the card could not be recorded; it is shown as NotLogged and every port stops.
+    virtual bool cardFinished(const StationCard& card);
     virtual void packageChanged(const PackageChange& change);
 };
 
@@ -120,8 +124,9 @@ public:
     Station(const Station&) = delete;
     Station& operator=(const Station&) = delete;
 
-    // Serves every port until stop. A stop lets an upgrade in flight end its block and
-    // run its closing steps; it is reported as failed. Every port is closed on return.
+    // Serves every port until stop, or until a card could not be recorded. A stop lets an
+    // upgrade in flight end its block and run its closing steps; it is reported as failed.
+    // Every port is closed on return.
     void run(std::stop_token stop);
 
     const StationPackage& package() const { return *m_package; }
@@ -134,6 +139,8 @@ private:
     void servePort(std::size_t index, std::stop_token stop);
     // One poll interval; false when a stop ended it.
     bool pause(std::stop_token stop);
+    // Stops every port, as a stop of run() would.
+    void halt();
 
     StationOptions m_options;
     StationReporter& m_reporter;
@@ -142,9 +149,10 @@ private:
     std::shared_ptr<const StationPackage> m_package;
     std::string m_refused; // SHA-256 of the last file refused, so it is said only once
     unsigned m_copies = 0;
-    std::mutex m_wakeMutex; // guards m_stopping
+    std::mutex m_wakeMutex; // guards m_stopping and m_runner
     std::condition_variable m_wake;
     bool m_stopping = false;
+    PortRunner* m_runner = nullptr; // while run() runs
 };
 
 } // namespace cpuconfig

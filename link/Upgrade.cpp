@@ -1,18 +1,15 @@
 #include "link/Upgrade.h"
 
-#include "common/FileIo.h"
 #include "link/Exchange.h"
 
 #include <cstdio>
-#include <fstream>
 
 namespace cpuconfig {
 namespace {
 
 inline constexpr std::uint8_t kHeaderCommand = 0xDE; // upgrade: header and transfer follow
 inline constexpr std::size_t kHeaderCommandSize = 15;
-inline constexpr std::size_t kBlockSize = 128;               // one write per block
-inline constexpr std::uint64_t kMaxTransfer = 0xFFFFFFFFull; // the length field's reach
+inline constexpr std::size_t kBlockSize = 128; // one write per block
 
 // The pause after a block that is not the last, by the model letter and card version.
 Clock::Ms pauseAfter(std::uint8_t model, std::uint8_t cardVersion, std::uint64_t sent) {
@@ -25,14 +22,6 @@ Clock::Ms pauseAfter(std::uint8_t model, std::uint8_t cardVersion, std::uint64_t
     return Clock::Ms(0);
 }
 
-// The first eight bytes of the package, or nothing when it cannot be read or is shorter.
-std::optional<Header> readHeader(std::ifstream& in) {
-    Header header{};
-    if (!in.read(reinterpret_cast<char*>(header.data()), header.size()))
-        return std::nullopt;
-    return header;
-}
-
 } // namespace
 
 void runUpgrade(MainWindowLink& window, const SelectionProvider& selection, std::stop_token stop,
@@ -41,20 +30,24 @@ void runUpgrade(MainWindowLink& window, const SelectionProvider& selection, std:
         if (options.log)
             options.log(line);
     };
+    auto packageFault = [&](const Error& e) {
+        if (options.packageFault)
+            options.packageFault(e);
+        else
+            log(e.message);
+    };
     window.send(WM_CPU_PROGRESS, 0, kProgressVisible);
-    if (!isRegularFile(options.package)) {
-        window.send(WM_CPU_NO_FILE, 0, 0);
-        return;
-    }
-    // A package that cannot be read or is too short to hold its header is as good as
-    // missing: it ends here, before the port is touched.
-    {
-        std::ifstream probe(options.package, std::ios::binary);
-        if (!probe || !readHeader(probe)) {
-            log(options.package.string() + ": cannot read the 8-byte package header");
+    // Taken and checked before the port is touched: a package that is missing, no file, cut
+    // short or without its end mark is refused as missing, and the card hears nothing.
+    std::shared_ptr<const PackageSnapshot> package = options.snapshot;
+    if (!package) {
+        auto taken = PackageSnapshot::take(options.package);
+        if (!taken) {
+            packageFault(taken.error());
             window.send(WM_CPU_NO_FILE, 0, 0);
             return;
         }
+        package = *taken;
     }
 
     Exchange exchange(selection, options, stop);
@@ -79,18 +72,9 @@ void runUpgrade(MainWindowLink& window, const SelectionProvider& selection, std:
         window.send(WM_CPU_SEND_FAILED, 0, 0);
         exchange.close();
     };
-    // The package is read again for the transfer: it may have changed since the check.
-    std::ifstream in(options.package, std::ios::binary);
-    if (!in)
-        return failAndRelease(options.package.string() + ": cannot open for the transfer");
-    std::error_code ec;
-    const std::uint64_t size = std::filesystem::file_size(options.package, ec);
-    if (ec)
-        return failAndRelease(options.package.string() + ": cannot get its size");
-    const auto header = readHeader(in);
-    if (!header || size < kHeaderSize || size - kHeaderSize > kMaxTransfer)
-        return failAndRelease(options.package.string() +
-                              ": header unreadable or size out of range");
+    // The transfer comes from the snapshot: the file itself may have changed since.
+    const std::uint64_t size = package->size();
+    const Header header = package->header();
     const std::uint64_t transferLength = size - kHeaderSize;
 
     std::array<std::uint8_t, kHeaderCommandSize> command{};
@@ -99,7 +83,7 @@ void runUpgrade(MainWindowLink& window, const SelectionProvider& selection, std:
     command[2] = 0x00;
     for (int i = 0; i < 4; ++i)
         command[3 + i] = static_cast<std::uint8_t>(transferLength >> (8 * i)); // L, LSB first
-    std::copy(header->begin(), header->end(), command.begin() + 7);
+    std::copy(header.begin(), header.end(), command.begin() + 7);
 
     if (!exchange.enterDataPhase())
         return failAndRelease("data-phase line settings refused");
@@ -124,18 +108,19 @@ void runUpgrade(MainWindowLink& window, const SelectionProvider& selection, std:
     std::uint64_t position = kHeaderCommandSize;
     window.send(WM_CPU_PROGRESS, static_cast<std::uintptr_t>(position), kProgressPosition);
 
-    const std::uint8_t model = (*header)[kModelOffset];
-    const std::uint8_t cardVersion = (*header)[kCardVersionOffset];
+    const std::uint8_t model = header[kModelOffset];
+    const std::uint8_t cardVersion = header[kCardVersionOffset];
     std::array<std::uint8_t, kBlockSize> block{};
     while (sent < transferLength) {
-        const auto want = static_cast<std::streamsize>(
-            std::min<std::uint64_t>(kBlockSize, transferLength - sent));
-        in.read(reinterpret_cast<char*>(block.data()), want);
-        const auto got = static_cast<std::size_t>(in.gcount());
-        if (got == 0) {
-            // Unreadable, or shorter than when it was sized: the transfer is incomplete.
-            log(options.package.string() + ": read failed after " + std::to_string(sent) + " of " +
-                std::to_string(transferLength) + " bytes");
+        const auto want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(kBlockSize, transferLength - sent));
+        const std::size_t got = package->read(kHeaderSize + sent, std::span(block.data(), want));
+        if (got != want) {
+            // Only a private copy on a failing disk gets here: the card never gets the rest.
+            packageFault(makeError(
+                ErrorCode::FileUnreadable,
+                options.package.string() + ": its copy could not be read after " +
+                    std::to_string(sent) + " of " + std::to_string(transferLength) + " bytes"));
             return abandon();
         }
         if (sent + got == transferLength) {
@@ -159,7 +144,6 @@ void runUpgrade(MainWindowLink& window, const SelectionProvider& selection, std:
                 return exchange.close();
         }
     }
-    in.close();
 
     [[maybe_unused]] auto cleared = exchange.port().clearErrors();
     if (auto r = exchange.port().armReceiveWait(); !r)
@@ -171,8 +155,10 @@ void runUpgrade(MainWindowLink& window, const SelectionProvider& selection, std:
         return exchange.close();
     case Exchange::Answer::RearmRefused:
         return failAndRelease(exchange.lastError().message);
-    case Exchange::Answer::Passed:
     case Exchange::Answer::None:
+        log("the card did not confirm the transfer: " + exchange.unanswered("01"));
+        break;
+    case Exchange::Answer::Passed:
         break;
     }
     exchange.close();

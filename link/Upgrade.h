@@ -7,10 +7,12 @@
 #include "link/Messages.h"
 #include "link/Selection.h"
 #include "package/PackageFormat.h"
+#include "package/PackageSnapshot.h"
 
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <stop_token>
 #include <string>
 
@@ -40,9 +42,19 @@ struct LinkOptions {
 
 struct UpgradeOptions : LinkOptions {
     std::filesystem::path package = kPackageFileName; // bare name: the current directory
+    // The package to send, taken already (several cards get one and the same); empty: the
+    // upgrade takes its own snapshot of `package` when it begins.
+    std::shared_ptr<const PackageSnapshot> snapshot;
+    // Gets why the package was refused before the port was opened (missing, not a file,
+    // cut short, no end mark...) or could not be read during the transfer: a file problem,
+    // not the card's. Called on the worker's thread. Unset, the reason goes to log.
+    std::function<void(const Error&)> packageFault;
 };
 
-// The upgrade worker's routine. Reads the selections at the moments it needs them. A stop
+// The upgrade worker's routine. Reads the selections at the moments it needs them. The
+// package is taken (PackageSnapshot) and checked before the port is opened: a broken one
+// ends the upgrade with WM_CPU_NO_FILE and nothing reaches the line; the card gets the
+// package as it was at that moment, whatever happens to the file meanwhile. A stop
 // request ends any wait, write or pause promptly; the closing steps still run and no
 // WM_CPU_RESULT is sent.
 void runUpgrade(MainWindowLink& window, const SelectionProvider& selection, std::stop_token stop,

@@ -60,18 +60,6 @@ std::vector<std::string> registryPortNames(HKEY root, const char* subKey) {
     return names;
 }
 
-// No sysfs here: the registry names the port and the driver's device, nothing more.
-std::vector<PortInfo> describeSerialPorts(const PortTree&) {
-    std::vector<PortInfo> ports;
-    for (const auto& port : registryPorts(HKEY_LOCAL_MACHINE, kSerialCommKey)) {
-        PortInfo info;
-        info.device = port.device;
-        info.systemName = port.valueName;
-        ports.push_back(std::move(info));
-    }
-    return ports;
-}
-
 std::string portDriver(const std::string&, const PortTree&) {
     return {};
 }

@@ -71,6 +71,9 @@ int getParam(QueryReporter& reporter, const SelectionProvider& selection, std::s
         break;
     }
     case Exchange::Answer::None:
+        if (options.log)
+            options.log("no reply to the query: " +
+                        exchange.unanswered("a reply beginning with 01"));
         break;
     }
     exchange.close();

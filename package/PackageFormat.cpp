@@ -9,23 +9,27 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <tuple>
 
 namespace cpuconfig {
 namespace {
 
-// The first character of text as one header byte: 0 when empty; refused when it is not
-// ASCII (a GBK character takes two bytes and would be written in half).
-Result<std::uint8_t> headerChar(std::string_view text, std::size_t index, const char* field) {
-    if (index >= text.size()) {
-        return std::uint8_t{0};
+// A header text as the bytes it is stored in: ASCII only (one byte a character), and no
+// more characters than the field's room.
+Result<void> checkText(std::string_view text, std::size_t room, const char* field) {
+    const std::string quoted = std::string(field) + " \"" + std::string(text) + "\"";
+    for (const char ch : text) {
+        if (static_cast<unsigned char>(ch) >= 0x80) {
+            return makeError(ErrorCode::BadText,
+                             quoted + ": only ASCII characters fit the package's one-byte fields");
+        }
     }
-    const auto c = static_cast<unsigned char>(text[index]);
-    if (c >= 0x80) {
-        return makeError(ErrorCode::BadText, std::string(field) + ": character " +
-                                                 std::to_string(index + 1) +
-                                                 " is not ASCII and does not fit one byte");
+    if (text.size() > room) {
+        return makeError(ErrorCode::BadText, quoted + ": " + std::to_string(text.size()) +
+                                                 " characters, the field holds " +
+                                                 std::to_string(room));
     }
-    return std::uint8_t{c};
+    return {};
 }
 
 std::string cutAtZero(std::initializer_list<std::uint8_t> bytes) {
@@ -42,27 +46,23 @@ std::string cutAtZero(std::initializer_list<std::uint8_t> bytes) {
 } // namespace
 
 Result<Header> makeHeader(const PackageTexts& texts) {
+    for (const auto& [text, room, field] :
+         {std::tuple{std::string_view(texts.model), std::size_t{1}, "card model"},
+          std::tuple{std::string_view(texts.cpuVersion), std::size_t{3}, "CPU version"},
+          std::tuple{std::string_view(texts.cardVersion), std::size_t{1}, "card version"}}) {
+        if (auto fits = checkText(text, room, field); !fits) {
+            return fits.error();
+        }
+    }
     Header h{};
-    auto model = headerChar(texts.model, 0, "card model");
-    if (!model) {
-        return model.error();
-    }
-    h[kModelOffset] = *model;
+    auto byteAt = [](const std::string& text, std::size_t i) {
+        return i < text.size() ? static_cast<std::uint8_t>(text[i]) : std::uint8_t{0};
+    };
+    h[kModelOffset] = byteAt(texts.model, 0);
     for (std::size_t i = 0; i < 3; ++i) {
-        auto c = headerChar(texts.cpuVersion, i, "CPU version");
-        if (!c) {
-            return c.error();
-        }
-        h[kCpuVersionOffset + i] = *c;
-        if (*c == 0) {
-            break; // padded with zero bytes
-        }
+        h[kCpuVersionOffset + i] = byteAt(texts.cpuVersion, i); // padded with zero bytes
     }
-    auto card = headerChar(texts.cardVersion, 0, "card version");
-    if (!card) {
-        return card.error();
-    }
-    h[kCardVersionOffset] = *card;
+    h[kCardVersionOffset] = byteAt(texts.cardVersion, 0);
     return h;
 }
 
@@ -173,44 +173,154 @@ Result<PackageDetails> readPackageDetails(const std::filesystem::path& path) {
     return packageDetails(std::span<const std::uint8_t>(bytes.data(), 15));
 }
 
+Result<void> checkPackage(const std::filesystem::path& path, std::uint64_t size,
+                          std::uint8_t lastByte) {
+    if (size <= kPackageOverhead) {
+        return makeError(ErrorCode::FileTooShort,
+                         path.string() + ": " + std::to_string(size) +
+                             " bytes, too short for a package (header, image, trailer)");
+    }
+    if (size > kMaxImageSize + kPackageOverhead) {
+        return makeError(ErrorCode::FileTooLarge, path.string() + ": " + std::to_string(size) +
+                                                      " bytes, more than a package can hold");
+    }
+    // A copy still being written or cut short ends anywhere but at the trailer's mark.
+    if (lastByte != kEndMark) {
+        return makeError(ErrorCode::FileTooShort,
+                         path.string() + ": does not end with the package's end mark 0xAA "
+                                         "(cut short, or still being written)");
+    }
+    return {};
+}
+
+namespace {
+
+constexpr std::size_t kChunk = 1u << 20; // what a streaming read takes at a time
+
+// Streams the body of package (at the start of the body, n bytes) through the nibble swap,
+// handing each piece as read and as swapped to `take`. False when a read comes up short.
+template <class Take>
+Result<void> streamBody(SequentialFile& file, const std::filesystem::path& path, std::uint64_t n,
+                        std::stop_token stop, Take&& take) {
+    std::vector<std::uint8_t> raw(static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, n)));
+    std::vector<std::uint8_t> swapped(raw.size());
+    for (std::uint64_t done = 0; done < n;) {
+        if (stop.stop_requested()) {
+            return makeError(ErrorCode::Stopped, "stopped");
+        }
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, n - done));
+        if (file.read({raw.data(), want}) != want) {
+            return makeError(ErrorCode::FileUnreadable, path.string() + ": read failed at offset " +
+                                                            std::to_string(kHeaderSize + done));
+        }
+        nibbleSwap(raw.data(), swapped.data(), want);
+        if (auto r = take(std::span<const std::uint8_t>(raw.data(), want),
+                          std::span<const std::uint8_t>(swapped.data(), want));
+            !r) {
+            return r;
+        }
+        done += want;
+    }
+    return {};
+}
+
+Error readFailed(const std::filesystem::path& path, const char* what) {
+    return makeError(ErrorCode::FileUnreadable, path.string() + ": " + what);
+}
+
+} // namespace
+
 Result<PackageInfo> inspectPackage(const std::filesystem::path& path) {
-    auto file = readWholeFile(path, kMaxImageSize + kPackageOverhead);
+    auto file = SequentialFile::open(path);
     if (!file) {
         return file.error();
     }
-    const auto& bytes = *file;
-    if (bytes.size() < kPackageOverhead + 1) {
-        return makeError(ErrorCode::FileTooShort, path.string() + ": " +
-                                                      std::to_string(bytes.size()) +
-                                                      " bytes, a package holds at least 17");
+    const std::uint64_t size = file->size();
+    if (size < kPackageOverhead) {
+        return makeError(ErrorCode::FileTooShort,
+                         path.string() + ": " + std::to_string(size) +
+                             " bytes, not even a package's header and trailer (a package "
+                             "holds at least 17)");
     }
     PackageInfo info;
-    std::copy_n(bytes.begin(), kHeaderSize, info.header.begin());
-    std::copy_n(bytes.end() - kTrailerSize, kTrailerSize, info.trailer.begin());
-    info.fileSize = bytes.size();
-    info.imageSize = bytes.size() - kPackageOverhead;
-    info.details = packageDetails(bytes);
+    info.fileSize = size;
+    info.imageSize = size - kPackageOverhead;
+    Sha256 whole, image;
+    if (file->read(info.header) != kHeaderSize) {
+        return readFailed(path, "the header cannot be read");
+    }
+    whole.update(info.header);
+    auto body = streamBody(*file, path, info.imageSize, {},
+                           [&](std::span<const std::uint8_t> raw,
+                               std::span<const std::uint8_t> swapped) -> Result<void> {
+                               whole.update(raw);
+                               image.update(swapped);
+                               return {};
+                           });
+    if (!body) {
+        return body.error();
+    }
+    if (file->read(info.trailer) != kTrailerSize || !file->unchanged()) {
+        return readFailed(path, "changed while it was read (or the read failed); try again");
+    }
+    whole.update(info.trailer);
+    std::array<std::uint8_t, kHeaderSize + kTrailerSize> ends{};
+    std::copy(info.header.begin(), info.header.end(), ends.begin());
+    std::copy(info.trailer.begin(), info.trailer.end(), ends.begin() + kHeaderSize);
+    info.details = packageDetails(ends);
     info.endMarkOk = info.trailer[7] == kEndMark;
-    std::vector<std::uint8_t> image(bytes.begin() + kHeaderSize, bytes.end() - kTrailerSize);
-    nibbleSwap(image.data(), image.data(), image.size());
-    info.imageSha256 = sha256Hex(image);
+    info.imageSha256 = image.finishHex();
+    info.packageSha256 = whole.finishHex();
+    if (auto sound = checkPackage(path, size, info.trailer[7]); !sound) {
+        info.problem = sound.error();
+    }
     return info;
 }
 
-Result<std::vector<std::uint8_t>> recoverImage(const std::filesystem::path& path) {
-    auto file = readWholeFile(path, kMaxImageSize + kPackageOverhead);
+Result<std::uint64_t> unpackPackage(const std::filesystem::path& package,
+                                    const std::filesystem::path& output, std::stop_token stop) {
+    if (sameFile(package, output)) {
+        return makeError(ErrorCode::Usage, output.string() +
+                                               ": is the package itself; the image would "
+                                               "replace it");
+    }
+    auto file = SequentialFile::open(package);
     if (!file) {
         return file.error();
     }
-    auto& bytes = *file;
-    if (bytes.size() < kPackageOverhead + 1) {
-        return makeError(ErrorCode::FileTooShort, path.string() + ": " +
-                                                      std::to_string(bytes.size()) +
-                                                      " bytes, a package holds at least 17");
+    const std::uint64_t size = file->size();
+    // The size now; the end mark once the file has been read to it.
+    if (auto sound = checkPackage(package, size, kEndMark); !sound) {
+        return sound.error();
     }
-    std::vector<std::uint8_t> image(bytes.begin() + kHeaderSize, bytes.end() - kTrailerSize);
-    nibbleSwap(image.data(), image.data(), image.size());
-    return image;
+    Header header{};
+    if (file->read(header) != kHeaderSize) {
+        return readFailed(package, "the header cannot be read");
+    }
+    auto out = ReplacingFile::create(output);
+    if (!out) {
+        return out.error();
+    }
+    const std::uint64_t n = size - kPackageOverhead;
+    auto body =
+        streamBody(*file, package, n, stop,
+                   [&](std::span<const std::uint8_t>, std::span<const std::uint8_t> swapped) {
+                       return out->write(swapped);
+                   });
+    if (!body) {
+        return body.error();
+    }
+    Trailer trailer{};
+    if (file->read(trailer) != kTrailerSize || !file->unchanged()) {
+        return readFailed(package, "changed while it was read (or the read failed); try again");
+    }
+    if (auto sound = checkPackage(package, size, trailer[7]); !sound) {
+        return sound.error(); // nothing of it reaches the output
+    }
+    if (auto committed = out->commit(); !committed) {
+        return committed.error();
+    }
+    return n;
 }
 
 } // namespace cpuconfig

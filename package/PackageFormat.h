@@ -9,7 +9,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,9 +41,11 @@ struct PackageTexts {
     std::string cpuVersion = "1.7";
 };
 
-// Header from the texts: model's first character, the CPU version's first three, the card
-// version's first. Each character must be a single byte: a character outside ASCII (for
-// example half of a GBK pair) is refused rather than written in part.
+// Header from the texts: the model's character, the CPU version's up to three (zero padded),
+// the card version's character; an empty text gives zero bytes. A text that does not fit
+// its bytes is refused (BadText) rather than cut: more characters than its field holds, or
+// a character outside ASCII (one of GBK or UTF-8 takes two bytes or more and would be
+// written in part).
 Result<Header> makeHeader(const PackageTexts& texts);
 
 // A broken-down local date and time as the trailer records it.
@@ -93,6 +97,13 @@ struct PackageDetails {
 Result<PackageDetails> readPackageDetails(const std::filesystem::path& path);
 PackageDetails packageDetails(std::span<const std::uint8_t> file); // file.size() >= 15
 
+// The rules a package must meet before any of it goes to a card: more bytes than header and
+// trailer (the writer never makes less than 17), no more than a package can count, and the
+// end mark last. A copy cut short or still being written breaks them. FileTooShort (or
+// FileTooLarge) with the reason, naming the file.
+Result<void> checkPackage(const std::filesystem::path& path, std::uint64_t size,
+                          std::uint8_t lastByte);
+
 // Everything cpuctl info reports.
 struct PackageInfo {
     Header header{};
@@ -100,14 +111,22 @@ struct PackageInfo {
     std::uint64_t fileSize = 0;
     std::uint64_t imageSize = 0; // fileSize - 16
     PackageDetails details;
-    bool endMarkOk = false;  // trailer byte 7 == 0xAA
-    std::string imageSha256; // hex digest of the recovered image
+    bool endMarkOk = false;       // trailer byte 7 == 0xAA
+    std::string imageSha256;      // hex digest of the recovered image
+    std::string packageSha256;    // hex digest of the whole file, as the station logs it
+    std::optional<Error> problem; // why checkPackage refuses it; nothing for a sound package
 };
 
-// Reads a whole package (at least 17 bytes: the writer never produces less).
+// Reads a package as it streams by (any size, little memory). A file that holds header and
+// trailer is described even when it breaks the package rules (problem says how); a shorter
+// one is FileTooShort.
 Result<PackageInfo> inspectPackage(const std::filesystem::path& path);
 
-// The raw image of a package: the body with the nibble swap undone.
-Result<std::vector<std::uint8_t>> recoverImage(const std::filesystem::path& path);
+// Writes the raw image of a package (the body with the nibble swap undone) to output,
+// streaming, through a ReplacingFile: output is replaced only by a whole image of a sound
+// package. Usage when output is the package itself (also through a link); the errors of
+// checkPackage (nothing written); Stopped. Returns the image's size.
+Result<std::uint64_t> unpackPackage(const std::filesystem::path& package,
+                                    const std::filesystem::path& output, std::stop_token stop = {});
 
 } // namespace cpuconfig

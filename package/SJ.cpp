@@ -8,6 +8,8 @@ namespace cpuconfig {
 TSJForm::TSJForm(QWidget* parent, MainStatus* status)
     : QWidget(parent), ui(std::make_unique<Ui::TSJForm>()) {
     ui->setupUi(this);
+    // The face colour of buttons wherever the background picture does not reach.
+    setAutoFillBackground(true);
     // Closing frees the window; the main window then creates a new one on the next use.
     setAttribute(Qt::WA_DeleteOnClose);
     // On top of the group box's frame, so the build's progress is never covered.

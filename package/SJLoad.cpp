@@ -70,6 +70,12 @@ Result<std::uint64_t> buildPackage(const BuildRequest& request, BuildObserver& o
         return header.error();
     }
     const Trailer trailer = makeTrailer(request.when);
+    // Renamed over its own image, the package would leave nothing to build it from again.
+    if (sameFile(request.image, request.output)) {
+        return makeError(ErrorCode::Usage, request.output.string() +
+                                               ": is the image itself; the package would "
+                                               "replace it");
+    }
 
     auto image = openImage(request.image);
     if (!image) {
@@ -93,6 +99,11 @@ Result<std::uint64_t> buildPackage(const BuildRequest& request, BuildObserver& o
     Result<void> body = out->write(*header);
     if (body) {
         body = streamBody(*image, request.image, *out, observer, stop);
+    }
+    if (body && !image->unchanged()) {
+        // Written to while it was read: the body may hold parts of two images.
+        body = makeError(ErrorCode::FileUnreadable,
+                         request.image.string() + ": changed while it was read; try again");
     }
     if (body) {
         body = out->write(trailer);

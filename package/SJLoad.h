@@ -42,8 +42,8 @@ inline constexpr std::uint64_t kMaxProgressSteps = 256;
 
 // Builds and writes the package. On success returns the package size. Failures:
 // FileMissing/FileUnreadable/FileEmpty/FileTooLarge (image), BadText (a header text),
-// CreateFailed ("创建文件失败"), WriteFailed, Stopped. On every failure the output file
-// is as it was before.
+// Usage (the output is the image itself, also through a link), CreateFailed ("创建文件失败"),
+// WriteFailed, Stopped. On every failure the output file (and the image) is as it was.
 Result<std::uint64_t> buildPackage(const BuildRequest& request, BuildObserver& observer,
                                    std::stop_token stop = {});
 

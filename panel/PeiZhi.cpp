@@ -7,24 +7,35 @@
 #include "link/PortInfo.h"
 #include "link/getParam.h"
 #include "package/PackageFormat.h"
+#include "panel/PortComboBox.h"
 #include "shell/Application.h"
 #include "shell/MainWindowEvents.h"
 
 #include <QAbstractItemView>
+#include <QAbstractTextDocumentLayout>
 #include <QCoreApplication>
 #include <QDir>
-#include <QFontMetrics>
 #include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QScreen>
 #include <QShowEvent>
 #include <QStyle>
+#include <QTextBlock>
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <system_error>
 
 namespace cpuconfig {
 
 namespace {
+
+// What the port box says of a chosen port that has gone.
+constexpr char kPortGone[] = "已断开";
+
+// Below this the note is no longer read at a glance.
+constexpr int kSmallestNotePixels = 9;
 
 QString fromGbk(const std::string& bytes) {
     return QString::fromStdString(gbkToUtf8(bytes));
@@ -34,36 +45,53 @@ QString fromGbk(const std::string& bytes) {
 // panel may be gone by the time a text arrives, and then it is dropped.
 class GuiQueryReporter final : public QueryReporter {
 public:
-    explicit GuiQueryReporter(QPointer<TPeiZhiForm> panel) : m_panel(std::move(panel)) {}
+    // ended runs on the GUI thread once the query is over, after its last text.
+    GuiQueryReporter(QPointer<TPeiZhiForm> panel, std::function<void()> ended)
+        : m_panel(std::move(panel)), m_ended(std::move(ended)) {}
 
     void status(const char* text) override {
-        announceHandOff();
-        QMetaObject::invokeMethod(
-            qApp,
-            [panel = m_panel, s = QString::fromUtf8(text)] {
-                acceptHandOff();
-                if (panel)
-                    emit panel->statusText(s);
-            },
-            Qt::QueuedConnection);
+        deliver([panel = m_panel, s = QString::fromUtf8(text)] {
+            if (panel)
+                emit panel->statusText(s);
+        });
     }
 
     void cardModel(const std::string& bytes) override {
+        deliver([panel = m_panel, s = fromGbk(bytes)] {
+            if (auto* label = panel ? panel->findChild<QLabel*>(QStringLiteral("lbl6")) : nullptr) {
+                label->setText(s);
+                // A model of the full twelve letters is wider than its place.
+                label->setToolTip(s);
+            }
+        });
+    }
+
+    void ended() { deliver(m_ended); }
+
+private:
+    template <class F> static void deliver(F f) {
         announceHandOff();
         QMetaObject::invokeMethod(
             qApp,
-            [panel = m_panel, s = fromGbk(bytes)] {
+            [f = std::move(f)] {
                 acceptHandOff();
-                if (panel)
-                    if (auto* label = panel->findChild<QLabel*>(QStringLiteral("lbl6")))
-                        label->setText(s);
+                f();
             },
             Qt::QueuedConnection);
     }
 
-private:
     QPointer<TPeiZhiForm> m_panel;
+    std::function<void()> m_ended;
 };
+
+// The last part of a port's name, which tells ports apart in the narrow box: ttyUSB0,
+// SIM1, COM3.
+QString shortPortName(const QString& device) {
+    const qsizetype cut =
+        std::max(device.lastIndexOf(QLatin1Char('/')), device.lastIndexOf(QLatin1Char('\\')));
+    const QString tail = device.mid(cut + 1);
+    return tail.isEmpty() ? device : tail;
+}
 
 } // namespace
 
@@ -73,7 +101,14 @@ TPeiZhiForm::TPeiZhiForm(QWidget* owner)
                         std::stop_token stop) { getParam(reporter, selection, stop); }) {
     ui->setupUi(this);
     applyFontPixelSizes(this);
+    fitNote();
     setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
+    // The background picture stops short of the group box's right and bottom edges; what
+    // it leaves must not let the main window (or the package tool beneath) show through.
+    setAutoFillBackground(true);
+    QPalette face = palette();
+    face.setColor(QPalette::Window, QColor(0xC4, 0xD6, 0xEC));
+    setPalette(face);
     // Closing the panel destroys it; the main window's reference clears itself.
     setAttribute(Qt::WA_DeleteOnClose);
     ui->btn1->setVisible(false);
@@ -81,9 +116,10 @@ TPeiZhiForm::TPeiZhiForm(QWidget* owner)
     connect(ui->btn1, &QAbstractButton::clicked, this, &TPeiZhiForm::btn1Click);
     connect(ui->btn2, &QAbstractButton::clicked, this, &TPeiZhiForm::btn2Click);
     connect(ui->btn3, &QAbstractButton::clicked, this, &TPeiZhiForm::btn3Click);
-    for (QComboBox* box : {ui->cbbPingNo, ui->cbb2, ui->cbb1})
+    for (QComboBox* box : {ui->cbbPingNo, static_cast<QComboBox*>(ui->cbb2), ui->cbb1})
         connect(box, &QComboBox::currentTextChanged, this, &TPeiZhiForm::publishSelections);
-    connect(ui->cbb2, &QComboBox::currentIndexChanged, this, &TPeiZhiForm::showPortToolTip);
+    connect(ui->cbb2, &QComboBox::currentIndexChanged, this, &TPeiZhiForm::showPortState);
+    connect(ui->cbb2, &PortComboBox::aboutToOpen, this, &TPeiZhiForm::fillPortList);
     publishSelections();
 }
 
@@ -109,51 +145,118 @@ void TPeiZhiForm::FormShow() {
     ui->btn1->click();
 }
 
+void TPeiZhiForm::fitNote() {
+    // The note's five lines break where its text says, each on one line: the layout's font
+    // is made smaller until all of the note fits the box, whatever face stands in for the
+    // one the layout names. Measured as laid out, since the Chinese and the Latin letters
+    // may come from different faces.
+    QPlainTextEdit* note = ui->mmo2;
+    QTextDocument* text = note->document();
+    const qreal frame = 2 * note->frameWidth();
+    QFont font = note->font();
+    for (int px = font.pixelSize(); px >= kSmallestNotePixels; --px) {
+        font.setPixelSize(px);
+        note->setFont(font);
+        qreal height = 2 * text->documentMargin();
+        for (QTextBlock block = text->begin(); block.isValid(); block = block.next())
+            height += text->documentLayout()->blockBoundingRect(block).height();
+        const qreal width = text->documentLayout()->documentSize().width();
+        if (width + frame <= note->width() && height + frame <= note->height()) {
+            // Room for all of it: a scroll bar would only take room away.
+            note->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+            note->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+            return;
+        }
+    }
+    // Too small a box even so: wrapped lines, rather than lines cut at the right.
+    note->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+}
+
 void TPeiZhiForm::fillPortList() {
     struct Item {
-        QString name;
+        QString device;
         QString description;
+        bool gone = false;
     };
+    QComboBox* box = ui->cbb2;
+    // The choice survives a new reading of the list. A port that has gone stays chosen and
+    // says so: another port silently in its place would take the next upgrade.
+    const QVariant chosenDevice = box->currentData(PortComboBox::kDeviceRole);
+    const QString chosen = chosenDevice.isValid() ? chosenDevice.toString() : box->currentText();
     std::vector<Item> items;
     for (const PortInfo& port : describeSerialPorts())
         items.push_back(
             {QString::fromStdString(port.device), QString::fromStdString(port.description())});
+    if (!chosen.isEmpty() &&
+        std::none_of(items.begin(), items.end(), [&](const Item& i) { return i.device == chosen; }))
+        items.push_back({chosen, QString::fromUtf8(kPortGone), true});
     // The list is kept sorted without regard to case: COM1, COM10, COM2.
     std::stable_sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
-        return QString::compare(a.name, b.name, Qt::CaseInsensitive) < 0;
+        return QString::compare(a.device, b.device, Qt::CaseInsensitive) < 0;
     });
-    QComboBox* box = ui->cbb2;
-    box->clear();
-    for (const Item& item : items) {
-        box->addItem(item.name);
-        // Two adapters look alike by name alone: each entry says what it is.
-        box->setItemData(box->count() - 1,
-                         item.description.isEmpty()
-                             ? item.name
-                             : item.name + QLatin1Char('\n') + item.description,
-                         Qt::ToolTipRole);
-    }
-    box->setCurrentIndex(items.empty() ? -1 : 0);
-    // Device paths are longer than the box, which keeps its size: the open list is as wide
-    // as its longest name.
-    int widest = 0;
-    const QFontMetrics metrics(box->view()->font());
+    QStringList names;
     for (const Item& item : items)
-        widest = std::max(widest, metrics.horizontalAdvance(item.name));
-    const int frame = 2 * box->view()->frameWidth() +
-                      box->view()->style()->pixelMetric(QStyle::PM_ScrollBarExtent) + 16;
-    box->view()->setMinimumWidth(std::max(box->width(), widest + frame));
-    showPortToolTip();
+        names << shortPortName(item.device);
+
+    const QSignalBlocker quiet(box); // one change of the selection, published below
+    box->clear();
+    int current = items.empty() ? -1 : 0;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const Item& item = items[i];
+        // Two ports whose names end alike (cards in two folders) are shown whole.
+        const QString name =
+            names.count(names[qsizetype(i)]) > 1 ? item.device : names[qsizetype(i)];
+        QStringList entry{name};
+        if (item.device != name)
+            entry << item.device;
+        if (!item.description.isEmpty())
+            entry << item.description;
+        box->addItem(name, item.device);
+        const int row = box->count() - 1;
+        box->setItemData(row, entry.join(QStringLiteral("    ")), PortComboBox::kListTextRole);
+        // Two adapters look alike by name alone: each entry says what it is.
+        box->setItemData(row,
+                         item.description.isEmpty()
+                             ? item.device
+                             : item.device + QLatin1Char('\n') + item.description,
+                         Qt::ToolTipRole);
+        box->setItemData(row, item.gone, PortComboBox::kGoneRole);
+        if (item.device == chosen)
+            current = row;
+    }
+    box->setCurrentIndex(current);
+    // The open list is as wide as its entries need (the closed box keeps its size), up to
+    // the screen's width.
+    QAbstractItemView* list = box->view();
+    list->ensurePolished(); // the list's own font, as it will be drawn
+    const int widest = list->sizeHintForColumn(0);
+    const int frame =
+        2 * list->frameWidth() + list->style()->pixelMetric(QStyle::PM_ScrollBarExtent) + 16;
+    int width = std::max(box->width(), widest + frame);
+    if (const QScreen* screen = box->screen())
+        width = std::min(width, std::max(box->width(), screen->availableGeometry().width()));
+    list->setMinimumWidth(width);
+    showPortState();
     publishSelections();
 }
 
-void TPeiZhiForm::showPortToolTip() {
-    ui->cbb2->setToolTip(ui->cbb2->currentData(Qt::ToolTipRole).toString());
+void TPeiZhiForm::showPortState() {
+    QComboBox* box = ui->cbb2;
+    box->setToolTip(box->currentData(Qt::ToolTipRole).toString());
+    const bool gone = box->currentData(PortComboBox::kGoneRole).toBool();
+    if (box->property("portGone").toBool() != gone) {
+        box->setProperty("portGone", gone);
+        box->style()->unpolish(box);
+        box->style()->polish(box);
+    }
 }
 
 void TPeiZhiForm::publishSelections() {
     m_selection->setScreenText(ui->cbbPingNo->currentText().toStdString());
-    m_selection->setPortName(ui->cbb2->currentText().toStdString());
+    // The device's full name; the box shows only its short one.
+    const QVariant device = ui->cbb2->currentData(PortComboBox::kDeviceRole);
+    m_selection->setPortName(
+        (device.isValid() ? device.toString() : ui->cbb2->currentText()).toStdString());
     m_selection->setBaudText(ui->cbb1->currentText().toStdString());
 }
 
@@ -203,14 +306,39 @@ void TPeiZhiForm::btn1Click() {
 }
 
 void TPeiZhiForm::btn2Click() {
-    if (m_owner)
-        QCoreApplication::postEvent(m_owner, new CpuMessageEvent(WM_CPU_START, 0, 0));
+    if (!m_owner)
+        return;
+    // Until the main window has started this upgrade and says when it ends.
+    setUpgradeRunning(true);
+    QCoreApplication::postEvent(m_owner, new CpuMessageEvent(WM_CPU_START, 0, 0));
 }
 
 void TPeiZhiForm::btn3Click() {
-    auto reporter = std::make_shared<GuiQueryReporter>(QPointer<TPeiZhiForm>(this));
-    m_queries.start([routine = m_queryRoutine, reporter, selection = m_selection](
-                        std::stop_token stop) { routine(*reporter, *selection, stop); });
+    QPointer<TPeiZhiForm> self(this);
+    auto reporter = std::make_shared<GuiQueryReporter>(self, [self] {
+        if (self) {
+            --self->m_queriesRunning;
+            self->enableExchanges();
+        }
+    });
+    ++m_queriesRunning;
+    enableExchanges();
+    m_queries.start(
+        [routine = m_queryRoutine, reporter, selection = m_selection](std::stop_token stop) {
+            routine(*reporter, *selection, stop);
+            reporter->ended();
+        });
+}
+
+void TPeiZhiForm::setUpgradeRunning(bool running) {
+    m_upgradeRunning = running;
+    enableExchanges();
+}
+
+void TPeiZhiForm::enableExchanges() {
+    const bool idle = !m_upgradeRunning && m_queriesRunning == 0;
+    ui->btn2->setEnabled(idle);
+    ui->btn3->setEnabled(idle);
 }
 
 } // namespace cpuconfig

@@ -45,6 +45,10 @@ public:
     static void setProgramDirectory(const QString& dir);
     static QString programDirectory();
 
+    // While an upgrade runs, "更新" and "获取型号" wait: a second exchange would fail at the
+    // port, and its "发送失败" would be taken for the upgrade's. The main window says when.
+    void setUpgradeRunning(bool running);
+
     void FormShow();
     void btn1Click();
     void btn2Click();
@@ -58,8 +62,10 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    void fitNote();
     void fillPortList();
-    void showPortToolTip();
+    void showPortState();
+    void enableExchanges();
     void publishSelections();
     void showMessage(int icon, const QString& text, const QString& detail);
 
@@ -67,6 +73,8 @@ private:
     QPointer<QWidget> m_owner;
     std::shared_ptr<SelectionSnapshot> m_selection = std::make_shared<SelectionSnapshot>();
     QueryRoutine m_queryRoutine;
+    bool m_upgradeRunning = false;
+    int m_queriesRunning = 0;
     WorkerSet m_queries; // last member: joined first, while everything it may touch exists
 };
 

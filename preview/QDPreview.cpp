@@ -8,12 +8,14 @@
 #include <QFileInfo>
 #include <QFileSystemModel>
 #include <QGridLayout>
+#include <QGuiApplication>
 #include <QHeaderView>
 #include <QImageReader>
 #include <QLabel>
 #include <QLocale>
 #include <QMimeDatabase>
 #include <QPainter>
+#include <QScreen>
 #include <QScrollArea>
 #include <QShowEvent>
 #include <QTextBlock>
@@ -275,6 +277,13 @@ void TQDOpenPreviewDialog::construct(std::uint16_t languageId) {
         grid->addWidget(m_area, 0, grid->columnCount(), grid->rowCount(), 1);
     }
     m_area->installEventFilter(this);
+    // At Qt's own start size the pane leaves the details list so little room that names
+    // show as "C…s"; a caller's own size still wins.
+    QSize start = sizeHint().expandedTo(QSize(840, 460));
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        start = start.boundedTo(screen->availableGeometry().size());
+    }
+    resize(start);
     connect(this, &QFileDialog::currentChanged, this, &TQDOpenPreviewDialog::onCurrentChanged);
     if (auto* model = findChild<QFileSystemModel*>()) {
         connect(model, &QFileSystemModel::directoryLoaded, this,

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <limits>
 #include <map>
+#include <optional>
 #include <utility>
 
 namespace cpuconfig {
@@ -142,9 +143,10 @@ int hexValue(char c) {
 }
 
 enum class Destination {
-    Text,      // shown
-    Skipped,   // not shown
-    FontTable, // read for the fonts' character sets
+    Text,             // shown
+    Skipped,          // not shown
+    FontTable,        // read for the fonts' character sets
+    FieldInstruction, // read for a SYMBOL field's character
 };
 
 struct GroupState {
@@ -154,6 +156,7 @@ struct GroupState {
     Destination destination = Destination::Text;
     int unicodeSkip = 1; // \ucN: fallback characters after each \u
     long font = -1;      // \fN; -1 for the document's default font
+    bool field = false;  // this group is a \field
 };
 
 struct Font {
@@ -183,18 +186,102 @@ bool isHighByte(char c) {
     return static_cast<unsigned char>(c) >= 0x80;
 }
 
-bool isSymbolFontName(std::string_view name) {
+std::string_view trimmedName(std::string_view name) {
     while (!name.empty() && name.back() == ' ') {
         name.remove_suffix(1);
     }
     while (!name.empty() && name.front() == ' ') {
         name.remove_prefix(1);
     }
-    constexpr std::string_view kSymbol = "symbol";
-    return name.size() == kSymbol.size() &&
-           std::equal(name.begin(), name.end(), kSymbol.begin(), [](char a, char b) {
-               return (a >= 'A' && a <= 'Z' ? static_cast<char>(a + 32) : a) == b;
-           });
+    return name;
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+bool isSymbolFontName(std::string_view name) {
+    return equalsIgnoringCase(trimmedName(name), "symbol");
+}
+
+// A field being read: its instruction, and whether what it shows has been decided.
+struct Field {
+    std::string instruction;
+    bool shown = false;
+};
+
+// Enough for any SYMBOL instruction; the rest of a longer one is not needed.
+constexpr std::size_t kFieldInstructionLimit = 256;
+
+// What Word writes for Insert → Symbol: SYMBOL number [\f font] [\s size] [\u | \a | \j | \h].
+// The number is decimal or 0x-hexadecimal: a character code of the font (ANSI, the
+// default), a Unicode code point (\u) or a Shift-JIS code (\j). The size is not shown.
+struct SymbolField {
+    unsigned long number = 0;
+    std::string font;
+    bool unicode = false;
+    bool shiftJis = false;
+};
+
+// The instruction's words: a quoted one may hold blanks.
+std::vector<std::string_view> fieldWords(std::string_view text) {
+    std::vector<std::string_view> words;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (text[i] == ' ' || text[i] == '\t') {
+            ++i;
+        } else if (text[i] == '"') {
+            const std::size_t end = std::min(text.find('"', i + 1), text.size());
+            words.push_back(text.substr(i + 1, end - i - 1));
+            i = end + 1;
+        } else {
+            const std::size_t end = std::min(text.find_first_of(" \t\"", i), text.size());
+            words.push_back(text.substr(i, end - i));
+            i = end;
+        }
+    }
+    return words;
+}
+
+std::optional<SymbolField> parseSymbolField(std::string_view instruction) {
+    const auto words = fieldWords(instruction);
+    if (words.size() < 2 || !equalsIgnoringCase(words[0], "SYMBOL")) {
+        return std::nullopt;
+    }
+    std::string_view digits = words[1];
+    int base = 10;
+    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+        digits.remove_prefix(2);
+        base = 16;
+    }
+    SymbolField field;
+    if (digits.empty() || digits.size() > 8) {
+        return std::nullopt;
+    }
+    for (char c : digits) {
+        const int v = base == 16 ? hexValue(c) : (isDigit(c) ? c - '0' : -1);
+        if (v < 0) {
+            return std::nullopt;
+        }
+        field.number =
+            field.number * static_cast<unsigned long>(base) + static_cast<unsigned long>(v);
+    }
+    for (std::size_t i = 2; i < words.size(); ++i) {
+        if (equalsIgnoringCase(words[i], "\\f") && i + 1 < words.size()) {
+            field.font = std::string(words[++i]);
+        } else if (equalsIgnoringCase(words[i], "\\u")) {
+            field.unicode = true;
+        } else if (equalsIgnoringCase(words[i], "\\j")) {
+            field.shiftJis = true;
+        }
+    }
+    const unsigned long limit = field.unicode ? 0x10FFFF : 0xFFFF;
+    if (field.number == 0 || field.number > limit) {
+        return std::nullopt;
+    }
+    return field;
 }
 
 class Reader {
@@ -205,6 +292,11 @@ public:
 
 private:
     Encoding encoding() const;
+    std::optional<Encoding> fontEncoding(const Font& font) const;
+    Encoding namedFontEncoding(const std::string& name) const;
+    // Shows the character of the innermost field, once, if it is a SYMBOL field.
+    void showSymbolField();
+    void endField();
     CodePageDecoder& decoder(unsigned codePage);
     void textBytes(std::string_view bytes);
     void flushBytes();
@@ -224,6 +316,8 @@ private:
     std::vector<GroupState> m_stack;
     GroupState m_state;
     bool m_atGroupStart = false;
+    bool m_afterStar = false; // "{\*" just read: the next word may name a destination
+    std::vector<Field> m_fields;
     int m_fallbackLeft = 0;
     char16_t m_highSurrogate = 0;
     std::map<long, Font> m_fonts;
@@ -249,21 +343,84 @@ bool Reader::consumeFallback() {
     return false;
 }
 
+std::optional<Encoding> Reader::fontEncoding(const Font& f) const {
+    if (f.charset == 2 || f.codePage == kSymbolCodePage || isSymbolFontName(f.name)) {
+        return Encoding{true, 0};
+    }
+    if (f.codePage != 0) {
+        return Encoding{false, f.codePage};
+    }
+    if (const unsigned cp = charsetCodePage(f.charset); cp != 0) {
+        return Encoding{false, cp};
+    }
+    return std::nullopt;
+}
+
 Encoding Reader::encoding() const {
     const auto font = m_fonts.find(m_state.font >= 0 ? m_state.font : m_defaultFont);
     if (font != m_fonts.end()) {
-        const Font& f = font->second;
-        if (f.charset == 2 || f.codePage == kSymbolCodePage || isSymbolFontName(f.name)) {
-            return {true, 0};
-        }
-        if (f.codePage != 0) {
-            return {false, f.codePage};
-        }
-        if (const unsigned cp = charsetCodePage(f.charset); cp != 0) {
-            return {false, cp};
+        if (const auto e = fontEncoding(font->second)) {
+            return *e;
         }
     }
     return {false, m_documentCodePage != 0 ? m_documentCodePage : kRtfFallbackCodePage};
+}
+
+// A field names its font by name: the font table's entry of that name, else the Symbol
+// font by its name, else the text around the field.
+Encoding Reader::namedFontEncoding(const std::string& name) const {
+    for (const auto& [number, font] : m_fonts) {
+        if (equalsIgnoringCase(trimmedName(font.name), trimmedName(name))) {
+            if (const auto e = fontEncoding(font)) {
+                return *e;
+            }
+        }
+    }
+    if (isSymbolFontName(name)) {
+        return {true, 0};
+    }
+    return encoding();
+}
+
+void Reader::showSymbolField() {
+    if (m_fields.empty() || m_fields.back().shown) {
+        return;
+    }
+    m_fields.back().shown = true;
+    const auto symbol = parseSymbolField(m_fields.back().instruction);
+    if (!symbol) {
+        return;
+    }
+    flushBytes();
+    const unsigned long n = symbol->number;
+    const Encoding enc = symbol->font.empty() ? encoding() : namedFontEncoding(symbol->font);
+    if (symbol->unicode) {
+        const bool privateSymbol = enc.symbol && n >= 0xF020 && n <= 0xF0FF;
+        outputCodePoint(privateSymbol ? symbolFontChar(static_cast<unsigned char>(n & 0xFF))
+                                      : static_cast<char32_t>(n));
+        return;
+    }
+    if (enc.symbol && !symbol->shiftJis) {
+        const bool privateSymbol = n >= 0xF020 && n <= 0xF0FF;
+        outputCodePoint(n <= 0xFF || privateSymbol
+                            ? symbolFontChar(static_cast<unsigned char>(n & 0xFF))
+                            : char32_t{0xFFFD});
+        return;
+    }
+    // A code of the font's code page: one byte, or a lead and a trail byte.
+    std::string bytes;
+    if (n > 0xFF) {
+        bytes += static_cast<char>(n >> 8);
+    }
+    bytes += static_cast<char>(n & 0xFF);
+    std::string text;
+    decoder(symbol->shiftJis ? 932 : enc.codePage).decode(bytes, text);
+    output(text);
+}
+
+void Reader::endField() {
+    showSymbolField(); // a field without a result
+    m_fields.pop_back();
 }
 
 CodePageDecoder& Reader::decoder(unsigned codePage) {
@@ -286,6 +443,12 @@ void Reader::textBytes(std::string_view bytes) {
                 font->second.name += c;
             }
         }
+        return;
+    }
+    if (m_state.destination == Destination::FieldInstruction) {
+        std::string& instruction = m_fields.back().instruction;
+        instruction += bytes.substr(0, kFieldInstructionLimit -
+                                           std::min(kFieldInstructionLimit, instruction.size()));
         return;
     }
     if (m_state.destination != Destination::Text) {
@@ -409,6 +572,7 @@ void Reader::controlSymbol(char c) {
     case '*':
         if (m_atGroupStart) {
             m_state.destination = Destination::Skipped;
+            m_afterStar = true;
         }
         break;
     default: // \- optional hyphen, \| formula and the rest show nothing
@@ -463,6 +627,29 @@ void Reader::fontTableWord(std::string_view word, bool hasParam, long param) {
 }
 
 void Reader::controlWord(std::string_view word, bool hasParam, long param) {
+    // A field's parts, read only where the field itself is shown.
+    const bool shownGroup = !m_stack.empty() && m_stack.back().destination == Destination::Text;
+    if ((m_atGroupStart || m_afterStar) && shownGroup) {
+        if (word == "field" && !m_state.field) {
+            flushBytes();
+            m_state.field = true;
+            m_fields.emplace_back();
+            return;
+        }
+        if (word == "fldinst" && !m_fields.empty()) {
+            m_state.destination = Destination::FieldInstruction;
+            return;
+        }
+        if (word == "fldrslt" && !m_fields.empty()) {
+            // A SYMBOL field shows its own character instead of the result Word kept.
+            if (parseSymbolField(m_fields.back().instruction)) {
+                showSymbolField();
+                m_state.destination = Destination::Skipped;
+            }
+            m_fields.back().shown = true;
+            return;
+        }
+    }
     if (m_atGroupStart) {
         if (word == "fonttbl") {
             m_state.destination = Destination::FontTable;
@@ -575,7 +762,9 @@ Result<RtfDocument> Reader::run() {
     while (m_pos < m_data.size() && !m_doc.cut) {
         const char c = m_data[m_pos];
         const bool groupStart = m_atGroupStart;
+        const bool afterStar = m_afterStar;
         m_atGroupStart = false;
+        m_afterStar = false;
         if (c == '{') {
             ++m_pos;
             if (m_stack.size() >= kMaxRtfGroupDepth) {
@@ -586,6 +775,7 @@ Result<RtfDocument> Reader::run() {
             }
             flushBytes();
             m_stack.push_back(m_state);
+            m_state.field = false; // a group inside a field is not the field
             m_fallbackLeft = 0;
             m_atGroupStart = true;
         } else if (c == '}') {
@@ -594,6 +784,9 @@ Result<RtfDocument> Reader::run() {
             m_fallbackLeft = 0;
             if (m_stack.empty()) {
                 break;
+            }
+            if (m_state.field) {
+                endField();
             }
             m_state = m_stack.back();
             m_stack.pop_back();
@@ -636,8 +829,10 @@ Result<RtfDocument> Reader::run() {
                     ++m_pos;
                 }
                 m_atGroupStart = groupStart;
+                m_afterStar = afterStar;
                 controlWord(word, hasParam, param);
                 m_atGroupStart = false;
+                m_afterStar = false;
             } else if (next == '\'') {
                 ++m_pos;
                 const int hi = m_pos < m_data.size() ? hexValue(m_data[m_pos]) : -1;

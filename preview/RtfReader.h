@@ -1,7 +1,9 @@
 // A small reader for rich text (RTF) as the preview pane shows it: paragraphs with their
 // alignment, and runs of text that are bold, italic or underlined. The font table is read
 // for each font's character set, which decides how its bytes are decoded; colour tables,
-// pictures, fields' instructions and every unknown destination are skipped.
+// pictures and every unknown destination are skipped. A field shows its result, except a
+// SYMBOL field (Word's Insert → Symbol), which shows the character its instruction names,
+// through the font it names.
 #pragma once
 
 #include "common/Result.h"

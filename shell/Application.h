@@ -18,6 +18,20 @@ std::optional<int> answerInfoOptions(int argc, char** argv);
 // The program's folder, where RQ_CPU.cpu is kept (common/ProgramFolder.h), unless a test
 // or the screenshots set their own.
 QString programDirectory();
+
+// Held around the construction of the application object. Where no window can be opened
+// (no display, a display that does not answer), Qt would abort with advice about
+// reinstalling; instead the program says in one line what it needs and what can be used
+// instead, and ends with exit code 1. Qt's own messages from the start are held back and
+// passed on once the windows can be opened.
+class WindowSystemStart {
+public:
+    WindowSystemStart();
+    ~WindowSystemStart();
+    WindowSystemStart(const WindowSystemStart&) = delete;
+    WindowSystemStart& operator=(const WindowSystemStart&) = delete;
+};
+
 void setProgramDirectory(const QString& dir);
 
 void prepareApplication(QApplication& app);

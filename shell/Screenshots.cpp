@@ -3,7 +3,7 @@
 // The panel shows a demo package; the second picture catches an upgrade half way; the
 // port list is shown open, with a simulated card under a long name and its description;
 // the preview pane shows a text, a picture, a file it can only name, and rich text in
-// Russian, Greek, Japanese and the Symbol font.
+// Russian, Greek, Japanese and the Symbol font, as text and as a SYMBOL field.
 #include "link/Messages.h"
 #ifndef _WIN32
 #include "link/Simulator.h"
@@ -28,13 +28,18 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPainter>
 #include <QPixmap>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QToolTip>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <vector>
 
 using namespace cpuconfig;
@@ -63,27 +68,12 @@ bool save(QWidget* w, const QDir& dir, const char* name) {
     return true;
 }
 
-// The window with its open drop-down list and the tooltip of the list's last entry drawn
-// over it where they stand on the screen, as the technician sees them.
-bool saveWithPopup(QWidget* w, QComboBox* box, const QDir& dir, const char* name) {
+// The window with the windows over it (a drop-down list, a tooltip, a question) drawn
+// where they stand on the screen, as the technician sees them.
+bool saveLayered(QWidget* w, const std::vector<QWidget*>& over, const QDir& dir, const char* name) {
     std::vector<std::pair<QPoint, QPixmap>> layers{{QPoint(0, 0), w->grab()}};
-    auto add = [&](QWidget* top) {
+    for (QWidget* top : over)
         layers.emplace_back(w->mapFromGlobal(top->mapToGlobal(QPoint(0, 0))), top->grab());
-    };
-    box->showPopup();
-    QApplication::processEvents();
-    add(box->view()->window());
-    const int last = box->count() - 1;
-    const QRect item = box->view()->visualRect(box->model()->index(last, 0));
-    QToolTip::showText(box->view()->viewport()->mapToGlobal(item.bottomLeft() + QPoint(20, 4)),
-                       box->itemData(last, Qt::ToolTipRole).toString(), box->view());
-    QApplication::processEvents();
-    for (QWidget* top : QApplication::topLevelWidgets())
-        if (top->inherits("QTipLabel") && top->isVisible())
-            add(top);
-    QToolTip::hideText();
-    box->hidePopup();
-
     QRect bounds;
     for (const auto& [at, pixmap] : layers)
         bounds |= QRect(at, pixmap.size());
@@ -100,6 +90,25 @@ bool saveWithPopup(QWidget* w, QComboBox* box, const QDir& dir, const char* name
     }
     std::printf("%s\n", qPrintable(path));
     return true;
+}
+
+// The open drop-down list, with the tooltip of its last entry.
+bool saveWithPopup(QWidget* w, QComboBox* box, const QDir& dir, const char* name) {
+    box->showPopup();
+    QApplication::processEvents();
+    std::vector<QWidget*> over{box->view()->window()};
+    const int last = box->count() - 1;
+    const QRect item = box->view()->visualRect(box->model()->index(last, 0));
+    QToolTip::showText(box->view()->viewport()->mapToGlobal(item.bottomLeft() + QPoint(20, 4)),
+                       box->itemData(last, Qt::ToolTipRole).toString(), box->view());
+    QApplication::processEvents();
+    for (QWidget* top : QApplication::topLevelWidgets())
+        if (top->inherits("QTipLabel") && top->isVisible())
+            over.push_back(top);
+    const bool ok = saveLayered(w, over, dir, name);
+    QToolTip::hideText();
+    box->hidePopup();
+    return ok;
 }
 
 void message(QWidget* w, unsigned m, std::uintptr_t wp, std::intptr_t lp) {
@@ -143,6 +152,15 @@ int main(int argc, char** argv) {
     if (auto* ports = form1.peiZhiForm()->findChild<QComboBox*>(QStringLiteral("cbb2")))
         ok &= saveWithPopup(&form1, ports, out, "panel_ports.png");
 
+    // An upgrade under way (a worker that waits, the progress as messages), then the question
+    // on closing, answered "否", then the upgrade's end.
+    std::atomic<bool> answered{false};
+    form1.setUpgradeRoutine(
+        [&answered](MainWindowLink&, const SelectionProvider&, std::stop_token stop) {
+            while (!stop.stop_requested() && !answered)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        });
+    message(&form1, WM_CPU_START, 0, 0);
     const std::uintptr_t max = 4096 + 16 + 7;
     message(&form1, WM_CPU_PROGRESS, 1, kProgressVisible);
     message(&form1, WM_CPU_PROGRESS, 0, kProgressMinimum);
@@ -151,7 +169,20 @@ int main(int argc, char** argv) {
     if (auto* model = form1.peiZhiForm()->findChild<QLabel*>(QStringLiteral("lbl6")))
         model->setText(QStringLiteral("N2"));
     ok &= save(&form1, out, "main_window_upgrading.png");
-
+    form1.img2Click();
+    QApplication::processEvents();
+    if (auto* question = form1.findChild<QMessageBox*>()) {
+        ok &= saveLayered(&form1, {question}, out, "main_window_close_question.png");
+        question->button(QMessageBox::No)->click();
+    } else {
+        ok = false;
+    }
+    answered = true;
+    QElapsedTimer ending;
+    ending.start();
+    while (form1.runningUpgrades() > 0 && ending.elapsed() < 5000)
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    QApplication::processEvents(); // the upgrade's end: the buttons come back
     message(&form1, WM_CPU_PROGRESS, max, kProgressPosition);
     message(&form1, WM_CPU_RESULT, 0, 0);
     ok &= save(&form1, out, "main_window_done.png");
@@ -235,7 +266,8 @@ int main(int argc, char** argv) {
         R"({\rtf1\ansi\ansicpg1252{\fonttbl{\f0\fcharset204 Arial;}{\f1\fcharset161 Arial;})"
         R"({\f2\fcharset128 MS Gothic;}{\f3\fcharset2 Symbol;}}\f0 \'cf\'f0\'e8\'e2\'e5\'f2, )"
         R"({\b \'ec\'e8\'f0}!\par\f1 \'c3\'e5\'e9\'dc \'f3\'ef\'f5\par\f2 \'93\'fa\'96\'7b\'8c\'ea)"
-        R"(\par\f3 <Ab\'e5 a\'b3b \'22x\'ce\'c2\par})";
+        R"(\par\f3 <Ab\'e5 a\'b3b \'22x\'ce\'c2\f0  )"
+        R"({\field{\*\fldinst SYMBOL 87 \\f "Symbol" \\s 12}{\fldrslt }}\par})";
     if (rtf.open(QIODevice::WriteOnly) && rtf.write(samples) == samples.size()) {
         rtf.close();
         TQDOpenPreviewDialog dlg(nullptr, 0x0804);

@@ -12,8 +12,11 @@
 #include "shell/ServiceMenu.h"
 #include "shell/passdlg.h"
 
+#include <QCloseEvent>
 #include <QMenu>
+#include <QMessageBox>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QScreen>
 #include <QWindow>
 
@@ -28,6 +31,15 @@ namespace {
 // must not wrap into a negative range.
 int toBarValue(std::uintptr_t value) {
     return static_cast<int>(std::min<std::uintptr_t>(value, static_cast<std::uintptr_t>(INT_MAX)));
+}
+
+// Asked when the window is closed while an upgrade runs.
+constexpr char kCloseDuringUpgrade[] = "正在配置cpu文件，退出将中断升级。确定退出吗？";
+
+// Posted by an upgrade worker as its last word, after its outcome.
+QEvent::Type upgradeEndedEvent() {
+    static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
+    return type;
 }
 
 bool isLeftClick(QObject* watched, QEvent* event) {
@@ -124,6 +136,7 @@ void TForm1::btn1Click() {
         return;
     }
     auto* panel = new TPeiZhiForm(this);
+    panel->setUpgradeRunning(m_upgradesRunning > 0);
     connect(panel, &TPeiZhiForm::statusText, this, &TForm1::setStatus);
     m_peiZhi = panel;
     panel->show();
@@ -159,6 +172,56 @@ void TForm1::img1MouseMove() {
 }
 
 void TForm1::img2Click() {
+    if (!mayCloseNow())
+        return;
+    shutDown();
+    close();
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    // From the window system (Alt+F4, the task bar): the same way out as the close image.
+    if (!m_shutDown) {
+        if (!mayCloseNow()) {
+            event->ignore();
+            return;
+        }
+        shutDown();
+    }
+    QWidget::closeEvent(event);
+}
+
+bool TForm1::mayCloseNow() {
+    // A card cut off in the middle of a write may not start again: ask first.
+    if (m_upgradesRunning == 0 || m_closeConfirmed)
+        return true;
+    if (m_closeQuestion) {
+        m_closeQuestion->raise();
+        m_closeQuestion->activateWindow();
+        return false;
+    }
+    auto* box = new QMessageBox(QMessageBox::Question, QCoreApplication::applicationName(),
+                                QString::fromUtf8(kCloseDuringUpgrade),
+                                QMessageBox::Yes | QMessageBox::No, this);
+    box->button(QMessageBox::Yes)->setText(QStringLiteral("是"));
+    box->button(QMessageBox::No)->setText(QStringLiteral("否"));
+    box->setDefaultButton(QMessageBox::No);
+    box->setEscapeButton(QMessageBox::No);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::ApplicationModal);
+    // Not exec(): the question must not run a loop of its own inside a handler.
+    connect(box, &QMessageBox::finished, this, [this](int answer) {
+        if (answer == QMessageBox::Yes) {
+            m_closeConfirmed = true;
+            img2Click();
+        }
+    });
+    m_closeQuestion = box;
+    box->show();
+    return false;
+}
+
+void TForm1::shutDown() {
+    m_shutDown = true;
     // Every worker is asked to stop at once, then all share one budget: an upgrade runs its
     // closing steps and releases the port, a query ends at its next wait.
     const auto deadline = std::chrono::steady_clock::now() + kShutdownBudget;
@@ -171,7 +234,6 @@ void TForm1::img2Click() {
         m_peiZhi->queryWorkers().stopAll(deadline);
         delete m_peiZhi.data();
     }
-    close();
 }
 
 void TForm1::setStatus(const QString& text) {
@@ -234,6 +296,12 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
 
 bool TForm1::event(QEvent* event) {
     acceptHandOff(); // a message event may come from a worker
+    if (event->type() == upgradeEndedEvent()) {
+        --m_upgradesRunning;
+        if (m_peiZhi)
+            m_peiZhi->setUpgradeRunning(m_upgradesRunning > 0);
+        return true;
+    }
     if (auto* message =
             isCpuMessage(event->type()) ? dynamic_cast<CpuMessageEvent*>(event) : nullptr) {
         handleMessage(message->message(), message->wParam(), message->lParam());
@@ -299,10 +367,17 @@ void TForm1::progress(std::uintptr_t wParam, std::intptr_t lParam) {
 void TForm1::startUpgradeWorker() {
     std::shared_ptr<const SelectionProvider> selection =
         m_peiZhi ? m_peiZhi->selection() : m_noPanelSelection;
+    ++m_upgradesRunning;
+    if (m_peiZhi)
+        m_peiZhi->setUpgradeRunning(true);
     m_upgradeWorker = m_upgrades.start(
         [target = m_target, selection, routine = m_upgradeRoutine](std::stop_token stop) {
-            EventLink link(target, stop);
-            routine(link, *selection, stop);
+            {
+                EventLink link(target, stop);
+                routine(link, *selection, stop);
+            }
+            // Behind the outcome (sent, so already handled) and the last posted position.
+            target->post(new QEvent(upgradeEndedEvent()));
         });
 }
 

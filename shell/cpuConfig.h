@@ -22,6 +22,7 @@ namespace Ui {
 class TForm1;
 }
 class QMenu;
+class QMessageBox;
 QT_END_NAMESPACE
 
 namespace cpuconfig {
@@ -84,12 +85,17 @@ signals:
 protected:
     bool event(QEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void handleMessage(unsigned message, std::uintptr_t wParam, std::intptr_t lParam);
     void progress(std::uintptr_t wParam, std::intptr_t lParam);
     void startUpgradeWorker();
+    // False while the question whether to end a running upgrade waits for its answer.
+    bool mayCloseNow();
+    // Stops the workers and releases the panel; the window closes next.
+    void shutDown();
 
     std::unique_ptr<Ui::TForm1> ui;
     QMenu* m_pm1 = nullptr;
@@ -101,6 +107,10 @@ private:
     std::shared_ptr<MessageTarget> m_target;
     UpgradeRoutine m_upgradeRoutine;
     WorkerHandle m_upgradeWorker;
+    int m_upgradesRunning = 0; // started and not yet reported ended
+    QPointer<QMessageBox> m_closeQuestion;
+    bool m_closeConfirmed = false;
+    bool m_shutDown = false;
     WorkerSet m_upgrades; // last member: joined first, while everything it may touch exists
 };
 

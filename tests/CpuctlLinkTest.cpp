@@ -38,41 +38,78 @@ protected:
                               cpuctl() + "' " + args,
                           m_dir.path());
     }
-    // The --json report: the line before the status line.
-    static Json report(const CommandResult& r) {
-        std::string s = r.out.substr(0, r.out.rfind('\n', r.out.size() - 2));
-        return Json::parse(s.substr(s.rfind('\n') + 1));
-    }
+    // The --json report: the whole of stdout, one document (a parse error otherwise).
+    static Json report(const CommandResult& r) { return Json::parse(r.out); }
     TempDir m_runtime;
     TempDir m_dir;
     std::vector<std::uint8_t> m_package;
 };
 
+// The name of a card killed before it could unregister goes to the next card, also when
+// that one's pseudo-terminal gets the killed one's number.
 TEST_F(CpuctlLink, simulatePrintsARegisteredPortAndUnregistersOnTerm) {
-    const auto r = cpuctlIn("simulate --name BENCH1", "timeout --preserve-status -s TERM 1 ");
     const std::string port = (m_runtime.path() / "cpuconfig-ports" / "BENCH1").string();
+    const std::string sim = "'" + cpuctl() + "' simulate --name BENCH1";
+    const auto r = runCommand("export XDG_RUNTIME_DIR='" + m_runtime.path().string() + "'; " + sim +
+                                  " >/dev/null 2>&1 & p=$!; for i in $(seq 100); do [ -L '" + port +
+                                  "' ] && break; sleep 0.05; done; kill -9 $p; wait $p; " +
+                                  "timeout --preserve-status -s TERM 1 " + sim,
+                              m_dir.path());
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out.substr(0, r.out.find('\n')), port);
     EXPECT_FALSE(fs::exists(fs::symlink_status(port)));
 }
 
-// Each outcome once: the exit code and the end of what is printed, the system's text last.
+// Each outcome once: the exit code and the end of what is printed, the system's text last. A
+// usage error says what is wrong in one line on stderr, and nothing reaches a card: 263 and
+// -249 cut to a byte would be screen 7.
 TEST_F(CpuctlLink, exitCodesAndLastLines) {
     SimCard ok({.screen = 7, .model = "QX-9"}), nak({.fault = SimFault::Nak}),
         silent({.fault = SimFault::Silent});
+    const std::string notLogged = "  not logged: 配置cpu文件成功 (the log could not be written)\n"
+                                  "cards: 0 done, 0 failed, 1 not logged, average 0.0 s per card\n"
+                                  "配制cpu文件失败\n";
     fs::create_symlink(ok.port(), m_dir / "by-id-link");
+    writeBytes(m_dir / "bin.jsonl", randomBytes(3000, 5));
+    const std::string odd = R"({"event":"card","outcome":"done","seconds":2}
+{"event":"card","outcome":"done","seconds":1e308}
+{"event":"card","outcome":"failed","seconds":-5}
+{"event":5})";
+    writeBytes(m_dir / "odd.jsonl", std::vector<std::uint8_t>(odd.begin(), odd.end()));
     struct Case {
         std::string args;
         int exit;
         std::string out;     // how the output ends
         bool within = false; // or only a part of it
+        std::string err{};   // a part of what stderr says
     };
+    auto cut = m_package;
+    cut.pop_back(); // no end mark: refused before the port is opened
+    writeBytes(m_dir / "cut.cpu", cut);
     const Case cases[] = {
         {"upgrade --screen 7 --port " + ok.port(), 0, text::kConfigOk + "\n"s},
-        {"upgrade --port " + nak.port(), 1, "配制cpu文件失败\n"}, // the card crews' 配制
+        {"upgrade --verbose --port " + nak.port(), 1, "配制cpu文件失败\n", false, // the crews' 配制
+         "it said 00, not 01"},
         {"upgrade --port " + ok.port() + " --package nothing.cpu", 3, text::kNoPackage + "\n"s},
+        {"upgrade --port " + ok.port() + " --package cut.cpu --screens 7-9", 3,
+         "screen 9: "s + text::kNoPackage, true,
+         "cut.cpu: does not end with the package's end mark"},
         {"upgrade --port /dev/cpuconfig-none", 4, text::kSendFailed + "\n"s},
         {"upgrade --port " + ok.port() + " --screens 0-3", 2, ""},
+        {"upgrade --port " + ok.port() + " --screen=-249", 2, ""},
+        {"upgrade --port ''", 2, ""},
+        {"query --port " + ok.port() + " --screen 263", 2, "", false, "screens are 1 to 80"},
+        {"query --port " + ok.port() + " --screen 7 --baud 960", 2, "", false,
+         "the rates are 9600, 28800, 57600 and 115200"},
+        {"query --port /dev/tty", 4, text::kSendFailed + "\n"s, false, "not a serial port"},
+        {"scan --port " + ok.port() + " --screens 7-81", 2, ""},
+        {"station --port " + ok.port() + " --screen 0x7", 2, ""},
+        {"station --port " + ok.port() + " --poll nan", 2, ""},
+        {"station --summary bin.jsonl", 3, "", false, "not a station log"},
+        {"station --summary odd.jsonl", 0, "cards: 1 done, 0 failed, average 2.0 s per card\n",
+         false, "3 lines set aside"},
+        {"simulate --name ../evil", 2, ""},
+        {"station --log /dev/full --screen 7 --port " + ok.port(), 3, notLogged},
         {"upgrade --port " + ok.port() + " --port " + (m_dir / "by-id-link").string(), 2, ""},
         {"upgrade --port " + ok.port() + " --screens 7,8", 1,
          "screen 7: 配置cpu文件成功\nscreen 8: 配制cpu文件失败\n", true},
@@ -88,8 +125,61 @@ TEST_F(CpuctlLink, exitCodesAndLastLines) {
         EXPECT_EQ(r.exitCode, c.exit) << r.err;
         EXPECT_TRUE(c.within ? r.out.find(c.out) != std::string::npos : r.out.ends_with(c.out))
             << r.out;
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+        if (c.exit == 2) {
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        }
     }
-    EXPECT_EQ(ok.record().upgradesCompleted, 2); // not for a usage error
+    EXPECT_EQ(ok.record().upgradesCompleted, 3); // not for a usage error
+    EXPECT_EQ(ok.record().queriesAnswered, 4);
+}
+
+// With --json stdout is one JSON document (a station's: one object a line) that ends with
+// the exit code, the system's status text and the reason, whatever the outcome; a screen
+// is a number wherever it appears.
+TEST_F(CpuctlLink, jsonIsOneDocumentWithItsOutcome) {
+    SimCard ok({.screen = 7}), nak({.fault = SimFault::Nak}), silent({.fault = SimFault::Silent});
+    struct Case {
+        std::string args;
+        int exit;
+        std::string status;
+        std::string reason; // how it begins
+    };
+    const Case cases[] = {
+        {"upgrade --screen 7 --port " + ok.port(), 0, text::kConfigOk, ""},
+        {"upgrade --port " + nak.port(), 1, text::kConfigFailed,
+         "the card did not confirm the transfer: it said 00, not 01"},
+        {"query --port " + silent.port(), 1, text::kQueryFailed,
+         "no acknowledge from screen 1: silent for 2000 ms"},
+        {"scan --screens 6-7 --port " + ok.port(), 0, text::kQueryOk, ""},
+        {"query --screen abc --port " + ok.port(), 2, "", "--screen: \"abc\" is not"},
+        {"info missing.cpu", 3, "", "missing.cpu"},
+        {"station --summary missing.jsonl", 3, "", "missing.jsonl: cannot be read"},
+        {"station --log /dev/full --screen 7 --port " + ok.port(), 3, text::kConfigFailed, "log: "},
+    };
+    std::function<void(const Json&)> screensAreNumbers = [&](const Json& j) {
+        for (const auto& [key, value] : j.items()) {
+            EXPECT_TRUE(key != "screen" || value.is_number()) << j;
+            if (value.is_structured())
+                screensAreNumbers(value);
+        }
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        const auto r = cpuctlIn(c.args + " --json");
+        Json j;
+        std::istringstream lines(c.args.starts_with("station --log") ? r.out : "");
+        for (std::string line; std::getline(lines, line);)
+            screensAreNumbers(j = Json::parse(line)); // the station's stream: every line
+        if (!c.args.starts_with("station --log"))
+            j = Json::parse(r.out, nullptr, false);
+        ASSERT_TRUE(j.is_object()) << r.out;
+        screensAreNumbers(j);
+        EXPECT_EQ(r.exitCode, c.exit) << r.err;
+        EXPECT_EQ(j["exitCode"], c.exit);
+        EXPECT_EQ(j["status"], c.status);
+        EXPECT_TRUE(j["reason"].get<std::string>().starts_with(c.reason)) << j["reason"];
+    }
 }
 
 // Several ports at once: the first failure in port order decides the exit code, and the
@@ -103,12 +193,12 @@ TEST_F(CpuctlLink, severalPortsAndTheFirstFailureByPortOrderDecides) {
     auto r = cpuctlIn("upgrade --json --port " + a.port() + " --port " + silent.port() +
                       " --port " + c.port());
     EXPECT_EQ(r.exitCode, 1) << r.err;
-    EXPECT_EQ(r.lastLine(), text::kConfigFailed);
     const Json j = report(r);
+    EXPECT_EQ(j["status"], text::kConfigFailed);
     ASSERT_EQ(j["results"].size(), 3u);
     EXPECT_EQ(j["results"][0]["ok"], true);
     EXPECT_EQ(j["results"][0]["bytesSent"], 3000);
-    EXPECT_EQ(j["results"][1]["reason"], "no acknowledge from screen 1");
+    EXPECT_EQ(j["results"][1]["reason"], "no acknowledge from screen 1: silent for 2000 ms");
     EXPECT_EQ(j["results"][2]["exitCode"], 4);
     EXPECT_EQ(j["results"][2]["reason"],
               c.port() + ": in use by PID " + std::to_string(::getpid()) + " (link_tests)");
@@ -116,14 +206,23 @@ TEST_F(CpuctlLink, severalPortsAndTheFirstFailureByPortOrderDecides) {
     ::close(held);
 }
 
+// A hang-up (a dropped SSH session) stops as Ctrl-C does. The report still has every port
+// and screen, the ones never begun marked as such.
 TEST_F(CpuctlLink, interruptFreesEveryPortAndExits130) {
     package(100000);
     const SimulatorOptions paced{.baudLimit = true};
     SimCard a(paced), b(paced);
-    auto r = cpuctlIn("upgrade --baud 9600 --port " + a.port() + " --port " + b.port(),
-                      "timeout --preserve-status -s INT 1.5 ");
+    auto r = cpuctlIn("upgrade --json --screens 1,2 --baud 9600 --port " + a.port() + " --port " +
+                          b.port(),
+                      "timeout --preserve-status -s HUP 1.5 ");
     EXPECT_EQ(r.exitCode, 130) << r.err;
-    EXPECT_TRUE(r.out.ends_with("\n"s + text::kSendFailed + "\n")) << r.out;
+    const Json j = report(r);
+    EXPECT_EQ(j["status"], text::kSendFailed);
+    ASSERT_EQ(j["results"].size(), 4u);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(j["results"][i]["begun"], i % 2 == 0) << i;
+        EXPECT_EQ(j["results"][i]["exitCode"], 130) << i;
+    }
     for (SimCard* c : {&a, &b}) {
         EXPECT_FALSE(c->record().headerCommand.empty());
         EXPECT_TRUE(portFree(c->port())) << c->port();
@@ -143,7 +242,7 @@ TEST_F(CpuctlLink, progressAsJsonAtMostTenLinesASecondAndAlwaysTheLast) {
     const double seconds = report(r)["results"][0]["seconds"];
     EXPECT_LE(lines.size(), 10 * seconds + 2);
     EXPECT_EQ(lines.back(),
-              (Json{{"port", sim.port()}, {"screen", "1"}, {"sent", 16000}, {"total", 16000}}));
+              (Json{{"port", sim.port()}, {"screen", 1}, {"sent", 16000}, {"total", 16000}}));
 }
 
 // A device that belongs to a group the user is not in: the reason says how to get in.
@@ -157,8 +256,14 @@ TEST_F(CpuctlLink, permissionDeniedInPlainWords) {
     ASSERT_EQ(::chmod(sim.port().c_str(), 0660), 0);
     fs::permissions(m_dir.path(), fs::perms::all);
     fs::permissions(m_runtime.path(), fs::perms::all);
-    const auto r = cpuctlIn("query --port " + sim.port(),
-                            "setpriv --reuid=65534 --regid=65534 --clear-groups ");
+    // A copy the other user can reach: the build tree may lie in a private folder.
+    fs::copy_file(cpuctl(), m_dir / "cpuctl");
+    const std::string nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    if (runCommand(nobody + "test -x ./cpuctl", m_dir.path()).exitCode != 0)
+        GTEST_SKIP() << m_dir.path() << " cannot be reached by an unprivileged user";
+    const auto r = runCommand(nobody + "env XDG_RUNTIME_DIR='" + m_runtime.path().string() +
+                                  "' ./cpuctl query --port " + sim.port(),
+                              m_dir.path());
     EXPECT_EQ(r.exitCode, 4);
     EXPECT_EQ(r.lastLine(), text::kSendFailed);
     EXPECT_NE(r.err.find(sim.port() + ": permission denied: the device belongs to group dialout; "
@@ -219,11 +324,17 @@ TEST_F(CpuctlLink, stationLogsEveryCardThroughAKill) {
     r = cpuctlIn("station --summary st.jsonl");
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.lastLine().substr(0, 24), "cards: 1 done, 0 failed,");
-    EXPECT_NE(r.err.find("1 lines set aside"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("1 line set aside"), std::string::npos) << r.err;
 
+    // Stopped once its card is done, by a signal that comes twice (as timeout(1) sends it to
+    // a process and again to its group), it still ends with its status line.
     writeBytes(m_dir / "RQ_CPU.cpu", m_package);
-    r = cpuctlIn("station --log st.jsonl --port " + fast.port(),
-                 "timeout --preserve-status -s INT 3 ");
+    r = runCommand("( export XDG_RUNTIME_DIR='" + m_runtime.path().string() + "'; '" + cpuctl() +
+                       "' station --log st.jsonl --port " + fast.port() +
+                       " >out.txt & p=$!; for i in $(seq 400); do grep -q 'done:' out.txt && "
+                       "break; sleep 0.05; done; kill -INT $p; sleep 0.01; kill -INT $p; wait $p; "
+                       "s=$?; cat out.txt; exit $s )",
+                   m_dir.path());
     EXPECT_EQ(r.exitCode, 130) << r.err;
     EXPECT_EQ(r.lastLine(), text::kConfigOk) << r.out;
     EXPECT_NE(r.out.find(fast.port() + "  done: " + text::kConfigOk), std::string::npos);

@@ -1,6 +1,7 @@
 // cpuctl pack | info | unpack as a script sees them: exit codes, last line, files; and files
 // that are cut short, hidden or have no room: the system's own status text, the file-problem
 // exit code, and an old package that stays as it was.
+#include "common/Sha256.h"
 #include "common/Texts.h"
 #include "tests/TestSupport.h"
 
@@ -81,6 +82,11 @@ TEST(Cpuctl, packFailuresKeepTheOldPackage) {
         {"pack locked/fw.bin", 3, failed, "fw.bin"},
         {"pack fw.bin -o out/RQ_CPU.cpu", 3, text::kCreateFileFailed + ("\n" + failed), "out"},
         {"pack fw.bin --model 中", 2, failed, "model"},
+        // Texts are refused rather than cut to their field, an output that is the input too.
+        {"pack fw.bin --model AB", 2, failed, "card model \"AB\": 2 characters"},
+        {"pack fw.bin --cpu-version 1.10", 2, failed, "CPU version"},
+        {"pack fw.bin -o fw.bin", 2, failed, "is the image itself"},
+        {"unpack RQ_CPU.cpu -o RQ_CPU.cpu", 2, "", "is the package itself"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args);
@@ -90,6 +96,7 @@ TEST(Cpuctl, packFailuresKeepTheOldPackage) {
         EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
         EXPECT_EQ(test::readBytes(dir / "RQ_CPU.cpu"), old);
         EXPECT_EQ(test::readBytes(dir / "out" / "RQ_CPU.cpu"), old);
+        EXPECT_EQ(test::readBytes(dir / "fw.bin"), (Bytes{1, 2, 3}));
         EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 5); // no temporary
     }
 }
@@ -125,6 +132,56 @@ TEST(Cpuctl, infoAndUnpack) {
     r = runCommand(cpuctl("unpack RQ_CPU.cpu -o back.bin"), dir.path());
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(test::readBytes(dir / "back.bin"), image);
+
+    // The whole file's digest, as the station logs the package it sent.
+    const std::string sha = sha256Hex(test::readBytes(dir / "RQ_CPU.cpu"));
+    EXPECT_NE(runCommand(cpuctl("info"), dir.path()).out.find("package sha256 " + sha),
+              std::string::npos);
+    EXPECT_TRUE(runCommand(cpuctl("info --json"), dir.path())
+                    .out.find("\"packageSha256\":\"" + sha + "\"") != std::string::npos);
+
+    // A package cut short is no package to unpack: exit 3, nothing written.
+    fs::resize_file(dir / "RQ_CPU.cpu", 70000);
+    r = runCommand(cpuctl("unpack RQ_CPU.cpu -o cut.bin"), dir.path());
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_NE(r.err.find("end mark"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(dir / "cut.bin"));
+}
+
+// A pack stopped by a signal removes its temporary file, keeps the old package and says so
+// in its status line (exit 130). One killed outright leaves its temporary behind, and the
+// next pack into that folder removes it.
+TEST(Cpuctl, interruptedPackLeavesNoTemporary) {
+    TempDir dir;
+    const Bytes old = test::randomBytes(33, 1);
+    test::writeBytes(dir / "RQ_CPU.cpu", old);
+    // Sparse: it costs no disk, but writing its package takes far longer than the signal.
+    test::writeBytes(dir / "big.bin", {});
+    fs::resize_file(dir / "big.bin", std::uint64_t{1} << 30);
+    auto temporaries = [&] {
+        int n = 0;
+        for (const auto& e : fs::directory_iterator(dir.path()))
+            n += e.path().extension() == ".tmp";
+        return n;
+    };
+    for (const char* sig : {"INT", "TERM", "HUP", "KILL"}) {
+        SCOPED_TRACE(sig);
+        const auto r = runCommand(
+            "( " + cpuctl("pack big.bin") + " & pid=$!; until ls .RQ_CPU.cpu.*.tmp >/dev/null " +
+                "2>&1; do sleep 0.01; done; kill -" + sig + " $pid; wait $pid )",
+            dir.path());
+        const bool killed = std::string(sig) == "KILL";
+        EXPECT_EQ(r.exitCode, killed ? 128 + 9 : 130) << r.err;
+        if (!killed) {
+            EXPECT_EQ(r.lastLine(), text::kLoadFailed);
+            EXPECT_NE(r.err.find("stopped"), std::string::npos) << r.err;
+        }
+        EXPECT_EQ(temporaries(), killed ? 1 : 0);
+        EXPECT_EQ(test::readBytes(dir / "RQ_CPU.cpu"), old);
+    }
+    test::writeBytes(dir / "fw.bin", {1});
+    EXPECT_EQ(runCommand(cpuctl("pack fw.bin"), dir.path()).exitCode, 0);
+    EXPECT_EQ(temporaries(), 0);
 }
 
 class CpuctlInfoLength : public ::testing::TestWithParam<int> {};
@@ -139,8 +196,8 @@ TEST_P(CpuctlInfoLength, everyCutIsAFileProblemUntilThePackageIsWhole) {
     auto r = runCommand(cpuctl("info"), dir.path());
     EXPECT_EQ(r.exitCode, n < 17 ? 3 : 0) << r.out << r.err;
     EXPECT_EQ(r.err.find("RQ_CPU.cpu") != std::string::npos, n < 17) << r.err; // names the file
-    EXPECT_EQ(r.out.find("1 bytes") != std::string::npos, n == 17) << r.out;   // nothing when cut
-    EXPECT_EQ(r.out.empty(), n < 17);
+    EXPECT_EQ(r.out.find("1 bytes") != std::string::npos, n == 17) << r.out;
+    EXPECT_EQ(r.out.empty(), n < 16); // header and trailer are shown even when cut
     r = runCommand(cpuctl("info --json"), dir.path());
     EXPECT_EQ(r.exitCode, n < 17 ? 3 : 0);
 }

@@ -45,7 +45,7 @@ struct Program {
         QObject::connect(&form, &TForm1::statusChanged, &statuses, &TextRecorder::record);
         form.show();
         auto* ports = panel<QComboBox>("cbb2");
-        ports->setCurrentIndex(ports->findText(port));
+        ports->setCurrentIndex(ports->findData(port));
     }
     template <class T> T* panel(const char* name) {
         return form.peiZhiForm()->findChild<T*>(QString::fromLatin1(name));
@@ -102,6 +102,19 @@ private slots:
         QCOMPARE(p.panel<QLabel>("lbl6")->text(), QStringLiteral("LY-A8"));
     }
 
+    // A package without its end mark is refused as missing: the card hears nothing.
+    void brokenPackageIsRefusedBeforeThePort() {
+        QByteArray bytes = demoPackage(4096, 'A');
+        bytes.chop(1);
+        QVERIFY(writeFile(package(), bytes));
+        Program p;
+        p.panel<QPushButton>("btn2")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(p.form.upgradeWorker() && p.form.upgradeWorker()->finished(),
+                                 20000);
+        QCOMPARE(p.status(), t(text::kNoPackage));
+        QVERIFY(p.card.record().lines.empty());
+    }
+
     void shutdownDuringAnUpgradeReleasesThePort() {
         // 256 KiB at the line's own speed would take about 25 s.
         QVERIFY(writeFile(package(), demoPackage(256 * 1024, 'A')));
@@ -112,6 +125,7 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         p.form.img2Click();
+        QVERIFY(answerQuestion(&p.form, QMessageBox::Yes));
         QVERIFY2(clock.elapsed() < 2500, qPrintable(QString::number(clock.elapsed())));
         QVERIFY(worker->finished());
         QVERIFY(!p.form.isVisible());

@@ -11,6 +11,8 @@
 #include <QApplication>
 #include <QFile>
 #include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QTemporaryDir>
 
 #include <cstdint>
@@ -47,6 +49,16 @@ inline void sendMessage(QObject* target, unsigned message, std::uintptr_t wParam
                         std::intptr_t lParam) {
     CpuMessageEvent event(message, wParam, lParam);
     QCoreApplication::sendEvent(target, &event);
+}
+
+// Answers the question a window asks in a message box; false when none is open.
+inline bool answerQuestion(QWidget* window, QMessageBox::StandardButton answer) {
+    for (QMessageBox* box : window->findChildren<QMessageBox*>())
+        if (box->isVisible() && box->button(answer)) {
+            box->button(answer)->click();
+            return true;
+        }
+    return false;
 }
 
 // The menu as the technician reads it, a separator as "-".

@@ -166,32 +166,5 @@ TEST(LinkFault, hundredUpgradesInARowLeakNoDescriptorOrThread) {
     EXPECT_TRUE(portFree(card.port()));
 }
 
-// Every length a package can be cut to, up to the smallest whole one: below the header no
-// port is opened; the length field is what follows the header, never negative; an empty
-// transfer has nothing to answer, anything else the card confirms.
-TEST(LinkBytes, shortPackagesNeverSendANegativeLength) {
-    for (std::size_t n = 0; n < 18; ++n) {
-        SCOPED_TRACE(n);
-        UpgradeRig rig;
-        writeBytes(rig.package, packageBytes(n));
-        SimCard card;
-        rig.runOn(card.port());
-        const auto sent = rig.window.sent();
-        const auto rec = card.record();
-        if (n < 8) {
-            EXPECT_EQ(sent, (Messages{kHide, kNoFile}));
-            EXPECT_TRUE(rec.lines.empty());
-        } else {
-            ASSERT_EQ(rec.headerCommand.size(), 15u);
-            const auto& h = rec.headerCommand;
-            EXPECT_EQ(h[3] | h[4] << 8 | h[5] << 16 | static_cast<std::uint32_t>(h[6]) << 24,
-                      n - 8);
-            EXPECT_EQ(rec.transfer.size(), n - 8);
-            EXPECT_EQ(sent.back(), msgResult(n == 8 ? 1 : 0));
-        }
-        EXPECT_TRUE(portFree(card.port()));
-    }
-}
-
 } // namespace
 } // namespace cpuconfig::test

@@ -135,7 +135,7 @@ TEST(ParallelUpgrade, eachPortGoesItsOwnWayAndAMissingPortFailsAlone) {
         got.push_back(r.screen + " " + r.status + " " + r.reason.substr(0, r.reason.find(';')));
     const std::vector<std::string> expected = {
         "1 "s + text::kConfigOk + " ",
-        "2 "s + text::kConfigFailed + " no acknowledge from screen 2",
+        "2 "s + text::kConfigFailed + " no acknowledge from screen 2: silent for 2000 ms",
         "1 "s + text::kSendFailed + " /dev/cpuconfig-none: no such port",
         "1 "s + text::kConfigOk + " "};
     EXPECT_EQ(got, expected);

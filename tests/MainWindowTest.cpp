@@ -3,6 +3,7 @@
 #include "shell/cpuConfig.h"
 
 #include <QElapsedTimer>
+#include <QFileIconProvider>
 #include <QLabel>
 #include <QProgressBar>
 #include <QToolButton>
@@ -40,6 +41,13 @@ private slots:
     void initTestCase() {
         prepareTestApplication();
         TPeiZhiForm::setProgramDirectory(m_dir.path());
+    }
+
+    // Qt's own texts are Chinese like the rest, whatever the machine's language: the open
+    // dialog's labels, and a folder's type, which Qt's catalogue lacks.
+    void qtTextsInChinese() {
+        QVERIFY(QCoreApplication::translate("QFileDialog", "Look in:") != "Look in:");
+        QVERIFY(QFileIconProvider().type(QFileInfo(m_dir.path())) != "Folder");
     }
 
     // Shown at start, only raised by "cpu升级" while open, created anew once closed.
@@ -150,9 +158,49 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         f.img2Click(); // no event loop runs in between
+        QVERIFY(answerQuestion(&f, QMessageBox::Yes));
         QVERIFY2(clock.elapsed() < 2500, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(returned.load(), 2);
         QVERIFY(first->finished() && second->finished());
+    }
+
+    // Closing while an upgrade runs asks first, whichever way it is closed: "否" keeps the
+    // upgrade going and the window open, "是" stops it and closes. Idle, it closes at once.
+    void closingDuringAnUpgradeAsksFirst_data() {
+        QTest::addColumn<QString>("via");
+        QTest::addColumn<bool>("upgrading");
+        QTest::addColumn<int>("answer"); // 0: no question
+        QTest::newRow("idle, close image") << "img2" << false << 0;
+        QTest::newRow("upgrading, close image, no") << "img2" << true << int(QMessageBox::No);
+        QTest::newRow("upgrading, menu, yes") << "N2" << true << int(QMessageBox::Yes);
+        QTest::newRow("upgrading, window system, no") << "close" << true << int(QMessageBox::No);
+        QTest::newRow("upgrading, window system, yes") << "close" << true << int(QMessageBox::Yes);
+    }
+    void closingDuringAnUpgradeAsksFirst() {
+        QFETCH(QString, via);
+        QFETCH(bool, upgrading);
+        QFETCH(int, answer);
+        TForm1 f;
+        f.setUpgradeRoutine([](MainWindowLink&, const SelectionProvider&, std::stop_token st) {
+            while (!st.stop_requested())
+                QThread::msleep(1);
+        });
+        f.show();
+        if (upgrading)
+            sendMessage(&f, WM_CPU_START, 0, 0);
+        const WorkerHandle worker = f.upgradeWorker();
+        if (via == "img2")
+            f.img2Click();
+        else if (via == "N2")
+            f.N2Click();
+        else
+            f.close();
+        const auto button = answer ? QMessageBox::StandardButton(answer) : QMessageBox::No;
+        QCOMPARE(answerQuestion(&f, button), answer != 0);
+        const bool closed = answer != QMessageBox::No;
+        QCOMPARE(f.isVisible(), !closed);
+        if (worker)
+            QCOMPARE(worker->finished(), closed);
     }
 
     // A fast line posts far more positions than the window needs; whatever it folds

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <functional>
 
 using namespace cpuconfig;
 using cpuconfig::test::TempDir;
@@ -27,6 +28,8 @@ struct Recorder final : BuildObserver {
         events.push_back("started");
     }
     void progress(std::uint64_t done, std::uint64_t t) override {
+        if (onProgress)
+            onProgress();
         EXPECT_EQ(t, total);
         EXPECT_GT(done, positions.empty() ? 0 : positions.back());
         positions.push_back(done);
@@ -34,6 +37,7 @@ struct Recorder final : BuildObserver {
     void imageDone() override { events.push_back("imageDone"); }
     void status(const char* text) override { events.push_back(text); }
     void finished() override { events.push_back("finished"); }
+    std::function<void()> onProgress;
 };
 
 } // namespace
@@ -68,7 +72,7 @@ TEST(PackageBuilder, failuresLeaveTheOldPackageAlone) {
     fs::create_directory(dir / "folder.bin");
     const Events opened{"started", "imageDone"}, imageOnly{"imageDone"},
         created{"started", "imageDone", text::kCreateFileFailed, "finished"};
-    enum Fault { Plain, Stop, DiskFull };
+    enum Fault { Plain, Stop, DiskFull, ImageChanges };
     const struct {
         const char* image;
         const char* output;
@@ -85,6 +89,7 @@ TEST(PackageBuilder, failuresLeaveTheOldPackageAlone) {
         {"fw.bin", "fw.bin/RQ_CPU.cpu", {}, Plain, ErrorCode::CreateFailed, created},
         // Texts are refused before anything is read.
         {"fw.bin", "RQ_CPU.cpu", {"中", "2", "1.7"}, Plain, ErrorCode::BadText, {}},
+        {"fw.bin", "RQ_CPU.cpu", {"N", "2", "1.10"}, Plain, ErrorCode::BadText, {}},
         {"fw.bin", "RQ_CPU.cpu", {}, Stop, ErrorCode::Stopped, opened},
         // A short write sets no text of its own; the worker reports the failure.
         {"fw.bin",
@@ -93,6 +98,9 @@ TEST(PackageBuilder, failuresLeaveTheOldPackageAlone) {
          DiskFull,
          ErrorCode::WriteFailed,
          {"started", "imageDone", "finished"}},
+        // Written to while it is read: a body of two images is never a package (last: it
+        // changes the image).
+        {"fw.bin", "RQ_CPU.cpu", {}, ImageChanges, ErrorCode::FileUnreadable, opened},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);
@@ -103,6 +111,8 @@ TEST(PackageBuilder, failuresLeaveTheOldPackageAlone) {
         faults::setWriteLimit(
             c.fault == DiskFull ? std::optional<std::uint64_t>(4096) : std::nullopt, ENOSPC);
         Recorder rec;
+        if (c.fault == ImageChanges)
+            rec.onProgress = [&] { test::writeBytes(dir / "fw.bin", test::randomBytes(99, 1)); };
         auto r = buildPackage({dir / c.image, c.texts, dir / c.output, kSunday2010}, rec,
                               source.get_token());
         faults::setWriteLimit(std::nullopt, 0);

@@ -1,5 +1,7 @@
 #include "package/PackageFormat.h"
 #include "common/FileIo.h"
+#include "common/Sha256.h"
+#include "package/PackageSnapshot.h"
 #include "package/SJLoad.h"
 #include "tests/TestSupport.h"
 
@@ -7,6 +9,10 @@
 
 #include <cstdlib>
 #include <ctime>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 using namespace cpuconfig;
 using cpuconfig::test::TempDir;
@@ -36,9 +42,11 @@ TEST(PackageFormat, headerFromTheTexts) {
         {{"", "", ""}, Header{0, 0, 0, 0, 0, 0, 0, 0}},
         {{"N", "2", "2"}, Header{0x4E, 0x32, 0, 0, 0, 0, 0, 0x32}},
         {{"L", "3", "17"}, Header{0x4C, 0x31, 0x37, 0, 0, 0, 0, 0x33}},
-        // Only the first characters count, and past them anything goes.
-        {{"Tx", "99", "1.75"}, Header{0x54, 0x31, 0x2E, 0x37, 0, 0, 0, 0x39}},
-        {{"N中", "2", "1.7中"}, Header{0x4E, 0x31, 0x2E, 0x37, 0, 0, 0, 0x32}},
+        {{"T", "9", "1.7"}, Header{0x54, 0x31, 0x2E, 0x37, 0, 0, 0, 0x39}},
+        // A text longer than its field is refused, never cut.
+        {{"Tx", "2", "1.7"}, std::nullopt},
+        {{"N", "23", "1.7"}, std::nullopt},
+        {{"N", "2", "1.10"}, std::nullopt},
         // "中" in UTF-8 (and any GBK pair) would be cut in half by a one-byte field.
         {{"中", "2", "1.7"}, std::nullopt},
         {{"N", "é", "1.7"}, std::nullopt},
@@ -112,28 +120,94 @@ TEST(PackageFormat, detailsAsThePanelShowsThem) {
     EXPECT_FALSE(readPackageDetails(dir.path()).ok()); // a directory is not a package
 }
 
-TEST(PackageFormat, inspectRecoversTheImageAndChecksTheEndMark) {
+// info and unpack stream the file. A package that breaks the rules of an upgrade (too
+// short, no end mark) is still described when it has header and trailer, and never
+// unpacked: the old image stays.
+TEST(PackageFormat, inspectAndUnpackJudgeThePackageAsAnUpgradeWould) {
     TempDir dir;
     const auto path = dir / "p.cpu";
-    const Bytes image = test::randomBytes(5000, 7);
-    Bytes bytes = package(image, {}, kSunday2010);
-    test::writeBytes(path, bytes);
-
+    const auto out = dir / "fw.bin";
+    const Bytes image = test::randomBytes(3u * 1024 * 1024 + 5, 7); // several streamed pieces
+    const Bytes sound = package(image, {}, kSunday2010);
+    Bytes noMark = sound, cut(sound.begin(), sound.end() - 1);
+    noMark.back() = 0x55;
+    const struct {
+        Bytes bytes;
+        bool described; // inspect gives the details (with a problem unless sound)
+        bool ok;
+    } cases[] = {
+        {sound, true, true},
+        {noMark, true, false},
+        {cut, true, false},
+        {Bytes(16, 0xAA), true, false},
+        {Bytes(15, 0xAA), false, false},
+        {{}, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bytes.size());
+        test::writeBytes(path, c.bytes);
+        test::writeBytes(out, {1, 2, 3});
+        auto info = inspectPackage(path);
+        ASSERT_EQ(info.ok(), c.described);
+        if (c.described) {
+            EXPECT_EQ(info->problem.has_value(), !c.ok);
+            EXPECT_EQ(info->packageSha256, sha256Hex(c.bytes));
+            EXPECT_EQ(info->imageSize, c.bytes.size() - 16);
+        } else {
+            EXPECT_EQ(info.error().code, ErrorCode::FileTooShort);
+        }
+        auto unpacked = unpackPackage(path, out);
+        EXPECT_EQ(unpacked.ok(), c.ok);
+        EXPECT_EQ(test::readBytes(out), c.ok ? image : (Bytes{1, 2, 3}));
+    }
+    test::writeBytes(path, sound);
     auto info = inspectPackage(path);
-    ASSERT_TRUE(info.ok());
-    EXPECT_EQ(info->imageSize, 5000u);
-    EXPECT_TRUE(info->endMarkOk);
     EXPECT_EQ(info->details.dateText, "2010年4月25日9时5分7秒");
-    EXPECT_EQ(*recoverImage(path), image);
+    EXPECT_EQ(info->imageSha256, sha256Hex(image));
+}
 
-    bytes.back() = 0x00;
-    test::writeBytes(path, bytes);
-    EXPECT_FALSE(inspectPackage(path)->endMarkOk);
+// An output that is its own input is refused, whichever name leads to it; the input stays.
+TEST(PackageFormat, unpackAndPackRefuseToReplaceTheirInput) {
+    TempDir dir;
+    const Bytes bytes = package(test::randomBytes(100, 2), {}, kSunday2010);
+    test::writeBytes(dir / "p.cpu", bytes);
+    std::filesystem::create_hard_link(dir / "p.cpu", dir / "hard.cpu");
+    std::vector<std::string> names = {"p.cpu", "hard.cpu"};
+#ifndef _WIN32
+    std::filesystem::create_symlink("p.cpu", dir / "link.cpu");
+    names.push_back("link.cpu");
+#endif
+    for (const auto& name : names) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(unpackPackage(dir / "p.cpu", dir / name).error().code, ErrorCode::Usage);
+        BuildObserver quiet;
+        const BuildRequest request{dir / "p.cpu", {}, dir / name, kSunday2010};
+        EXPECT_EQ(buildPackage(request, quiet).error().code, ErrorCode::Usage);
+        EXPECT_EQ(test::readBytes(dir / "p.cpu"), bytes);
+    }
+}
 
-    for (std::size_t n : {0u, 8u, 15u, 16u}) {
-        test::writeBytes(path, Bytes(n, 0xAA));
-        EXPECT_EQ(inspectPackage(path).error().code, ErrorCode::FileTooShort) << n;
-        EXPECT_EQ(recoverImage(path).error().code, ErrorCode::FileTooShort) << n;
+// A snapshot, in memory or in its scratch file, keeps the package as it was taken while the
+// file is rewritten in place or cut short.
+TEST(PackageSnapshot, keepsThePackageAsItWasTaken) {
+    TempDir dir;
+    const auto path = dir / "p.cpu";
+    const Bytes bytes = package(test::randomBytes(300000, 4), {"T", "3", "2.1"}, kSunday2010);
+    for (const std::uint64_t memoryLimit : {kSnapshotMemoryLimit, std::uint64_t{0}}) {
+        SCOPED_TRACE(memoryLimit);
+        test::writeBytes(path, bytes);
+        auto snap = PackageSnapshot::take(path, memoryLimit);
+        ASSERT_TRUE(snap.ok()) << snap.error().message;
+        EXPECT_EQ((*snap)->inMemory(), memoryLimit > 0);
+        test::writeBytes(path, Bytes(bytes.size(), 0x11)); // the same file, rewritten
+        std::filesystem::resize_file(path, 100);
+        Bytes back(bytes.size() + 10);
+        EXPECT_EQ((*snap)->read(0, back), bytes.size());
+        back.resize(bytes.size());
+        EXPECT_EQ(back, bytes);
+        EXPECT_EQ((*snap)->read(bytes.size() - 3, back), 3u);
+        EXPECT_EQ((*snap)->header(), *makeHeader({"T", "3", "2.1"}));
+        EXPECT_EQ((*snap)->sha256(), sha256Hex(bytes));
     }
 }
 
@@ -156,11 +230,37 @@ TEST(PackageFormat, localTimeFollowsTheTimeZoneNotTheLocale) {
 }
 #endif
 
-TEST(FileIo, readWholeFileSaysWhy) {
+// What is not a regular file is refused in its own words, never as a file to read.
+TEST(FileIo, readersSayWhatIsNoFile) {
     TempDir dir;
-    EXPECT_EQ(readWholeFile(dir / "nope", 10).error().code, ErrorCode::FileMissing);
-    EXPECT_EQ(readWholeFile(dir.path(), 10).error().code, ErrorCode::FileMissing);
     test::writeBytes(dir / "f", test::randomBytes(11, 1));
+    const struct {
+        std::filesystem::path path;
+        std::optional<ErrorCode> code; // none: read
+        const char* words;
+    } cases[] = {
+        {dir / "nope", ErrorCode::FileMissing, "no such file"},
+        {dir.path(), ErrorCode::FileMissing, "is a directory"},
+#ifndef _WIN32
+        {"/dev/zero", ErrorCode::FileUnreadable, "is a device"},
+        {dir / "fifo", ErrorCode::FileUnreadable, "is a FIFO"},
+#endif
+        {dir / "f", std::nullopt, ""},
+    };
+#ifndef _WIN32
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+#endif
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path.string());
+        auto file = SequentialFile::open(c.path);
+        ASSERT_EQ(file.ok(), !c.code);
+        if (c.code) {
+            EXPECT_EQ(file.error().code, *c.code);
+            EXPECT_NE(file.error().message.find(c.words), std::string::npos)
+                << file.error().message;
+            EXPECT_EQ(readWholeFile(c.path, 100).error().message, file.error().message);
+        }
+    }
     EXPECT_EQ(readWholeFile(dir / "f", 10).error().code, ErrorCode::FileTooLarge);
     EXPECT_EQ(readWholeFile(dir / "f", 11)->size(), 11u);
 }

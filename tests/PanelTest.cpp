@@ -1,6 +1,7 @@
 #include "GuiTestSupport.h"
 #include "common/Texts.h"
 #include "panel/PeiZhi.h"
+#include "panel/PortComboBox.h"
 #include "shell/cpuConfig.h"
 
 #include <QAbstractItemView>
@@ -8,6 +9,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QThread>
 #include <QtTest>
 
 #include <atomic>
@@ -146,6 +148,51 @@ private slots:
         QCOMPARE(seen, std::string("80 9600 /dev/ttyS7"));
     }
 
+    // While an exchange runs, neither button starts another (it would fail at the port and
+    // show "发送失败" over an upgrade going well); whatever the outcome, both come back.
+    void exchangeButtonsWaitForTheExchange_data() {
+        QTest::addColumn<bool>("upgrade"); // else a query
+        QTest::addColumn<int>("message");  // the upgrade's last word
+        QTest::addColumn<QString>("status");
+        QTest::newRow("upgrade confirmed") << true << int(WM_CPU_RESULT) << t(text::kConfigOk);
+        QTest::newRow("upgrade failed") << true << int(WM_CPU_SEND_FAILED) << t(text::kSendFailed);
+        QTest::newRow("query") << false << 0 << t(text::kQueryOk);
+    }
+    void exchangeButtonsWaitForTheExchange() {
+        QFETCH(bool, upgrade);
+        QFETCH(int, message);
+        QVERIFY(writeFile(package(), demoPackage(16)));
+        TForm1 f;
+        std::atomic<bool> go{false};
+        std::atomic<int> runs{0};
+        auto hold = [&](std::stop_token st) {
+            ++runs;
+            while (!go && !st.stop_requested())
+                QThread::msleep(1);
+        };
+        f.setUpgradeRoutine([&](MainWindowLink& w, const SelectionProvider&, std::stop_token st) {
+            hold(st);
+            w.send(unsigned(message), 0, 0);
+        });
+        f.show();
+        TPeiZhiForm* panel = f.peiZhiForm();
+        panel->setQueryRoutine([&](QueryReporter& r, const SelectionProvider&, std::stop_token st) {
+            hold(st);
+            r.status(text::kQueryOk);
+        });
+        auto* update = child<QPushButton>(panel, "btn2");
+        auto* query = child<QPushButton>(panel, "btn3");
+        (upgrade ? update : query)->click();
+        QTRY_COMPARE(runs.load(), 1);
+        QVERIFY(!update->isEnabled() && !query->isEnabled());
+        update->click();
+        query->click();
+        go = true;
+        QTRY_VERIFY(update->isEnabled() && query->isEnabled());
+        QCOMPARE(runs.load(), 1);
+        QTEST(f.findChild<QLabel*>("lbl1")->text(), "status");
+    }
+
     // The query's texts reach the main window and the panel. A query still running when
     // the panel goes is stopped and joined, and its late texts are dropped rather than
     // delivered to a dead panel.
@@ -183,6 +230,41 @@ private slots:
     }
 
 #ifndef _WIN32
+    // The port chosen stays chosen when the panel is shown again or the box opened, which
+    // reads the list afresh: a card started since is there at once. One that has gone stays
+    // chosen and says so, rather than another port taking the next upgrade unseen.
+    void portChoiceSurvivesANewReading() {
+        QTemporaryDir runtime;
+        ::setenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit().constData(), 1);
+        auto card = [](const char* name) {
+            auto sim = Simulator::create({});
+            return std::pair(std::move(sim.value()),
+                             QString::fromStdString(sim.value()->registerPort(name)->string()));
+        };
+        auto [a, pathA] = card("CARD-A");
+        auto [b, pathB] = card("CARD-B");
+        TPeiZhiForm panel;
+        panel.show();
+        auto* box = child<QComboBox>(&panel, "cbb2");
+        box->setCurrentIndex(box->findData(pathB));
+        QCOMPARE(box->currentText(), QStringLiteral("CARD-B"));
+        panel.hide();
+        panel.show();
+        QCOMPARE(box->currentData().toString(), pathB);
+
+        auto [c, pathC] = card("CARD-C");
+        box->showPopup();
+        QVERIFY(box->findData(pathC) >= 0);
+        box->hidePopup();
+        b->unregisterPort();
+        box->showPopup();
+        box->hidePopup();
+        QCOMPARE(box->currentData().toString(), pathB);
+        QCOMPARE(panel.selection()->portName(), pathB.toStdString());
+        QVERIFY(box->property("portGone").toBool());
+        QVERIFY(box->toolTip().contains(t("已断开")));
+    }
+
     // Opened, the panel lists the ports plugged in since; each entry says what the port is,
     // and the open list is wide enough for the longest name while the closed box keeps its
     // size. Last: it changes the style.
@@ -202,14 +284,21 @@ private slots:
         TPeiZhiForm panel;
         panel.show();
         auto* box = child<QComboBox>(&panel, "cbb2");
-        const int row = box->findText(QString::fromStdString(link->string()));
+        const QString path = QString::fromStdString(link->string());
+        const int row = box->findData(path);
         QVERIFY(row >= 0);
+        // The box shows the short name; the open list the name, the path and what it is.
+        QCOMPARE(box->itemText(row), QStringLiteral("PRODUCTION-LINE-ADAPTER-7"));
         const QString tip = box->itemData(row, Qt::ToolTipRole).toString();
         QVERIFY2(tip.contains("simulated card, screen 5, model QX-9"), qPrintable(tip));
         box->showPopup();
         QTRY_VERIFY(box->view()->isVisible());
-        const QRect item = box->view()->visualRect(box->model()->index(row, 0));
-        QVERIFY(item.width() > box->view()->fontMetrics().horizontalAdvance(box->itemText(row)));
+        const QModelIndex index = box->model()->index(row, 0);
+        const QString listed = index.data(PortComboBox::kListTextRole).toString();
+        QVERIFY2(listed.contains(path) && listed.contains(tip.section('\n', 1)),
+                 qPrintable(listed));
+        const QRect item = box->view()->visualRect(index);
+        QVERIFY(item.width() > box->view()->fontMetrics().horizontalAdvance(listed));
         box->hidePopup();
         QCOMPARE(box->size(), QSize(73, 21));
     }

@@ -115,6 +115,14 @@ TEST(RtfCodePage, decodesEachFontInItsCharacterSet) {
         // The Symbol font draws letters and signs; its Unicode is kept or mapped.
         {R"(\f7 <Ab\'e5)", "<Αβ∑"},
         {R"(\f7\u945?\u-3999?)", "αα"},
+        // A SYMBOL field shows the character it names, through the font it names, once,
+        // whatever result Word kept; another field shows its result.
+        {R"(a{\field{\*\fldinst SYMBOL 65 \\f "Symbol" \\s 12}{\fldrslt }}b)", "aΑb"},
+        {R"(a{\field{\*\fldinst SYMBOL 0xB1 \\f Symbol}{\fldrslt\f7 \'b1}})", "a±"},
+        {R"(a{\field{\*\fldinst {SYMBOL 97} \\f "symbol"}})", "aα"},
+        {R"(a{\field{\*\fldinst SYMBOL 54992 \\f "SimSun"}})", "a中"},
+        {R"(a{\field{\*\fldinst SYMBOL 8364 \\u}}{\field{\fldinst SYMBOL 33440 \\j}})", "a€あ"},
+        {R"(a{\field{\*\fldinst SYMBOL 0x1G}{\fldrslt kept}}{\field{\*\fldinst PAGE}})", "akept"},
         // Unmappable bytes, and all of a code page the platform lacks, become U+FFFD.
         {R"(\f6 \'81\'20x)", "\uFFFD x"},
         {R"({\rtf1\ansicpg99 \'e9a\par b})", "\uFFFDa\nb"},

@@ -35,7 +35,10 @@ public:
     void portState(std::size_t i, PortState s, const std::string&) override {
         add(states, std::pair{i, s});
     }
-    void cardFinished(const StationCard& c) override { add(cards, c); }
+    bool cardFinished(const StationCard& c) override {
+        add(cards, c);
+        return recorded;
+    }
     void packageChanged(const PackageChange& p) override { add(packages, p); }
     // Waits (20 s at most, then fails) until pred holds.
     void waitFor(const std::function<bool()>& pred, const char* what) {
@@ -62,6 +65,7 @@ public:
     std::vector<std::pair<std::size_t, PortState>> states;
     std::vector<StationCard> cards;
     std::vector<PackageChange> packages;
+    bool recorded = true; // false: as a log that cannot be written
 
 private:
     template <class T> void add(std::vector<T>& to, const T& item) {
@@ -88,7 +92,11 @@ protected:
         auto s = Station::create(o, m_heard);
         ASSERT_TRUE(s) << s.error().message;
         m_station = std::move(*s);
-        m_run = std::jthread([this](std::stop_token stop) { m_station->run(stop); });
+        m_ended = false;
+        m_run = std::jthread([this](std::stop_token stop) {
+            m_station->run(stop);
+            m_ended = true;
+        });
     }
     // Lets the station poll a few more times, then stops it.
     void settleAndStop() {
@@ -108,30 +116,49 @@ protected:
     Heard m_heard;
     std::unique_ptr<Station> m_station;
     std::jthread m_run;
+    std::atomic<bool> m_ended{false}; // run() returned
 };
 
+// A card is upgraded once, also when one question that watches it goes unanswered (line
+// noise), and must answer after its upgrade to count as done; a failed one is tried once
+// more only with again.
 TEST_F(StationTest, aCardIsUpgradedOnceAndAFailedOneOnceMoreOnlyWithAgain) {
     struct Row {
+        const char* name;
         bool answersAtEnd;
         bool again;
+        std::function<bool(int)> hears; // the address frames it answers: 1 finds it, 2 upgrades
         std::vector<std::string> cards; // "attempt ok status" of each card logged
     };
     const std::string ok = text::kConfigOk, failed = text::kConfigFailed;
+    const auto always = [](int) { return true; };
     const Row rows[] = {
-        {true, false, {"1 1 " + ok}},
-        {true, true, {"1 1 " + ok}},
-        {false, false, {"1 0 " + failed}},
-        {false, true, {"1 0 " + failed, "2 0 " + failed}},
+        {"confirms", true, false, always, {"1 1 " + ok}},
+        {"confirms, again", true, true, always, {"1 1 " + ok}},
+        {"silent at the end", false, false, always, {"1 0 " + failed}},
+        {"silent at the end, again", false, true, always, {"1 0 " + failed, "2 0 " + failed}},
+        {"one watch question lost", true, false, [](int n) { return n != 4; }, {"1 1 " + ok}},
+        {"quiet after it confirmed",
+         true,
+         false,
+         [](int n) { return n <= 2; },
+         {"1 0 " + std::string(text::kQueryFailed)}},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.answersAtEnd * 10 + row.again);
+        SCOPED_TRACE(row.name);
         m_heard.clear(true);
         SimulatorOptions so;
         if (!row.answersAtEnd)
             so.finalAnswer = Bytes{}; // answers the query, but never the transfer
+        so.hears = row.hears;
         SimCard card(so);
         ASSERT_NO_FATAL_FAILURE(start({card.port()}, row.again));
-        m_heard.waitFor([&] { return m_heard.saw(0, PortState::StillConnected); }, "still there");
+        m_heard.waitFor(
+            [&] {
+                return m_heard.cards.size() == row.cards.size() &&
+                       (m_heard.saw(0, PortState::StillConnected) || !row.hears(3));
+            },
+            "upgraded, and still there if it answers");
         settleAndStop();
         std::vector<std::string> got;
         for (const auto& c : m_heard.cards)
@@ -145,6 +172,20 @@ TEST_F(StationTest, aCardIsUpgradedOnceAndAFailedOneOnceMoreOnlyWithAgain) {
     }
 }
 
+// A card is shown only once it is recorded: one that cannot be is shown as not logged, never
+// as done, and every port stops.
+TEST_F(StationTest, aCardThatCannotBeRecordedStopsTheStation) {
+    m_heard.recorded = false;
+    SimCard card;
+    ASSERT_NO_FATAL_FAILURE(start({card.port(), "/dev/cpuconfig-none"}));
+    m_heard.waitFor([&] { return m_ended.load(); }, "the station stopped by itself");
+    EXPECT_TRUE(m_heard.saw(0, PortState::NotLogged));
+    EXPECT_FALSE(m_heard.saw(0, PortState::Done));
+    EXPECT_EQ(m_heard.cards.size(), 1u);
+    m_run.join();
+    EXPECT_TRUE(portFree(card.port()));
+}
+
 TEST_F(StationTest, cardsComeAndGoOnAPortThatComesAndGoesAndEachGetsThePackageOfItsTime) {
     SimCard stays;
     const std::string line = (simulatedPortsFolder() / "BENCH1").string();
@@ -155,7 +196,8 @@ TEST_F(StationTest, cardsComeAndGoOnAPortThatComesAndGoesAndEachGetsThePackageOf
 
     // Three cards in turn on the same name; the package changes between them.
     const Bytes second = packageBytes(8 + 2000, 'T');
-    const Bytes broken = {'A', '1'};
+    Bytes broken = packageBytes(8 + 2000);
+    broken.back() = 0x55; // no end mark
     const Bytes* written[] = {&m_bytes, &second, &broken};
     const Bytes* expected[] = {&m_bytes, &second, &second};
     for (std::size_t n = 0; n < 3; ++n) {
@@ -175,7 +217,7 @@ TEST_F(StationTest, cardsComeAndGoOnAPortThatComesAndGoesAndEachGetsThePackageOf
     EXPECT_TRUE(m_heard.packages[0].taken);
     EXPECT_EQ(m_heard.packages[0].sha256, sha256Hex(second));
     EXPECT_FALSE(m_heard.packages[1].taken);
-    EXPECT_NE(m_heard.packages[1].reason.find("too short"), std::string::npos);
+    EXPECT_NE(m_heard.packages[1].reason.find("end mark"), std::string::npos);
     EXPECT_EQ(m_heard.cards.back().packageSha256, sha256Hex(second));
 
     settleAndStop();

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -108,9 +109,10 @@ TEST(UpgradePacing, pausesByModel) {
 }
 
 // Whatever fails before the transfer: what the window hears, and the card hears nothing
-// of a package it never gets.
+// of a package it never gets. A package that breaks the package rules is refused as
+// missing before the port is even opened.
 TEST(Upgrade, failuresBeforeTheTransfer) {
-    enum Package { None, Folder, Good };
+    enum Package { None, Folder, Fifo, Empty, HeaderOnly, NoImage, NoEndMark, CutShort, Good };
     struct Case {
         const char* name;
         Package package;
@@ -120,10 +122,16 @@ TEST(Upgrade, failuresBeforeTheTransfer) {
         Messages sent;
         int waitedMs = 0;
     };
-    const Messages noAck = {kHide, kSendFailed, msgResult(1)};
+    const Messages noAck = {kHide, kSendFailed, msgResult(1)}, noFile = {kHide, kNoFile};
     const Case cases[] = {
-        {"no package", None, SimFault::None, "", "1", {kHide, kNoFile}},
-        {"a folder named like the package", Folder, SimFault::None, "", "1", {kHide, kNoFile}},
+        {"no package", None, SimFault::None, "", "1", noFile},
+        {"a folder named like the package", Folder, SimFault::None, "", "1", noFile},
+        {"a FIFO named like the package", Fifo, SimFault::None, "", "1", noFile},
+        {"0 bytes", Empty, SimFault::None, "", "1", noFile},
+        {"8 bytes, a header alone", HeaderOnly, SimFault::None, "", "1", noFile},
+        {"16 bytes, no image", NoImage, SimFault::None, "", "1", noFile},
+        {"last byte 0x55", NoEndMark, SimFault::None, "", "1", noFile},
+        {"cut one byte short", CutShort, SimFault::None, "", "1", noFile},
         {"no such port", Good, SimFault::None, "/dev/cpuconfig-none", "1", {kHide, kSendFailed}},
         {"screen is no number", Good, SimFault::None, "", "x1", {kHide, kSendFailed}},
         {"silent card", Good, SimFault::Silent, "", "1", noAck, 2000},
@@ -132,30 +140,74 @@ TEST(Upgrade, failuresBeforeTheTransfer) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         UpgradeRig rig;
+        Bytes bytes = packageBytes(c.package == CutShort ? 101 : 100);
+        if (c.package == NoEndMark)
+            bytes.back() = 0x55;
+        if (c.package == CutShort)
+            bytes.pop_back();
         if (c.package == Folder)
             std::filesystem::create_directory(rig.package);
-        else if (c.package == Good)
-            writeBytes(rig.package, packageBytes(100));
+        else if (c.package == Fifo)
+            ASSERT_EQ(::mkfifo(rig.package.c_str(), 0600), 0);
+        else if (c.package != None)
+            writeBytes(rig.package, c.package == Empty        ? Bytes{}
+                                    : c.package == HeaderOnly ? packageBytes(8)
+                                    : c.package == NoImage    ? packageBytes(16)
+                                                              : bytes);
+        std::vector<std::string> faults;
+        UpgradeOptions options = fakeTimeUpgrade(rig.clock, rig.package);
+        options.packageFault = [&](const Error& e) { faults.push_back(e.message); };
         SimCard card(simWith([&](SimulatorOptions& o) { o.fault = c.fault; }));
-        rig.runOn(c.port.empty() ? card.port() : c.port, "115200", c.screen);
+        runUpgrade(rig.window,
+                   FixedSelection(c.port.empty() ? card.port() : c.port, "115200", c.screen), {},
+                   options);
         EXPECT_EQ(rig.window.sent(), c.sent);
-        EXPECT_TRUE(card.record().headerCommand.empty());
+        const auto rec = card.record();
+        EXPECT_TRUE(rec.headerCommand.empty());
+        // A package refused before the port was opened, with the reason.
+        EXPECT_TRUE(c.sent != noFile || rec.lines.empty());
+        EXPECT_EQ(faults.size(), c.sent == noFile ? 1u : 0u);
         EXPECT_EQ(rig.clock.elapsed(), milliseconds(c.waitedMs));
     }
 }
 
-TEST(Upgrade, packageThatShrinksDuringTheTransferIsNeverASuccess) {
-    UpgradeRig rig;
-    writeBytes(rig.package, packageBytes(8 + 1024 * 1024));
-    SimCard card;
-    // The main window handles the first position while the package is cut short.
-    rig.window.onSend = [&](const Message& m) {
-        if (m.message == WM_CPU_PROGRESS && m.lParam == kProgressPosition)
-            std::filesystem::resize_file(rig.package, 8 + 200);
-    };
-    rig.runOn(card.port());
-    const auto sent = rig.window.sent();
-    EXPECT_EQ(Messages(sent.end() - 2, sent.end()), (Messages{kSendFailed, msgResult(1)}));
+// The card gets the package as it was when the upgrade began, whatever happens to the file:
+// rewritten in place with another package or cut short, once the card has acknowledged
+// (before any of it went out) or at the first pause of the transfer.
+TEST(Upgrade, packageChangedDuringTheUpgradeIsSentAsItWas) {
+    const Bytes original = packageBytes(8 + 16 * 1024, 'T'); // a pause every 4 KiB
+    Bytes other = original;
+    std::fill(other.begin() + 8, other.end() - 1, 0x42);
+    const struct {
+        const char* name;
+        bool midTransfer; // else as soon as the card has acknowledged
+        bool cut;
+    } cases[] = {{"rewritten once the card acknowledged", false, false},
+                 {"rewritten at the first pause", true, false},
+                 {"cut short at the first pause", true, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        UpgradeRig rig;
+        writeBytes(rig.package, original);
+        SimCard card;
+        bool changed = false;
+        auto change = [&] {
+            changed = true;
+            c.cut ? std::filesystem::resize_file(rig.package, 8 + 200)
+                  : writeBytes(rig.package, other);
+        };
+        if (c.midTransfer)
+            rig.clock.at(milliseconds(0), change);
+        else
+            rig.window.onSend = [&](const Message& m) {
+                if (m == Message{WM_CPU_PROGRESS, 1, kProgressVisible})
+                    change();
+            };
+        rig.runOn(card.port());
+        EXPECT_TRUE(changed);
+        EXPECT_EQ(rig.window.sent().back(), msgResult(0));
+        EXPECT_EQ(card.record().transfer, Bytes(original.begin() + 8, original.end()));
+    }
 }
 
 TEST(Upgrade, secondUpgradeOrQueryWhileOneRunsFailsAtTheOpen) {
@@ -236,7 +288,10 @@ TEST(Query, answersAndFailures) {
         {"gbk", {.queryReply = reply({1, 0, 0}, "\xC6\xC1")}, "1", 1, {ok}, {"\xC6\xC1"}},
         {"screen 80", {.screen = 80}, "80", 0x50, {ok}, {"A8-SIM"}},
         {"screen +5", {.screen = 5}, "+5", 5, {ok}, {"A8-SIM"}},
-        {"screen 257", {}, "257", 1, {ok}, {"A8-SIM"}},
+        // Only the panel's 1 to 80 go out: 257 cut to a byte would address screen 1.
+        {"screen 0", {}, "0", 0, {text::kSendFailed}, {}, 1},
+        {"screen 81", {.screen = 81}, "81", 0, {text::kSendFailed}, {}, 1},
+        {"screen 257", {}, "257", 0, {text::kSendFailed}, {}, 1},
         {"silent", {.fault = SimFault::Silent}, "1", 1, noAnswer, {}, 0, 2000},
         {"no ack", {.fault = SimFault::NoAck}, "1", 1, noAnswer, {}, 0, 2000},
         {"no reply", {.fault = SimFault::NoFinal}, "1", 1, {failed}, {}, 0, 2000},

@@ -53,7 +53,8 @@ for f in /usr/bin/cpuctl /usr/bin/cpuconfig /usr/share/applications/cpuconfig.de
     check "holds $f" holds "$f"
 done
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libqt6core6 libqt6gui6 libqt6widgets6 libqt6multimedia6 libssl3 libc6; do
+for lib in libqt6core6 libqt6gui6 libqt6widgets6 libqt6multimedia6 libssl3 libc6 \
+    qt6-translations-l10n; do
     check "Depends names $lib" grep -q "\b$lib\b" <<<"$depends"
 done
 check "Section is electronics" test "$(dpkg-deb -f "$deb" Section)" = electronics

@@ -10,7 +10,7 @@ want=()
 for g in "${groups[@]}"; do
     case "$g" in
     base) want+=(cmake ninja-build g++ make pkg-config googletest libcli11-dev nlohmann-json3-dev libssl-dev clang-format) ;;
-    gui) want+=(qt6-base-dev qt6-multimedia-dev libqt6svg6 fonts-wqy-microhei fonts-dejavu-core xvfb xauth) ;;
+    gui) want+=(qt6-base-dev qt6-multimedia-dev libqt6svg6 qt6-translations-l10n fonts-wqy-microhei fonts-dejavu-core xvfb xauth) ;;
     # Both Windows builds, their runs under Wine (64-bit through wine64, 32-bit through wine32
     # where the kernel runs 32-bit programs), cpuconfig.exe clicked on a virtual display, the
     # Qt translation the zips carry, and the pictures of the screen.
