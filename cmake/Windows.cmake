@@ -37,6 +37,23 @@ if(TARGET Qt6::Core)
     get_filename_component(CPUCONFIG_QT_PREFIX "${qtcore}/../.." REALPATH)
 endif()
 
+# Qt's Chinese texts, which the program looks for in translations/ beside itself: the build
+# machine's catalogues (qt6-translations-l10n), beside the build's programs and in the zips.
+set(CPUCONFIG_QT_TRANSLATIONS "")
+if(CPUCONFIG_QT_PREFIX)
+    foreach(variant zh_CN zh_TW)
+        find_file(qm_${variant} qtbase_${variant}.qm NO_CACHE NO_CMAKE_FIND_ROOT_PATH
+                  PATHS ${QT_HOST_PATH}/share/qt6/translations /usr/share/qt6/translations)
+        if(qm_${variant})
+            list(APPEND CPUCONFIG_QT_TRANSLATIONS ${qm_${variant}})
+        endif()
+    endforeach()
+    if(NOT CPUCONFIG_QT_TRANSLATIONS)
+        message(WARNING "No qtbase_zh_CN.qm (qt6-translations-l10n): Qt's texts stay English")
+    endif()
+    file(COPY ${CPUCONFIG_QT_TRANSLATIONS} DESTINATION ${CMAKE_BINARY_DIR}/translations)
+endif()
+
 # The build machine's rcc compresses with zstd where it can, which a Qt built without zstd
 # (as the cross Qt is) cannot read back: zlib for every resource instead.
 if(CMAKE_CROSSCOMPILING AND TARGET Qt6::Core)
@@ -111,6 +128,9 @@ function(cpuconfig_windows_runtime)
             string(APPEND lines "qt $<TARGET_FILE:Qt6::${module}>\n")
         endforeach()
         string(APPEND lines "plugins ${CPUCONFIG_QT_PREFIX}/plugins\n")
+        foreach(qm IN LISTS CPUCONFIG_QT_TRANSLATIONS)
+            string(APPEND lines "translation ${qm}\n")
+        endforeach()
         string(APPEND lines "program $<TARGET_FILE:cpuconfig>\n")
     endif()
     string(APPEND lines "program $<TARGET_FILE:cpuctl>\n")

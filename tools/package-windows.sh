@@ -86,6 +86,8 @@ package() {
         case "$kind" in
         program) "$triple-strip" -o "$stage/$(basename "$path")" "$path" ;;
         qt) cp "$path" "$stage/" ;;
+        # Qt's Chinese texts, looked for beside the program.
+        translation) cp "$path" "$stage/translations/" ;;
         # Debian ships the runtime with its symbols: 23 MB of libstdc++ that Windows never reads.
         runtime) "$triple-strip" --strip-debug -o "$stage/$(basename "$path")" "$path" ;;
         plugins)
@@ -96,11 +98,6 @@ package() {
             ;;
         esac
     done <"$runtime"
-    # Looked for beside the program by the windows' language set-up.
-    cp /usr/share/qt6/translations/qtbase_zh_CN.qm "$stage/translations/" || {
-        fail "no /usr/share/qt6/translations/qtbase_zh_CN.qm (qt6-translations-l10n)"
-        return 1
-    }
     # README.txt with Windows line ends, so that Notepad shows its lines. What the Qt DLLs
     # were built from comes from the stamp of tools/build-qt-windows.sh.
     local qtprefix qtsource

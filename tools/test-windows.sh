@@ -332,7 +332,8 @@ cpuctl_runs() {
     # 7. Two ports at once.
     if start_card 24 second --screen 5; then
         run parallel upgrade --port COM21 --port COM24 --screen 5 --json
-        if [ "$rc" -eq 0 ] && [ "$(last parallel)" = "配置cpu文件成功" ] &&
+        # With --json, stdout is the one JSON document, the status text in it.
+        if [ "$rc" -eq 0 ] && grep -q '"exitCode":0,"status":"配置cpu文件成功"' "$work/parallel.out" &&
             grep -q '"port":"COM21","bytesTotal":9' "$work/parallel.out" &&
             grep -q '"port":"COM24","bytesTotal":9' "$work/parallel.out" &&
             [ "$(grep -o '"ok":true' "$work/parallel.out" | wc -l)" -eq 2 ]; then
