@@ -167,6 +167,7 @@ try_zip() {
         echo "SKIPPED: $label zip under Wine: this machine's kernel does not run 32-bit programs" \
             "($(tail -n 1 <<<"$out"))"
         [ "${WINE_REQUIRED:-0}" = 1 ] && fail "Wine cannot run $label programs on this machine"
+        wineserver -k 2>/dev/null
         return
     else
         fail "cpuctl.exe from the unpacked zip: $out"
