@@ -1,14 +1,15 @@
 // cpuctl station: upgrade every card the moment it is connected, on every port, with a log
-// of every card that survives a crash; cpuctl station --summary: the totals of such a log.
-#include "cli/Commands.h"
+// of every card that survives a crash.
+#include "cli/CardOptions.h"
+#include "cli/Command.h"
+#include "cli/ExitCodes.h"
 #include "cli/Json.h"
-#include "cli/LinkArgs.h"
-#include "cli/Terminal.h"
+#include "cli/PortsView.h"
+#include "cli/StationSummary.h"
 
 #include "common/FileIo.h"
 #include "common/Gbk.h"
 #include "common/Texts.h"
-#include "link/PortInfo.h"
 #include "link/Station.h"
 
 #include <CLI/CLI.hpp>
@@ -16,28 +17,13 @@
 #include <atomic>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <thread>
 
 namespace cpuconfig::cli {
 namespace {
-
-struct StationArgs {
-    std::vector<std::string> ports;
-    std::string package = kPackageFileName;
-    std::string baud = "115200";
-    std::string screen = "1";
-    std::string log; // empty: station-YYYYMMDD.jsonl
-    std::string summary;
-    double poll = 0.5;
-    bool again = false;
-    bool json = false;
-    bool verbose = false;
-};
 
 // Now, in local time or in UTC.
 std::tm timeNow(bool utc) {
@@ -138,18 +124,20 @@ Json totals(unsigned done, unsigned failed, double average, unsigned notLogged, 
 // goes to the log (on disk) before the screen shows it.
 class StationScreen final : public StationReporter {
 public:
-    StationScreen(const StationArgs& a, DurableLog& log) : m_args(a), m_log(log) {
-        m_json = a.json;
-        for (const auto& p : a.ports)
-            m_width = std::max(m_width, p.size());
-        m_rows.resize(a.ports.size());
-        if (!m_json && stderrIsTerminal()) {
-            m_board = std::make_unique<ProgressBoard>(a.ports.size() + 2);
-            for (std::size_t i = 0; i < a.ports.size(); ++i) {
-                m_board->begin(i, label(i));
-                m_board->end(i, "starting");
+    StationScreen(Console& console, const CardOptions& o, DurableLog& log)
+        : m_view(console,
+                 o.json                    ? PortsView::Mode::JsonLines
+                 : console.errIsTerminal() ? PortsView::Mode::Board
+                                           : PortsView::Mode::Lines,
+                 o.ports, 2),
+          m_ports(o.ports), m_log(log) {
+        m_rows.resize(o.ports.size());
+        if (board()) {
+            for (std::size_t i = 0; i < m_ports.size(); ++i) {
+                m_view.begin(i, m_view.padded(i));
+                m_view.end(i, "starting");
             }
-            m_board->end(a.ports.size(), counters());
+            m_view.end(m_ports.size(), counters());
         }
     }
 
@@ -167,26 +155,26 @@ public:
             row.outcome = text;
         if (state == PortState::StillConnected && !row.outcome.empty())
             text = row.outcome + "; card still connected";
-        if (m_json) {
+        if (json()) {
             Json j;
             j["event"] = "state";
-            j["port"] = m_args.ports[i];
+            j["port"] = m_ports[i];
             j["state"] = stateWord(state);
             j["detail"] = state == PortState::CardFound ? gbkToUtf8(detail) : detail;
-            printLine(jsonText(j));
-        } else if (m_board) {
+            console().print(jsonText(j));
+        } else if (board()) {
             if (state == PortState::Upgrading)
-                m_board->begin(i, label(i));
+                m_view.begin(i, m_view.padded(i));
             else
-                m_board->end(i, text);
+                m_view.end(i, text);
         } else if (state != PortState::Done && state != PortState::Failed) {
-            printLine(label(i) + "  " + text); // the card's own line says how it ended
+            console().print(m_view.padded(i) + "  " +
+                            text); // the card's own line says how it ended
         }
     }
 
     void progress(std::size_t i, std::uint64_t sent, std::uint64_t total) override {
-        if (m_board)
-            m_board->update(i, sent, total);
+        m_view.progress(i, sent, total);
     }
 
     // The card is shown only once its line is on disk; a card whose line could not be
@@ -202,16 +190,16 @@ public:
         (c.ok ? m_done : m_failed)++;
         m_cutShort = m_cutShort || c.result.end == CardEnd::Stopped;
         m_seconds += c.result.seconds;
-        if (m_json) {
-            printLine(jsonText(record));
-        } else if (m_board) {
-            m_board->end(m_rows.size(), counters());
+        if (json()) {
+            console().print(jsonText(record));
+        } else if (board()) {
+            m_view.end(m_ports.size(), counters());
         } else {
             char tail[96];
             std::snprintf(tail, sizeof tail, " (%llu bytes, %.1f s)",
                           static_cast<unsigned long long>(c.result.bytesSent), c.result.seconds);
-            printLine(label(c.portIndex) + "  " + (c.ok ? "done: " : "failed: ") + c.status +
-                      (c.ok ? "" : " - " + c.reason) + tail);
+            console().print(m_view.padded(c.portIndex) + "  " + (c.ok ? "done: " : "failed: ") +
+                            c.status + (c.ok ? "" : " - " + c.reason) + tail);
         }
         return true;
     }
@@ -225,33 +213,32 @@ public:
             p.taken ? "package changed: now " + p.sha256.substr(0, 12) + ", for the next card"
                     : "package changed but refused: " + p.reason + "; still using " +
                           p.previous.substr(0, 12);
-        if (m_json)
-            printLine(jsonText(record));
-        if (m_board)
-            m_board->end(m_rows.size() + 1, text);
+        if (json())
+            console().print(jsonText(record));
+        if (board())
+            m_view.end(m_ports.size() + 1, text);
         else
-            std::fprintf(stderr, "cpuctl: %s\n", text.c_str());
+            console().note(text);
     }
 
     // The board's last drawing, the totals and the status text, last. Returns the exit code.
     int finish() {
         std::lock_guard lock(m_mutex);
-        if (m_board) {
-            m_board->end(m_rows.size(), counters());
-            m_board->finish();
-        }
+        if (board())
+            m_view.end(m_ports.size(), counters());
+        m_view.finish();
         // Success only when something was done: a run without a card upgraded none.
         const char* status = m_cutShort                                   ? text::kSendFailed
                              : m_failed > 0 || m_done == 0 || m_logBroken ? text::kConfigFailed
                                                                           : text::kConfigOk;
         const int exit = m_logBroken ? kExitFile : kExitStopped;
         const std::string reason = m_logBroken ? "log: " + m_logError : "stopped";
-        if (m_json) {
-            printLine(
+        if (json()) {
+            console().print(
                 jsonText(totals(m_done, m_failed, average(), m_notLogged, exit, status, reason)));
         } else {
-            printLine(counters());
-            printLine(status);
+            console().print(counters());
+            console().print(status);
         }
         return exit;
     }
@@ -263,6 +250,9 @@ private:
         std::string outcome; // how its last card ended
     };
 
+    Console& console() { return m_view.console(); }
+    bool json() const { return m_view.mode() == PortsView::Mode::JsonLines; }
+    bool board() const { return m_view.mode() == PortsView::Mode::Board; }
     double average() const {
         return m_done + m_failed > 0 ? m_seconds / static_cast<double>(m_done + m_failed) : 0.0;
     }
@@ -274,25 +264,19 @@ private:
                       average());
         return buf;
     }
-    std::string label(std::size_t i) const {
-        const std::string& p = m_args.ports[i];
-        return p + std::string(m_width - p.size(), ' ');
-    }
     void logFailed(const std::string& why) {
         if (!m_logBroken) {
-            std::fprintf(stderr, "cpuctl: log: %s; stopping\n", why.c_str());
+            console().note("log: " + why + "; stopping");
             m_logError = why;
         }
         m_logBroken = true;
     }
 
-    const StationArgs& m_args;
+    PortsView m_view;
+    const std::vector<std::string> m_ports;
     DurableLog& m_log;
     std::mutex m_mutex;
-    bool m_json = false;
-    std::size_t m_width = 0;
     std::vector<Row> m_rows;
-    std::unique_ptr<ProgressBoard> m_board;
     unsigned m_done = 0;
     unsigned m_failed = 0;
     unsigned m_notLogged = 0; // upgraded or not, its line is not in the log
@@ -302,200 +286,134 @@ private:
     std::atomic<bool> m_logBroken{false};
 };
 
-// A card's time beyond this is no card's: a whole package at the slowest rate takes hours.
-constexpr double kLongestCardSeconds = 24 * 3600.0;
-
-std::string stringAt(const Json& j, const char* key) {
-    const auto it = j.find(key);
-    return it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
-int runSummary(const StationArgs& a) {
-    auto refuse = [&](const std::string& why) {
-        std::fprintf(stderr, "cpuctl: %s\n", why.c_str());
-        if (a.json) {
-            Json j;
-            j["log"] = a.summary;
-            addOutcome(j, kExitFile, "", why);
-            printLine(jsonText(j));
-        }
-        return kExitFile;
-    };
-    std::ifstream in(a.summary, std::ios::binary);
-    if (!isRegularFile(a.summary) || !in)
-        return refuse(a.summary + ": cannot be read");
-    unsigned done = 0, failed = 0, packages = 0, setAside = 0, number = 0;
-    double seconds = 0;
-    for (std::string line; std::getline(in, line);) {
-        ++number;
-        if (line.empty())
-            continue;
-        // Every line of a log, a torn one too, is the beginning of a JSON object in text.
-        if (line.front() != '{' || line.find('\0') != std::string::npos)
-            return refuse(a.summary + ": not a station log (line " + std::to_string(number) +
-                          " is not a record)");
-        const Json j = Json::parse(line, nullptr, false);
-        const std::string event = j.is_object() ? stringAt(j, "event") : "";
-        const std::string outcome = j.is_object() ? stringAt(j, "outcome") : "";
-        const Json took = j.is_object() ? j.value("seconds", Json()) : Json();
-        const bool card = event == "card" && (outcome == "done" || outcome == "failed") &&
-                          took.is_number() && took.get<double>() >= 0 &&
-                          took.get<double>() <= kLongestCardSeconds;
-        if (card) {
-            (outcome == "done" ? done : failed)++;
-            seconds += took.get<double>();
-        } else if (event == "package") {
-            ++packages;
-        } else {
-            ++setAside; // a torn line from a crash, or not a record of this log
-        }
-    }
-    const double average = done + failed > 0 ? seconds / (done + failed) : 0.0;
-    if (a.json) {
-        Json j;
-        j["log"] = a.summary;
-        j["cards"] = done + failed;
-        j["done"] = done;
-        j["failed"] = failed;
-        j["averageSeconds"] = jsonSeconds(average);
-        j["packageChanges"] = packages;
-        j["linesSetAside"] = setAside;
-        addOutcome(j, kExitOk, "", "");
-        printLine(jsonText(j));
-    }
-    if (setAside > 0)
-        std::fprintf(stderr, "cpuctl: %s: %u %s set aside (not a whole record)\n",
-                     a.summary.c_str(), setAside, setAside == 1 ? "line" : "lines");
-    if (!a.json) {
-        char buf[128];
-        std::snprintf(buf, sizeof buf, "cards: %u done, %u failed, average %.1f s per card", done,
-                      failed, average);
-        printLine(buf);
-    }
-    return kExitOk;
-}
-
 std::string secondsText(double seconds) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%g", seconds);
     return buf;
 }
 
-std::string stationProblem(const StationArgs& a) {
-    if (a.ports.empty())
-        return "station: --port is required";
-    for (const auto& port : a.ports)
-        if (!portProblem(port).empty())
-            return "--port: " + portProblem(port);
-    if (!baudProblem(a.baud).empty())
-        return "--baud: " + baudProblem(a.baud);
-    if (!screenProblem(a.screen).empty())
-        return "--screen: " + screenProblem(a.screen);
-    if (!std::isfinite(a.poll) || a.poll < 0.05 || a.poll > 60)
-        return "--poll: " + secondsText(a.poll) + " is not a number of seconds from 0.05 to 60";
-    if (const auto same = findSamePort(a.ports))
-        return "--port " + a.ports[same->first] + " and --port " + a.ports[same->second] +
-               " are the same port";
-    return "";
-}
-
-int runStation(const StationArgs& a) {
-    if (!a.summary.empty())
-        return runSummary(a);
-    // Before the station runs: the reason on stderr, and with --json the totals event.
-    auto notStarted = [&](int exit, const char* status, const std::string& why) {
-        std::fprintf(stderr, "cpuctl: %s\n", why.c_str());
-        if (a.json)
-            printLine(jsonText(totals(0, 0, 0.0, 0, exit, status, why)));
-        else if (*status)
-            printLine(status);
-        return exit;
-    };
-    if (const auto problem = stationProblem(a); !problem.empty())
-        return notStarted(kExitUsage, "", problem);
-    StationOptions options;
-    options.ports = a.ports;
-    options.baud = a.baud;
-    options.screen = a.screen;
-    options.package = a.package;
-    options.again = a.again;
-    options.poll = Clock::Ms(static_cast<long long>(a.poll * 1000.0 + 0.5));
-    if (a.verbose)
-        options.link.log = [](const std::string& line) {
-            static std::mutex m;
-            std::lock_guard lock(m);
-            std::fprintf(stderr, "cpuctl: %s\n", line.c_str());
-        };
-
-    // The package first: a bad one stops the station before any port or log is touched.
-    if (auto bytes = readStationPackage(a.package); !bytes)
-        return notStarted(kExitFile, text::kNoPackage, bytes.error().message);
-    const std::string logPath =
-        a.log.empty() ? timeText("station-%Y%m%d.jsonl", false) : a.log; // the day it started
-    auto log = DurableLog::open(logPath);
-    if (!log)
-        return notStarted(kExitFile, "", log.error().message);
-    if (log->tornBytes() > 0)
-        std::fprintf(stderr,
-                     "cpuctl: %s: a torn last line (%llu bytes) from an earlier run is set "
-                     "aside\n",
-                     logPath.c_str(), static_cast<unsigned long long>(log->tornBytes()));
-
-    StationScreen screen(a, *log);
-    auto station = Station::create(options, screen);
-    if (!station)
-        return notStarted(kExitFile, text::kNoPackage, station.error().message);
-
-    // The station runs on a thread of its own; this one watches for Ctrl-C and the log.
-    StopOnSignal signals;
-    std::stop_source stop;
-    std::atomic<bool> ended{false};
-    std::jthread worker([&] {
-        (*station)->run(stop.get_token());
-        ended = true;
-    });
-    bool said = false;
-    while (!ended) {
-        if (signals.signals() >= 2) {
-            std::fprintf(stderr, "\ncpuctl: stopped at once\n");
-            std::fflush(nullptr);
-            std::_Exit(kExitStopped); // every finished card is on disk already
-        }
-        if ((signals.stopped() || screen.logBroken()) && !said) {
-            said = true;
-            stop.request_stop();
-            if (signals.stopped())
-                std::fprintf(stderr, "\ncpuctl: stopping: upgrades in flight end their block "
-                                     "(Ctrl-C again to stop at once)\n");
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+class StationCommand final : public Command {
+public:
+    CLI::App* define(CLI::App& app) override {
+        auto* c = app.add_subcommand(
+            "station", "Upgrade every card as it is connected, on every port, and log each");
+        addPorts(*c, m_card, "Serial port to watch; give it again for more ports", false);
+        c->add_option("--package", m_package, "CPU package")->capture_default_str();
+        addBaud(*c, m_card);
+        c->add_option("--screen", m_card.screen, "Screen number of the cards")
+            ->capture_default_str();
+        c->add_option("--log", m_log,
+                      "Log of every card, one JSON line each "
+                      "(default station-YYYYMMDD.jsonl)");
+        c->add_option("--poll", m_poll, "Seconds between two questions for a card, 0.05 to 60")
+            ->capture_default_str();
+        c->add_flag("--again", m_again, "Upgrade a card that failed once more if it still answers");
+        c->add_flag("--json", m_card.json, "One JSON object per event on stdout");
+        addVerbose(*c, m_card);
+        c->add_option("--summary", m_summary, "Print the totals of a station log and end");
+        return c;
     }
-    worker.join();
-    return screen.finish();
-}
+
+    int run(Context& ctx) override {
+        if (!m_summary.empty())
+            return summarizeStationLog(ctx.console, ctx.file(m_summary), m_summary, m_card.json);
+        Console& c = ctx.console;
+        // Before the station runs: the reason on stderr, and with --json the totals event.
+        auto notStarted = [&](int exit, const char* status, const std::string& why) {
+            c.note(why);
+            if (m_card.json)
+                c.print(jsonText(totals(0, 0, 0.0, 0, exit, status, why)));
+            else if (*status)
+                c.print(status);
+            return exit;
+        };
+        if (const auto problem = usageProblem(); !problem.empty())
+            return notStarted(kExitUsage, "", problem);
+
+        // The package first: a bad one stops the station before any port or log is touched.
+        if (auto bytes = readStationPackage(ctx.file(m_package)); !bytes)
+            return notStarted(kExitFile, text::kNoPackage, bytes.error().message);
+        const std::string logPath =
+            m_log.empty() ? timeText("station-%Y%m%d.jsonl", false) : m_log; // the day it started
+        auto log = DurableLog::open(ctx.file(logPath));
+        if (!log)
+            return notStarted(kExitFile, "", log.error().message);
+        if (log->tornBytes() > 0)
+            c.note(logPath + ": a torn last line (" + std::to_string(log->tornBytes()) +
+                   " bytes) from an earlier run is set aside");
+
+        StationScreen screen(c, m_card, *log);
+        auto station = Station::create(stationOptions(ctx), screen);
+        if (!station)
+            return notStarted(kExitFile, text::kNoPackage, station.error().message);
+        auto signals = ctx.listenForStops();
+        serve(ctx, **station, screen);
+        return screen.finish();
+    }
+
+private:
+    std::string usageProblem() const {
+        if (m_card.ports.empty())
+            return "station: --port is required";
+        if (auto p = m_card.portAndBaudProblem(); !p.empty())
+            return p;
+        if (!screenProblem(m_card.screen).empty())
+            return "--screen: " + screenProblem(m_card.screen);
+        if (!std::isfinite(m_poll) || m_poll < 0.05 || m_poll > 60)
+            return "--poll: " + secondsText(m_poll) + " is not a number of seconds from 0.05 to 60";
+        return samePortProblem(m_card.ports);
+    }
+
+    StationOptions stationOptions(Context& ctx) const {
+        StationOptions options;
+        options.ports = m_card.ports;
+        options.baud = m_card.baud;
+        options.screen = m_card.screen;
+        options.package = ctx.file(m_package);
+        options.again = m_again;
+        options.poll = Clock::Ms(static_cast<long long>(m_poll * 1000.0 + 0.5));
+        options.link.log = verboseLog(m_card, ctx.console);
+        return options;
+    }
+
+    // The station runs on a thread of its own; this one watches the stop requests and the
+    // log.
+    static void serve(Context& ctx, Station& station, const StationScreen& screen) {
+        std::stop_source stop;
+        std::atomic<bool> ended{false};
+        std::jthread worker([&] {
+            station.run(stop.get_token());
+            ended = true;
+        });
+        bool said = false;
+        while (!ended) {
+            if (ctx.stops.count() >= 2 && ctx.quit) {
+                ctx.console.toErr("\ncpuctl: stopped at once\n");
+                ctx.quit(kExitStopped); // every finished card is on disk already
+            }
+            if ((ctx.stops.stopped() || screen.logBroken()) && !said) {
+                said = true;
+                stop.request_stop();
+                if (ctx.stops.stopped())
+                    ctx.console.toErr("\ncpuctl: stopping: upgrades in flight end their block "
+                                      "(Ctrl-C again to stop at once)\n");
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+
+    CardOptions m_card;
+    std::string m_package = kPackageFileName;
+    std::string m_log; // empty: station-YYYYMMDD.jsonl
+    std::string m_summary;
+    double m_poll = 0.5;
+    bool m_again = false;
+};
 
 } // namespace
 
-void addStationCommand(CLI::App& app, Runner& run) {
-    auto a = std::make_shared<StationArgs>();
-    auto* c = app.add_subcommand(
-        "station", "Upgrade every card as it is connected, on every port, and log each");
-    c->add_option("--port", a->ports, "Serial port to watch; give it again for more ports")
-        ->expected(1)
-        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-    c->add_option("--package", a->package, "CPU package")->capture_default_str();
-    c->add_option("--baud", a->baud, "9600, 28800, 57600 or 115200")->capture_default_str();
-    c->add_option("--screen", a->screen, "Screen number of the cards")->capture_default_str();
-    c->add_option("--log", a->log,
-                  "Log of every card, one JSON line each "
-                  "(default station-YYYYMMDD.jsonl)");
-    c->add_option("--poll", a->poll, "Seconds between two questions for a card, 0.05 to 60")
-        ->capture_default_str();
-    c->add_flag("--again", a->again, "Upgrade a card that failed once more if it still answers");
-    c->add_flag("--json", a->json, "One JSON object per event on stdout");
-    c->add_flag("-v,--verbose", a->verbose, "Say on stderr why a step failed");
-    c->add_option("--summary", a->summary, "Print the totals of a station log and end");
-    c->callback([&run, a] { run = [a] { return runStation(*a); }; });
+std::unique_ptr<Command> makeStationCommand() {
+    return std::make_unique<StationCommand>();
 }
 
 } // namespace cpuconfig::cli
