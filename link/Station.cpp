@@ -153,6 +153,199 @@ std::shared_ptr<const StationPackage> Station::packageForNextCard() {
     return m_package;
 }
 
+// One port's watch as a machine of explicit states: looking for a card, upgrading the card
+// found, retrying it once (--again), and waiting for it to leave before the port takes the
+// next card. Runs on the port's worker; what it shares goes through the station.
+class Station::PortWatch {
+public:
+    PortWatch(Station& station, std::size_t index, std::stop_token stop)
+        : m_station(station), m_options(station.m_options), m_index(index),
+          m_port(m_options.ports[index]), m_stop(std::move(stop)) {}
+
+    void run() {
+        for (State state = State::Looking; state != State::Ended;)
+            state = step(state);
+    }
+
+private:
+    enum class State { Looking, Upgrading, Retrying, Leaving, Ended };
+
+    State step(State state) {
+        switch (state) {
+        case State::Looking:
+            return look();
+        case State::Upgrading:
+            return upgradeFound();
+        case State::Retrying:
+            return retry();
+        case State::Leaving:
+            return watchLeaving();
+        case State::Ended:
+            break;
+        }
+        return State::Ended;
+    }
+
+    // One question with the short acknowledge wait; a card found is upgraded at once,
+    // anything else is shown and asked again after a poll interval.
+    State look() {
+        if (m_stop.stop_requested())
+            return State::Ended;
+        const Answer a = ask(true);
+        switch (a.kind) {
+        case Answer::Stopped:
+            return State::Ended;
+        case Answer::Card:
+            show(PortState::CardFound, a.detail);
+            m_model = a.detail;
+            return State::Upgrading;
+        case Answer::NoCard:
+            show(PortState::Waiting, {});
+            break;
+        case Answer::Missing:
+            show(PortState::PortMissing, {});
+            break;
+        case Answer::Busy:
+            show(PortState::PortBusy, {});
+            break;
+        case Answer::Fault:
+            show(PortState::PortFault, a.detail);
+            break;
+        }
+        return pause() ? State::Looking : State::Ended;
+    }
+
+    State upgradeFound() {
+        m_misses = 0;
+        if (!upgrade(m_model, 1) && m_options.again && !m_stop.stop_requested())
+            return State::Retrying;
+        return State::Leaving;
+    }
+
+    // --again: a card that failed and still answers gets one more upgrade.
+    State retry() {
+        const Answer again = ask();
+        if (again.kind == Answer::Card) {
+            show(PortState::CardFound, again.detail);
+            upgrade(again.detail, 2);
+        }
+        return State::Leaving;
+    }
+
+    // The port is free again only once this card has gone; then the next card may be
+    // there already, and it is asked for at once.
+    State watchLeaving() {
+        if (m_stop.stop_requested())
+            return State::Ended;
+        if (m_misses >= kLeaveMisses)
+            return State::Looking;
+        if (!pause())
+            return State::Ended;
+        const Answer still = ask();
+        if (still.kind == Answer::Stopped)
+            return State::Ended;
+        if (still.kind == Answer::Card) {
+            show(PortState::StillConnected, {});
+            m_misses = 0;
+        } else {
+            ++m_misses;
+        }
+        return State::Leaving;
+    }
+
+    Answer ask(bool looking = false) {
+        LinkOptions o = m_options.link;
+        if (looking)
+            o.ackWait = m_options.findWait;
+        std::optional<Error> fault;
+        o.portFault = [&fault](const Error& e) { fault = fault ? fault : e; };
+        ModelCatcher catcher;
+        FixedSelection selection(m_port, m_options.baud, m_options.screen);
+        const int result = getParam(catcher, selection, m_stop, o);
+        if (m_stop.stop_requested())
+            return {Answer::Stopped, {}};
+        if (catcher.model)
+            return {Answer::Card, *catcher.model};
+        if (result == 0 || !fault)
+            return {Answer::NoCard, {}};
+        switch (portFaultKind(*fault)) {
+        case PortFaultKind::Missing:
+            return {Answer::Missing, {}};
+        case PortFaultKind::InUse:
+            return {Answer::Busy, {}};
+        default:
+            return {Answer::Fault, explainPortFault(m_port, *fault)};
+        }
+    }
+
+    bool pause() { return m_station.pause(m_stop); }
+
+    // A state is shown when it changes, not at every poll.
+    void show(PortState state, const std::string& detail) {
+        if (m_anyShown && state == m_shown && detail == m_shownDetail)
+            return;
+        m_anyShown = true;
+        m_shown = state;
+        m_shownDetail = detail;
+        m_station.m_reporter.portState(m_index, state, detail);
+    }
+
+    // One upgrade of the card that answered with model; true when it went well.
+    bool upgrade(const std::string& model, int attempt) {
+        const auto package = m_station.packageForNextCard();
+        UpgradeOptions o = m_options.link;
+        o.package = package->copy;
+        o.portFault = nullptr;
+        CardForwarder forwarder(m_station.m_reporter, m_index);
+        StationCard card;
+        card.portIndex = m_index;
+        card.port = m_port;
+        card.screen = m_options.screen;
+        card.model = model;
+        card.packageSha256 = package->sha256;
+        card.attempt = attempt;
+        card.result = upgradeCard(m_port, m_options.baud, m_options.screen, o, &forwarder, m_stop);
+        card.status = card.result.status;
+        card.reason = card.result.reason;
+        if (card.result.end == CardEnd::Confirmed) {
+            bool answered = false;
+            for (int i = 0; i < kConfirmTries && !answered && !m_stop.stop_requested(); ++i) {
+                if (i > 0 && !pause())
+                    break;
+                answered = ask().kind == Answer::Card;
+            }
+            card.ok = answered || m_stop.stop_requested(); // no asking after a stop; it confirmed
+            if (!card.ok) {
+                card.status = text::kQueryFailed;
+                card.reason = "the card confirmed the upgrade but no longer answers";
+            }
+        }
+        if (const auto info = findPort(m_port); info && !info->byId.empty())
+            card.byId = info->byId.front();
+        const std::string outcome =
+            card.ok ? std::string(card.status) : card.status + (": " + card.reason);
+        // Shown only once it is recorded: every card shown is in the record.
+        if (!m_station.m_reporter.cardFinished(card)) {
+            show(PortState::NotLogged, outcome);
+            m_station.halt();
+            return false;
+        }
+        show(card.ok ? PortState::Done : PortState::Failed, outcome);
+        return card.ok;
+    }
+
+    Station& m_station;
+    const StationOptions& m_options;
+    const std::size_t m_index;
+    const std::string& m_port;
+    const std::stop_token m_stop;
+    std::string m_model; // of the card found
+    int m_misses = 0;    // questions in a row the card did not answer, while it leaves
+    bool m_anyShown = false;
+    PortState m_shown = PortState::Waiting;
+    std::string m_shownDetail;
+};
+
 void Station::run(std::stop_token stop) {
     {
         std::lock_guard lock(m_wakeMutex);
@@ -163,8 +356,9 @@ void Station::run(std::stop_token stop) {
         std::lock_guard lock(m_wakeMutex);
         m_runner = &runner;
     }
-    runner.start(m_options.ports.size(),
-                 [this](std::size_t i, std::stop_token t) { servePort(i, t); });
+    runner.start(m_options.ports.size(), [this](std::size_t i, std::stop_token t) {
+        PortWatch(*this, i, std::move(t)).run();
+    });
     // The stop is looked at here, for every port at once, rather than by a nap of each
     // worker: idle ports then cost no wake-ups of their own.
     while (!runner.finished()) {
@@ -201,138 +395,6 @@ bool Station::pause(std::stop_token stop) {
         return m_options.pollClock->sleepFor(m_options.poll, stop);
     std::unique_lock lock(m_wakeMutex);
     return !m_wake.wait_for(lock, m_options.poll, [&] { return m_stopping; });
-}
-
-void Station::servePort(std::size_t index, std::stop_token stop) {
-    const std::string& port = m_options.ports[index];
-    auto ask = [&](bool looking = false) -> Answer {
-        LinkOptions o = m_options.link;
-        if (looking)
-            o.ackWait = m_options.findWait;
-        std::optional<Error> fault;
-        o.portFault = [&fault](const Error& e) { fault = fault ? fault : e; };
-        ModelCatcher catcher;
-        FixedSelection selection(port, m_options.baud, m_options.screen);
-        const int result = getParam(catcher, selection, stop, o);
-        if (stop.stop_requested())
-            return {Answer::Stopped, {}};
-        if (catcher.model)
-            return {Answer::Card, *catcher.model};
-        if (result == 0 || !fault)
-            return {Answer::NoCard, {}};
-        switch (portFaultKind(*fault)) {
-        case PortFaultKind::Missing:
-            return {Answer::Missing, {}};
-        case PortFaultKind::InUse:
-            return {Answer::Busy, {}};
-        default:
-            return {Answer::Fault, explainPortFault(port, *fault)};
-        }
-    };
-    auto pause = [&] { return this->pause(stop); };
-
-    bool anyShown = false;
-    PortState shown = PortState::Waiting;
-    std::string shownDetail;
-    auto show = [&](PortState state, const std::string& detail) {
-        if (anyShown && state == shown && detail == shownDetail)
-            return;
-        anyShown = true;
-        shown = state;
-        shownDetail = detail;
-        m_reporter.portState(index, state, detail);
-    };
-
-    // One upgrade of the card that answered with model; true when it went well.
-    auto upgrade = [&](const std::string& model, int attempt) {
-        const auto package = packageForNextCard();
-        UpgradeOptions o = m_options.link;
-        o.package = package->copy;
-        o.portFault = nullptr;
-        CardForwarder forwarder(m_reporter, index);
-        StationCard card;
-        card.portIndex = index;
-        card.port = port;
-        card.screen = m_options.screen;
-        card.model = model;
-        card.packageSha256 = package->sha256;
-        card.attempt = attempt;
-        card.result = upgradeCard(port, m_options.baud, m_options.screen, o, &forwarder, stop);
-        card.status = card.result.status;
-        card.reason = card.result.reason;
-        if (card.result.end == CardEnd::Confirmed) {
-            bool answered = false;
-            for (int i = 0; i < kConfirmTries && !answered && !stop.stop_requested(); ++i) {
-                if (i > 0 && !pause())
-                    break;
-                answered = ask().kind == Answer::Card;
-            }
-            card.ok = answered || stop.stop_requested(); // no asking after a stop; it confirmed
-            if (!card.ok) {
-                card.status = text::kQueryFailed;
-                card.reason = "the card confirmed the upgrade but no longer answers";
-            }
-        }
-        if (const auto info = findPort(port); info && !info->byId.empty())
-            card.byId = info->byId.front();
-        const std::string outcome =
-            card.ok ? std::string(card.status) : card.status + (": " + card.reason);
-        // Shown only once it is recorded: every card shown is in the record.
-        if (!m_reporter.cardFinished(card)) {
-            show(PortState::NotLogged, outcome);
-            halt();
-            return false;
-        }
-        show(card.ok ? PortState::Done : PortState::Failed, outcome);
-        return card.ok;
-    };
-
-    while (!stop.stop_requested()) {
-        const Answer a = ask(true);
-        switch (a.kind) {
-        case Answer::Stopped:
-            return;
-        case Answer::NoCard:
-            show(PortState::Waiting, {});
-            break;
-        case Answer::Missing:
-            show(PortState::PortMissing, {});
-            break;
-        case Answer::Busy:
-            show(PortState::PortBusy, {});
-            break;
-        case Answer::Fault:
-            show(PortState::PortFault, a.detail);
-            break;
-        case Answer::Card: {
-            show(PortState::CardFound, a.detail);
-            if (!upgrade(a.detail, 1) && m_options.again && !stop.stop_requested()) {
-                const Answer again = ask();
-                if (again.kind == Answer::Card) {
-                    show(PortState::CardFound, again.detail);
-                    upgrade(again.detail, 2);
-                }
-            }
-            // The port is free again only once this card has gone.
-            for (int misses = 0; misses < kLeaveMisses && !stop.stop_requested();) {
-                if (!pause())
-                    return;
-                const Answer still = ask();
-                if (still.kind == Answer::Stopped)
-                    return;
-                if (still.kind == Answer::Card) {
-                    show(PortState::StillConnected, {});
-                    misses = 0;
-                } else {
-                    ++misses;
-                }
-            }
-            continue; // ask again at once: the next card may be there already
-        }
-        }
-        if (!pause())
-            return;
-    }
 }
 
 } // namespace cpuconfig

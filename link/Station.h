@@ -136,7 +136,8 @@ private:
     Result<std::shared_ptr<const StationPackage>> keep(const std::vector<std::uint8_t>& bytes);
     // The package for the next card: the file again when it changed, else the one in use.
     std::shared_ptr<const StationPackage> packageForNextCard();
-    void servePort(std::size_t index, std::stop_token stop);
+    // One port's loop, from its first question to the stop.
+    class PortWatch;
     // One poll interval; false when a stop ended it.
     bool pause(std::stop_token stop);
     // Stops every port, as a stop of run() would.
