@@ -55,12 +55,7 @@ protected:
         ::setenv("XDG_RUNTIME_DIR", m_runtime.path().c_str(), 1);
         package(3000);
     }
-    void package(std::size_t body) {
-        m_package = randomBytes(8 + body, 11);
-        m_package[0] = 'A';
-        m_package.back() = 0xAA;
-        writeBytes(m_dir / "RQ_CPU.cpu", m_package);
-    }
+    void package(std::size_t body) { writeBytes(m_dir / "RQ_CPU.cpu", packageBytes(8 + body)); }
     CommandResult run(const std::string& args) {
         std::ostringstream out, err;
         cli::Context ctx(out, err);
@@ -75,7 +70,6 @@ protected:
     Json report(const std::string& args) { return Json::parse(run(args + " --json").out); }
     TempDir m_runtime;
     TempDir m_dir;
-    Bytes m_package;
 };
 
 // Each option check and outcome once: the exit code and the end of what is printed, the
@@ -93,7 +87,7 @@ TEST_F(Command, outcomesAndLastLines) {
 {"event":"card","outcome":"failed","seconds":-5}
 {"event":5})";
     writeBytes(m_dir / "odd.jsonl", Bytes(odd.begin(), odd.end()));
-    auto cut = m_package;
+    auto cut = packageBytes(3008);
     cut.pop_back(); // no end mark: refused before the port is opened
     writeBytes(m_dir / "cut.cpu", cut);
     struct Case {

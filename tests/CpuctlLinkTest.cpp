@@ -28,12 +28,7 @@ protected:
         ::setenv("XDG_RUNTIME_DIR", m_runtime.path().c_str(), 1);
         package(3000);
     }
-    void package(std::size_t body) {
-        m_package = randomBytes(8 + body, 11);
-        m_package[0] = 'A';
-        m_package.back() = 0xAA;
-        writeBytes(m_dir / "RQ_CPU.cpu", m_package);
-    }
+    void package(std::size_t body) { writeBytes(m_dir / "RQ_CPU.cpu", packageBytes(8 + body)); }
     CommandResult cpuctlIn(const std::string& args, const std::string& prefix = "") {
         return runCommand(prefix + "env XDG_RUNTIME_DIR='" + m_runtime.path().string() + "' '" +
                               cpuctl() + "' " + args,
@@ -43,7 +38,6 @@ protected:
     static Json report(const CommandResult& r) { return Json::parse(r.out); }
     TempDir m_runtime;
     TempDir m_dir;
-    std::vector<std::uint8_t> m_package;
 };
 
 // The name of a card killed before it could unregister goes to the next card, also when
@@ -204,7 +198,7 @@ TEST_F(CpuctlLink, stationLogsEveryCardThroughAKill) {
 
     // Stopped once its card is done, by a signal that comes twice (as timeout(1) sends it to
     // a process and again to its group), it still ends with its status line.
-    writeBytes(m_dir / "RQ_CPU.cpu", m_package);
+    package(3000);
     r = runCommand("( export XDG_RUNTIME_DIR='" + m_runtime.path().string() + "'; '" + cpuctl() +
                        "' station --log st.jsonl --port " + fast.port() +
                        " >out.txt & p=$!; for i in $(seq 400); do grep -q 'done:' out.txt && "
