@@ -104,7 +104,7 @@ test-sanitize: deps
 # The tests where threads meet: workers, the GUI thread, the simulated card. Qt is not
 # built for TSan: its own memory is not tracked (ignore_noninstrumented_modules), and
 # tools/tsan.supp explains what is left.
-TSAN_TESTS = link_tests link_realtime_tests main_window_tests panel_tests gui_end_to_end_tests \
+TSAN_TESTS = link_tests link_realtime_tests cli_tests main_window_tests panel_tests gui_end_to_end_tests \
 	service_mode_tests package_tool_tests
 
 # Each fuzz target for FUZZ_SECONDS (60 by default) from its seed corpus. An input that
