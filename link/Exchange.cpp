@@ -1,36 +1,12 @@
 #include "link/Exchange.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstdio>
 
 namespace cpuconfig {
 
 using std::chrono::milliseconds;
-
-std::uint32_t baudFromText(const std::string& text) {
-    std::uint32_t value = 0;
-    const char* end = text.data() + text.size();
-    auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    if (ec == std::errc{} && ptr == end && !text.empty() &&
-        (value == 9600 || value == 28800 || value == 57600))
-        return value;
-    return 115200;
-}
-
-std::optional<long> screenFromText(const std::string& text) {
-    std::string_view digits = text;
-    bool negative = false;
-    if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
-        negative = digits.front() == '-';
-        digits.remove_prefix(1);
-    }
-    long value = 0;
-    auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-    if (digits.empty() || ec != std::errc{} || ptr != digits.data() + digits.size())
-        return std::nullopt;
-    return negative ? -value : value;
-}
+using namespace protocol;
 
 Exchange::Exchange(const SelectionProvider& selection, const LinkOptions& options,
                    std::stop_token stop)
@@ -84,12 +60,11 @@ Exchange::Opening Exchange::open() {
 
     const std::string screenText = m_selection.screenText();
     const auto screen = screenFromText(screenText);
-    if (!screen || *screen < kFirstScreen || *screen > kLastScreen)
+    const auto frame = screen ? addressFrame(*screen) : std::nullopt;
+    if (!frame)
         return failed(makeError(ErrorCode::Usage,
                                 "screen number \"" + screenText + "\" is not one of 1 to 80"));
-    const auto address = static_cast<std::uint8_t>(*screen);
-    const std::array<std::uint8_t, 2> frame{address, address}; // address frame, mark parity
-    if (auto r = write(frame); !r && r.error().code == ErrorCode::Stopped)
+    if (auto r = write(*frame); !r && r.error().code == ErrorCode::Stopped)
         return failed(r.error());
     // A failed address write is judged by the missing acknowledge, as every write is.
 
@@ -98,11 +73,9 @@ Exchange::Opening Exchange::open() {
     if (auto r = m_port->armReceiveWait(); !r)
         return failed(r.error());
 
-    const auto answer = receive(
-        [](const std::uint8_t* b, std::size_t got) {
-            return got == 1 && b[0] == kAck; // 01 01 in one read is no acknowledge
-        },
-        kReplyWait, m_options.ackWait);
+    const auto answer = receive([](std::span<const std::uint8_t> b,
+                                   std::size_t got) { return isAcknowledge(b.first(got)); },
+                                kReplyWait, m_options.ackWait);
     if (answer == Answer::Stopped)
         return failed(makeError(ErrorCode::Stopped, "stopped"));
     if (answer == Answer::RearmRefused)
@@ -204,7 +177,7 @@ Exchange::Answer Exchange::receive(const AnswerTest& test, milliseconds readLimi
             [[maybe_unused]] auto purged = m_port->purgeInput();
             return Answer::None;
         }
-        if (test(m_buffer.data(), *got))
+        if (test(m_buffer, *got))
             return Answer::Passed;
         hear(m_buffer.data(), *got);
     }

@@ -3,6 +3,7 @@
 // The upgrade and the query are built on it. Internal to the link.
 #pragma once
 
+#include "link/Protocol.h"
 #include "link/Selection.h"
 #include "link/SerialPort.h"
 #include "link/Upgrade.h"
@@ -12,16 +13,6 @@
 #include <optional>
 
 namespace cpuconfig {
-
-inline constexpr std::uint8_t kAck = 0x01;                   // the card's acknowledge
-inline constexpr std::chrono::milliseconds kReplyWait{2000}; // silence that ends a wait
-inline constexpr std::size_t kReceiveBufferSize = 100;       // the longest answer read
-
-// 9600, 28800 or 57600 when the text is exactly that whole number, 115200 otherwise.
-std::uint32_t baudFromText(const std::string& text);
-// The screen number as a whole number (decimal digits only, optional sign); nullopt when
-// the text is not one.
-std::optional<long> screenFromText(const std::string& text);
 
 class Exchange {
 public:
@@ -44,7 +35,8 @@ public:
     // Write-and-wait. PortIo when the device is gone, Stopped on a stop request.
     Result<void> write(std::span<const std::uint8_t> data);
 
-    using AnswerTest = std::function<bool(const std::uint8_t* buffer, std::size_t got)>;
+    // Gets the whole receive buffer and the number of bytes the last read took.
+    using AnswerTest = std::function<bool(std::span<const std::uint8_t> buffer, std::size_t got)>;
     enum class Answer {
         Passed,
         None,         // silence, or the port state could not be fetched
@@ -53,8 +45,9 @@ public:
     };
     // The receive loop. readLimit bounds a read that does not finish at once; silence is
     // how long a quiet line ends it.
-    Answer receive(const AnswerTest& test, std::chrono::milliseconds readLimit = kReplyWait,
-                   std::chrono::milliseconds silence = kReplyWait);
+    Answer receive(const AnswerTest& test,
+                   std::chrono::milliseconds readLimit = protocol::kReplyWait,
+                   std::chrono::milliseconds silence = protocol::kReplyWait);
     // Why the last receive ended without an answer, for the log: the silence that ended it,
     // or what the card said instead of expected ("silent for 2000 ms", "it said 00, not 01").
     std::string unanswered(const std::string& expected) const;
@@ -63,7 +56,9 @@ public:
     void close();
 
     SerialPort& port() { return *m_port; }
-    const std::array<std::uint8_t, kReceiveBufferSize>& buffer() const { return m_buffer; }
+    const std::array<std::uint8_t, protocol::kReceiveBufferSize>& buffer() const {
+        return m_buffer;
+    }
     const Error& lastError() const { return m_error; }
     std::stop_token stopToken() const { return m_stop; }
     bool stopped() const { return m_stop.stop_requested(); }
@@ -80,7 +75,7 @@ private:
     LinkOptions m_options;
     std::stop_token m_stop;
     std::unique_ptr<SerialPort> m_port;
-    std::array<std::uint8_t, kReceiveBufferSize> m_buffer{};
+    std::array<std::uint8_t, protocol::kReceiveBufferSize> m_buffer{};
     std::string m_heard;                   // the last receive's reads, in hex, cut short
     std::chrono::milliseconds m_silence{}; // the silence that ended it
     Error m_error{ErrorCode::Usage, 0, {}};

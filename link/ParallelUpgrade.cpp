@@ -3,12 +3,14 @@
 #include "common/Texts.h"
 #include "link/PortFault.h"
 #include "link/PortRunner.h"
+#include "link/Protocol.h"
 
 namespace cpuconfig {
 
 namespace {
 
-inline constexpr std::uint64_t kHeaderCommandBytes = 15; // counted into the progress range
+// The header command is counted into the progress range.
+inline constexpr std::uint64_t kHeaderCommandBytes = protocol::kHeaderCommandSize;
 
 // The main window of one card's upgrade: turns its messages into the card's outcome and
 // its progress positions into transfer bytes for the reporter.

@@ -4,14 +4,14 @@
 // thread.
 #pragma once
 
+#include "link/Protocol.h"
+
 #include <string>
 
 namespace cpuconfig {
 
-// The screen numbers the panel offers. A card is addressed by its number itself: a number
-// outside them is refused, never cut to a byte that another card answers to.
-inline constexpr int kFirstScreen = 1;
-inline constexpr int kLastScreen = 80;
+using protocol::kFirstScreen;
+using protocol::kLastScreen;
 
 class SelectionProvider {
 public:

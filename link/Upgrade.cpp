@@ -5,24 +5,7 @@
 #include <cstdio>
 
 namespace cpuconfig {
-namespace {
-
-inline constexpr std::uint8_t kHeaderCommand = 0xDE; // upgrade: header and transfer follow
-inline constexpr std::size_t kHeaderCommandSize = 15;
-inline constexpr std::size_t kBlockSize = 128; // one write per block
-
-// The pause after a block that is not the last, by the model letter and card version.
-Clock::Ms pauseAfter(std::uint8_t model, std::uint8_t cardVersion, std::uint64_t sent) {
-    const bool longPause =
-        ((model == 'N' || model == 'n') && cardVersion != 0x03) || model == 'L' || model == 'l';
-    if (longPause && sent % 0x20000 == 0)
-        return Clock::Ms(3000);
-    if ((model == 'T' || model == 't') && sent % 0x1000 == 0)
-        return Clock::Ms(100);
-    return Clock::Ms(0);
-}
-
-} // namespace
+using namespace protocol;
 
 void runUpgrade(MainWindowLink& window, const SelectionProvider& selection, std::stop_token stop,
                 const UpgradeOptions& options) {
@@ -75,15 +58,8 @@ void runUpgrade(MainWindowLink& window, const SelectionProvider& selection, std:
     // The transfer comes from the snapshot: the file itself may have changed since.
     const std::uint64_t size = package->size();
     const Header header = package->header();
-    const std::uint64_t transferLength = size - kHeaderSize;
-
-    std::array<std::uint8_t, kHeaderCommandSize> command{};
-    command[0] = ackByte;
-    command[1] = kHeaderCommand;
-    command[2] = 0x00;
-    for (int i = 0; i < 4; ++i)
-        command[3 + i] = static_cast<std::uint8_t>(transferLength >> (8 * i)); // L, LSB first
-    std::copy(header.begin(), header.end(), command.begin() + 7);
+    const std::uint64_t length = transferLength(size);
+    const HeaderCommand command = headerCommand(ackByte, length, header);
 
     if (!exchange.enterDataPhase())
         return failAndRelease("data-phase line settings refused");
@@ -111,19 +87,19 @@ void runUpgrade(MainWindowLink& window, const SelectionProvider& selection, std:
     const std::uint8_t model = header[kModelOffset];
     const std::uint8_t cardVersion = header[kCardVersionOffset];
     std::array<std::uint8_t, kBlockSize> block{};
-    while (sent < transferLength) {
+    while (sent < length) {
         const auto want =
-            static_cast<std::size_t>(std::min<std::uint64_t>(kBlockSize, transferLength - sent));
+            static_cast<std::size_t>(std::min<std::uint64_t>(kBlockSize, length - sent));
         const std::size_t got = package->read(kHeaderSize + sent, std::span(block.data(), want));
         if (got != want) {
             // Only a private copy on a failing disk gets here: the card never gets the rest.
-            packageFault(makeError(
-                ErrorCode::FileUnreadable,
-                options.package.string() + ": its copy could not be read after " +
-                    std::to_string(sent) + " of " + std::to_string(transferLength) + " bytes"));
+            packageFault(
+                makeError(ErrorCode::FileUnreadable,
+                          options.package.string() + ": its copy could not be read after " +
+                              std::to_string(sent) + " of " + std::to_string(length) + " bytes"));
             return abandon();
         }
-        if (sent + got == transferLength) {
+        if (sent + got == length) {
             // The card can only answer the transfer once it has its last byte: anything it
             // said before (an echo, line noise, a late second acknowledge) is no answer,
             // and a stray 01 among it would pass for a confirmation.
@@ -137,7 +113,7 @@ void runUpgrade(MainWindowLink& window, const SelectionProvider& selection, std:
         sent += got;
         position += got;
         window.post(WM_CPU_PROGRESS, static_cast<std::uintptr_t>(position), kProgressPosition);
-        if (sent == transferLength)
+        if (sent == length)
             break;
         if (const auto pause = pauseAfter(model, cardVersion, sent); pause.count() > 0) {
             if (!exchange.clock().sleepFor(pause, stop))
@@ -148,8 +124,8 @@ void runUpgrade(MainWindowLink& window, const SelectionProvider& selection, std:
     [[maybe_unused]] auto cleared = exchange.port().clearErrors();
     if (auto r = exchange.port().armReceiveWait(); !r)
         return failAndRelease(r.error().message);
-    const auto answer = exchange.receive(
-        [](const std::uint8_t* b, std::size_t) { return b[0] == kAck; }); // 01 00 is success
+    const auto answer =
+        exchange.receive([](std::span<const std::uint8_t> b, std::size_t) { return isAnswer(b); });
     switch (answer) {
     case Exchange::Answer::Stopped:
         return exchange.close();

@@ -3,17 +3,8 @@
 #include "common/Texts.h"
 #include "link/Exchange.h"
 
-#include <algorithm>
-
 namespace cpuconfig {
-namespace {
-
-inline constexpr std::uint8_t kQueryCommand = 0xCF; // configuration query
-inline constexpr std::size_t kModelTextOffset = 3;
-inline constexpr std::size_t kModelTextSize = 12;
-inline constexpr std::chrono::milliseconds kReplyReadWait{100};
-
-} // namespace
+using namespace protocol;
 
 int getParam(QueryReporter& reporter, const SelectionProvider& selection, std::stop_token stop,
              const LinkOptions& options) {
@@ -38,8 +29,7 @@ int getParam(QueryReporter& reporter, const SelectionProvider& selection, std::s
         return 1;
     };
 
-    const std::array<std::uint8_t, 5> frame{exchange.buffer()[0], kQueryCommand, 0x01, 0x00,
-                                            0xAA}; // ack byte, command, 01 00, end mark
+    const QueryFrame frame = queryFrame(exchange.buffer()[0]);
     if (!exchange.enterDataPhase())
         return fail();
     if (auto r = exchange.write(frame); !r && r.error().code == ErrorCode::Stopped) {
@@ -55,7 +45,7 @@ int getParam(QueryReporter& reporter, const SelectionProvider& selection, std::s
         return fail();
 
     const auto answer = exchange.receive(
-        [](const std::uint8_t* b, std::size_t) { return b[0] == kAck; }, kReplyReadWait);
+        [](std::span<const std::uint8_t> b, std::size_t) { return isAnswer(b); }, kReplyReadWait);
     switch (answer) {
     case Exchange::Answer::Stopped:
         exchange.close();
@@ -64,10 +54,7 @@ int getParam(QueryReporter& reporter, const SelectionProvider& selection, std::s
         return fail();
     case Exchange::Answer::Passed: {
         // The whole buffer counts, including what earlier reads of this run left in it.
-        const auto& b = exchange.buffer();
-        const auto first = b.begin() + kModelTextOffset;
-        const auto last = std::find(first, first + kModelTextSize, std::uint8_t{0});
-        reporter.cardModel(std::string(first, last));
+        reporter.cardModel(modelText(exchange.buffer()));
         break;
     }
     case Exchange::Answer::None:
