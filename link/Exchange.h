@@ -1,12 +1,14 @@
 // One exchange with a card: open and set up the port, address the card under mark parity,
 // wait for its acknowledge, switch to space parity for the data, wait for answers, close.
-// The upgrade and the query are built on it. Internal to the link.
+// The upgrade and the query are built on it, and it keeps their outcome's record of the
+// port, the screen, the port's fault and the last word as it goes. Internal to the link.
 #pragma once
 
+#include "link/LinkOptions.h"
+#include "link/Outcome.h"
 #include "link/Protocol.h"
 #include "link/Selection.h"
 #include "link/SerialPort.h"
-#include "link/Upgrade.h"
 
 #include <array>
 #include <functional>
@@ -16,7 +18,8 @@ namespace cpuconfig {
 
 class Exchange {
 public:
-    Exchange(const SelectionProvider& selection, const LinkOptions& options, std::stop_token stop);
+    Exchange(const SelectionProvider& selection, const LinkOptions& options, std::stop_token stop,
+             Outcome& record);
     ~Exchange(); // runs the closing steps if the caller has not
     Exchange(const Exchange&) = delete;
     Exchange& operator=(const Exchange&) = delete;
@@ -27,7 +30,7 @@ public:
         SetupFailed, // a set-up step failed; everything is released already
         Stopped,     // a stop was requested; the closing steps ran
     };
-    // The opening and address phase. setupError() tells why it failed.
+    // The opening and address phase; the record's stage follows it.
     Opening open();
 
     // Space parity with the baud text read again. PortSetup when refused.
@@ -60,6 +63,8 @@ public:
         return m_buffer;
     }
     const Error& lastError() const { return m_error; }
+    // A line for the log, which is also the outcome's last word so far.
+    void note(const std::string& line);
     std::stop_token stopToken() const { return m_stop; }
     bool stopped() const { return m_stop.stop_requested(); }
     Clock& clock() { return *m_options.clock; }
@@ -68,12 +73,14 @@ private:
     // Waits up to limit on the injected clock for a received character.
     Result<bool> waitOnClock(std::chrono::milliseconds limit);
     Result<void> applyLine(Parity parity, bool dataPhase);
-    void reportPortFault(const Error& e);
+    // A failed open or set-up step of the port: kept for the front ends to explain.
+    void recordPortFault(const Error& e);
     void hear(const std::uint8_t* bytes, std::size_t n);
 
     const SelectionProvider& m_selection;
     LinkOptions m_options;
     std::stop_token m_stop;
+    Outcome& m_record;
     std::unique_ptr<SerialPort> m_port;
     std::array<std::uint8_t, protocol::kReceiveBufferSize> m_buffer{};
     std::string m_heard;                   // the last receive's reads, in hex, cut short

@@ -34,14 +34,4 @@ private:
     std::string m_port, m_baud, m_screen;
 };
 
-// What a card query reports. Called from the query worker; the GUI delivers both to its
-// own thread. cardModel() carries the card's bytes as received (cut at the first zero);
-// front ends decode them as GBK.
-class QueryReporter {
-public:
-    virtual ~QueryReporter() = default;
-    virtual void status(const char* text) = 0;
-    virtual void cardModel(const std::string& bytes) = 0;
-};
-
 } // namespace cpuconfig
