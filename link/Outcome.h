@@ -47,8 +47,8 @@ struct Outcome {
     // The engine's own words on the step that ended it: what the card said instead of an
     // answer, its silence, the port's error. Empty when nothing went wrong.
     std::string lastWord;
-    std::uint64_t bytesSent = 0;  // transfer bytes written (the 15-byte command not counted)
-    std::uint64_t bytesTotal = 0; // the transfer's length; 0 until the transfer began
+    std::uint64_t bytesSent = 0;      // transfer bytes written (the 15-byte command not counted)
+    std::uint64_t bytesTotal = 0;     // the transfer's length; 0 until the transfer began
     std::optional<std::string> model; // query: the card's model bytes, cut at the first zero
 };
 

@@ -2,6 +2,7 @@
 
 #include "common/Sha256.h"
 #include "link/PortList.h"
+#include "link/PosixBaud.h"
 #include "link/PosixSpeed.h"
 #include "link/Protocol.h"
 #include "package/PackageFormat.h"
@@ -39,23 +40,6 @@ std::string hex(const std::uint8_t* data, std::size_t n, std::size_t max = 32) {
     if (n > max)
         out += " ...";
     return out;
-}
-
-std::uint32_t baudOf(speed_t s) {
-    switch (s) {
-    case B9600:
-        return 9600;
-    case B19200:
-        return 19200;
-    case B38400:
-        return 38400;
-    case B57600:
-        return 57600;
-    case B115200:
-        return 115200;
-    default:
-        return 115200;
-    }
 }
 
 } // namespace
@@ -208,7 +192,7 @@ void Simulator::run(std::stop_token stop) {
         line.twoStopBits = t.c_cflag & CSTOPB;
         line.hardwareFlow = t.c_cflag & CRTSCTS;
         line.raw = !(t.c_lflag & (ICANON | ECHO)) && !(t.c_oflag & OPOST);
-        line.baud = posix::readExactSpeed(m_slave).value_or(baudOf(cfgetospeed(&t)));
+        line.baud = posix::readExactSpeed(m_slave).value_or(posix::baudOfConstant(cfgetospeed(&t)));
         line.bytes = static_cast<std::size_t>(n);
         m_baud = line.baud;
         if (m_options.baudLimit) {
