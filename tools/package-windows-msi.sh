@@ -43,6 +43,12 @@ if ! [[ "$major.$minor.$patch" =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || [ -n "$extra" ]
     fail "version $version is not one Windows Installer can compare (major.minor.patch, at most 255.255.65535)"
     exit 1
 fi
+# wixl (0.101) stops at any letter beyond ASCII in a text given with -D, even one of the
+# package's code page.
+if [ -z "$publisher" ] || LC_ALL=C grep -q '[^ -~]' <<<"$publisher"; then
+    fail "publisher '$publisher' is empty or not plain ASCII (CPUCONFIG_MAINTAINER)"
+    exit 1
+fi
 # Every build of this version and older ones are replaced: below the next version.
 if [ "$patch" -lt 65535 ]; then
     below="$major.$minor.$((patch + 1))"

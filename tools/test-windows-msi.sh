@@ -75,15 +75,20 @@ snapshot() {
 
 version=$(msiinfo export "$msi" Property | tr -d '\r' | awk -F'\t' '$1 == "ProductVersion" { print $2 }')
 publisher=$(msiinfo export "$msi" Property | tr -d '\r' | awk -F'\t' '$1 == "Manufacturer" { print $2 }')
-installed=$WINEPREFIX/drive_c/Program\ Files/cpuconfig
+# The 32-bit package goes into Program Files (x86) where Windows is 64-bit.
+programfiles="Program Files" other="Program Files (x86)"
+if [ "$1" = win32 ] && [ -d "$WINEPREFIX/drive_c/$other" ]; then
+    programfiles=$other other="Program Files"
+fi
+installed=$WINEPREFIX/drive_c/$programfiles/cpuconfig
 snapshot before
 
 # --- 1. Installed -----------------------------------------------------------------------
 msiexec /i "$(winpath "$msi")"
 want=$(cd "$folder" && find . -type f -printf '%P %s\n' | sort)
 got=$(cd "$installed" 2>/dev/null && find . -type f ! -name cpuctl-prompt.cmd -printf '%P %s\n' | sort)
-if [ "$rc" -eq 0 ] && [ "$want" = "$got" ] && [ ! -e "$WINEPREFIX/drive_c/Program Files (x86)/cpuconfig" ]; then
-    pass "msiexec /i /qn installed the $(wc -l <<<"$want") files into C:\\Program Files\\cpuconfig"
+if [ "$rc" -eq 0 ] && [ "$want" = "$got" ] && [ ! -e "$WINEPREFIX/drive_c/$other/cpuconfig" ]; then
+    pass "msiexec /i /qn installed the $(wc -l <<<"$want") files into C:\\$programfiles\\cpuconfig"
 else
     fail "msiexec /i /qn: exit $rc, $(tr '\n' ' ' <"$work/msiexec.out"); files: $(diff <(echo "$want") <(echo "$got") | grep '^[<>]' | head -n 5 | tr '\n' ' ')"
 fi
@@ -96,7 +101,7 @@ if [ -f "$menu/cpuconfig.lnk" ] && [ -f "$menu/cpuctl Command Prompt.lnk" ] &&
 else
     fail "Start menu ($(ls "$menu" 2>/dev/null | tr '\n' ',')) or \"Apps\" ($(apps | tr '\n' ','))"
 fi
-prompt=$(cd "$work" && win cmd /c "C:\\Program Files\\cpuconfig\\cpuctl-prompt.cmd")
+prompt=$(cd "$work" && win cmd /c "C:\\$programfiles\\cpuconfig\\cpuctl-prompt.cmd")
 if grep -qx "cpuctl $version" <<<"$prompt"; then
     pass "the cpuctl prompt runs the installed cpuctl.exe: cpuctl $version"
 else
