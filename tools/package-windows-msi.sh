@@ -132,11 +132,13 @@ else
     fail "version, upgrade code, per machine, publisher: $got"
 fi
 # The older versions and this one's other builds are removed before the files go in; a
-# newer one is never downgraded.
+# newer one is never downgraded. "Apps" learns the folder once it is known.
 upgrades=$(table Upgrade | awk -F'\t' '{ print $2 "-" $3 ":" $5 ":" $7 }' | sort | tr '\n' ' ')
 sequence=$(table InstallExecuteSequence | sort -t$'\t' -k3n | awk -F'\t' '{ print $1 }' | tr '\n' ' ')
+order=" CostFinalize( [A-Za-z]+)* SetInstallLocation( [A-Za-z]+)* InstallValidate"
+order+=" RemoveExistingProducts InstallInitialize "
 if [ "$upgrades" = "0.0.0-$below:256:OLDER_CPUCONFIG $version-:2:NEWER_CPUCONFIG " ] &&
-    [[ "$sequence" == *" InstallValidate RemoveExistingProducts InstallInitialize "* ]] &&
+    [[ "$sequence" =~ $order ]] &&
     table LaunchCondition | grep -q '^NOT NEWER_CPUCONFIG'; then
     pass "replaces versions below $below before installing; refuses to replace a newer one"
 else

@@ -51,13 +51,15 @@ msiexec() {
     echo "TIME: [$label] msiexec $1: $((SECONDS - t0)) s"
 }
 winpath() { "$loader" winepath -w "$1" </dev/null 2>/dev/null | tr -d '\r'; }
-# The "Apps" entries of every cpuconfig: "version publisher" lines.
+# The "Apps" entries of every cpuconfig: "version|publisher|folder" lines.
 apps() {
     win reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s |
-        awk '/^HKEY/ { if (name == "cpuconfig") print version, publisher; name = version = publisher = "" }
+        awk 'function entry() { if (name == "cpuconfig") print version "|" publisher "|" folder }
+             function text() { return substr($0, index($0, "REG_SZ") + 10) }
+             /^HKEY/ { entry(); name = version = publisher = folder = "" }
              $1 == "DisplayName" { name = $3 } $1 == "DisplayVersion" { version = $3 }
-             $1 == "Publisher" { publisher = substr($0, index($0, "REG_SZ") + 10) }
-             END { if (name == "cpuconfig") print version, publisher }'
+             $1 == "Publisher" { publisher = text() } $1 == "InstallLocation" { folder = text() }
+             END { entry() }'
 }
 # snapshot NAME: the prefix's files (the registry's own files and the COM ports aside) and
 # what HKLM\Software and HKCU\Software hold, one line per value, each under its key.
@@ -81,6 +83,7 @@ if [ "$1" = win32 ] && [ -d "$WINEPREFIX/drive_c/$other" ]; then
     programfiles=$other other="Program Files"
 fi
 installed=$WINEPREFIX/drive_c/$programfiles/cpuconfig
+entry="$publisher|C:\\$programfiles\\cpuconfig\\"
 snapshot before
 
 # --- 1. Installed -----------------------------------------------------------------------
@@ -96,8 +99,8 @@ fi
 # the installing user's.
 menu=$(find "$WINEPREFIX/drive_c" -path '*/Start Menu/Programs/cpuconfig' -type d | head -n 1)
 if [ -f "$menu/cpuconfig.lnk" ] && [ -f "$menu/cpuctl Command Prompt.lnk" ] &&
-    [ "$(apps)" = "$version $publisher" ]; then
-    pass "Start menu: cpuconfig, cpuctl Command Prompt; \"Apps\": cpuconfig $version by $publisher"
+    [ "$(apps)" = "$version|$entry" ]; then
+    pass "Start menu: cpuconfig, cpuctl Command Prompt; \"Apps\": cpuconfig $version by $publisher in C:\\$programfiles\\cpuconfig"
 else
     fail "Start menu ($(ls "$menu" 2>/dev/null | tr '\n' ',')) or \"Apps\" ($(apps | tr '\n' ','))"
 fi
@@ -134,14 +137,14 @@ rm -f "$work/newer/files/README.txt"
 if "$root/tools/package-windows-msi.sh" "$work/newer/files" "${label% msi}" "$newer" "$publisher" \
     "$work/newer/cpuconfig-$newer.msi" >"$work/newer/build.log"; then
     msiexec /i "$(winpath "$work/newer/cpuconfig-$newer.msi")"
-    if [ "$rc" -eq 0 ] && [ "$(apps)" = "$newer $publisher" ] && [ -f "$installed/cpuconfig.exe" ] &&
+    if [ "$rc" -eq 0 ] && [ "$(apps)" = "$newer|$entry" ] && [ -f "$installed/cpuconfig.exe" ] &&
         [ ! -e "$installed/README.txt" ]; then
         pass "cpuconfig $newer replaced $version: one entry in \"Apps\", the old files gone"
     else
         fail "cpuconfig $newer over $version: exit $rc; \"Apps\": $(apps | tr '\n' ','); README.txt $(ls "$installed/README.txt" 2>&1)"
     fi
     msiexec /i "$(winpath "$msi")"
-    if [ "$rc" -ne 0 ] && [ "$(apps)" = "$newer $publisher" ]; then
+    if [ "$rc" -ne 0 ] && [ "$(apps)" = "$newer|$entry" ]; then
         pass "cpuconfig $version refused to replace the newer $newer (exit $rc)"
     else
         fail "cpuconfig $version over $newer: exit $rc; \"Apps\": $(apps | tr '\n' ',')"
