@@ -13,7 +13,7 @@ struct BaudConstant {
 };
 
 inline constexpr BaudConstant kBaudConstants[] = {
-    {9600, B9600},   {19200, B19200}, {38400, B38400}, {57600, B57600},
+    {9600, B9600},     {19200, B19200}, {38400, B38400}, {57600, B57600},
 #ifdef B28800
     {28800, B28800},
 #endif

@@ -13,18 +13,40 @@ namespace cpuconfig {
 class SerialPortBase : public SerialPort {
 public:
     const std::string& name() const final { return m_name; }
-    Result<void> setQueueSizes(std::size_t receive, std::size_t send) final;
-    Result<void> setTimeouts(const SerialTimeouts& timeouts) final;
-    Result<void> applyLineSettings(const LineSettings& settings) final;
-    Result<void> armReceiveWait() final;
-    Result<bool> waitReceive(std::chrono::milliseconds limit, std::stop_token stop) final;
-    Result<void> renewReceiveWait() final;
-    Result<std::size_t> clearErrors() final;
+    Result<void> setQueueSizes(std::size_t receive, std::size_t send) final {
+        return checked([&] { return doSetQueueSizes(receive, send); });
+    }
+    Result<void> setTimeouts(const SerialTimeouts& timeouts) final {
+        return checked([&] { return doSetTimeouts(timeouts); });
+    }
+    Result<void> applyLineSettings(const LineSettings& settings) final {
+        return checked([&] { return doApplyLineSettings(settings); });
+    }
+    Result<void> armReceiveWait() final {
+        return checked([&] { return doArmReceiveWait(); });
+    }
+    Result<bool> waitReceive(std::chrono::milliseconds limit, std::stop_token stop) final {
+        return checked([&] { return doWaitReceive(limit, stop); }, &stop);
+    }
+    Result<void> renewReceiveWait() final {
+        return checked([&] { return doRenewReceiveWait(); });
+    }
+    Result<std::size_t> clearErrors() final {
+        return checked([&] { return doClearErrors(); });
+    }
     Result<std::size_t> read(std::span<std::uint8_t> buffer, std::chrono::milliseconds limit,
-                             std::stop_token stop) final;
-    Result<void> write(std::span<const std::uint8_t> data, std::stop_token stop) final;
-    Result<void> purgeInput() final;
-    Result<void> purgeOutput() final;
+                             std::stop_token stop) final {
+        return checked([&] { return doRead(buffer, limit, stop); }, &stop);
+    }
+    Result<void> write(std::span<const std::uint8_t> data, std::stop_token stop) final {
+        return checked([&] { return doWrite(data, stop); }, &stop);
+    }
+    Result<void> purgeInput() final {
+        return checked([&] { return doPurgeInput(); });
+    }
+    Result<void> purgeOutput() final {
+        return checked([&] { return doPurgeOutput(); });
+    }
 
 protected:
     explicit SerialPortBase(std::string name) : m_name(std::move(name)) {}
@@ -49,7 +71,14 @@ protected:
 private:
     // PortIo once the port is closed: every call after close() fails alike on every
     // platform; Stopped when stop is given and a stop was requested.
-    std::optional<Error> refused(const std::stop_token* stop = nullptr) const;
+    std::optional<Error> refused(const std::stop_token* stop) const;
+    template <class Operation>
+    auto checked(Operation operation, const std::stop_token* stop = nullptr) const
+        -> decltype(operation()) {
+        if (auto refusal = refused(stop))
+            return *refusal;
+        return operation();
+    }
 
     std::string m_name;
 };
