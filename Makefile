@@ -52,6 +52,7 @@ screenshots: build
 # cpuconfig.exe itself on a virtual display. A build whose programs Wine cannot run here
 # (32-bit on a kernel without 32-bit support) is built and checked, and its runs are
 # SKIPPED; WINE_REQUIRED=1 makes that a failure. WINDOWS_ARCHS="x86_64" for one build.
+# Then the packages of package-windows, as they are installed and run.
 .PHONY: test-windows package-windows screenshots-windows
 WINDOWS_ARCHS ?= x86_64 i686
 WINDOWS_ENV = JOBS=$(JOBS) WINDOWS_ARCHS="$(WINDOWS_ARCHS)"
@@ -59,8 +60,11 @@ test-windows: deps $(BUILD)/build.ninja
 	@tools/install-deps.sh windows
 	cmake --build $(BUILD) -j $(JOBS) --target cpuctl
 	$(WINDOWS_ENV) tools/test-windows.sh $(BUILD)/cli/cpuctl
-# build-windows-ARCH/cpuconfig-<version>-win64.zip and -win32.zip, their imports checked;
-# each is unpacked into a fresh folder and run from there where Wine runs its programs.
+	$(WINDOWS_ENV) tools/package-windows.sh $(BUILD)/cli/cpuctl
+# build-windows-ARCH/cpuconfig-<version>-win64.zip and -win32.zip, their imports checked, and
+# the installers cpuconfig-<version>-win64.msi and -win32.msi, their tables checked. Where
+# Wine runs its programs, each zip is unpacked into a fresh folder and run from there, and
+# each installer installed, run, upgraded and removed in a fresh Wine prefix.
 package-windows: deps $(BUILD)/build.ninja
 	@tools/install-deps.sh windows
 	cmake --build $(BUILD) -j $(JOBS) --target cpuctl

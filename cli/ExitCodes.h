@@ -2,7 +2,7 @@
 #pragma once
 
 #include "common/Result.h"
-#include "link/ParallelUpgrade.h"
+#include "link/Outcome.h"
 
 #include <string>
 

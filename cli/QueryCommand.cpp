@@ -38,13 +38,14 @@ public:
         const int exit = queryExit(r, ctx.stops.stopped());
         if (exit == kExitPort && !r.why.empty() && !r.told)
             c.note(r.why);
-        const std::string model = r.model ? gbkToUtf8(*r.model) : "";
-        const std::string last = r.statuses.empty() ? text::kSendFailed : r.statuses.back();
+        const std::string model = r.outcome.model ? gbkToUtf8(*r.outcome.model) : "";
+        const auto statuses = statusTexts(r.outcome);
+        const std::string last = statusText(r.outcome);
         if (a.json) {
             Json j;
             j["port"] = a.port;
             j["screen"] = *parseScreen(a.screen);
-            j["answered"] = r.model.has_value();
+            j["answered"] = r.outcome.model.has_value();
             j["model"] = model;
             addOutcome(j, exit, last,
                        exit == kExitOk        ? ""
@@ -53,9 +54,9 @@ public:
             c.print(jsonText(j));
             return exit;
         }
-        for (std::size_t i = 0; i + 1 < r.statuses.size(); ++i)
-            c.print(r.statuses[i]);
-        if (r.model)
+        for (std::size_t i = 0; i + 1 < statuses.size(); ++i)
+            c.print(statuses[i]);
+        if (r.outcome.model)
             c.print(model);
         c.print(last);
         return exit;

@@ -59,13 +59,15 @@ public:
             const QueryAnswer r =
                 queryCard(a, c, screen, ctx.stops.token(), StationOptions{}.findWait);
             told = r.told;
-            if (r.result != 0 && !ctx.stops.stopped()) {
+            const bool portFailed =
+                r.outcome.end == CardEnd::PortFailed || r.outcome.end == CardEnd::Stopped;
+            if (portFailed && !ctx.stops.stopped()) {
                 failure = r.why.empty() ? std::string(text::kSendFailed) : r.why;
                 break; // the port itself failed: no point going on
             }
-            if (!r.model)
+            if (!r.outcome.model)
                 continue;
-            found.emplace_back(screen, gbkToUtf8(*r.model));
+            found.emplace_back(screen, gbkToUtf8(*r.outcome.model));
             if (a.json)
                 continue;
             if (tty)

@@ -31,13 +31,6 @@ struct Answer {
     std::string detail; // the model for a card, the reason for a fault
 };
 
-class ModelCatcher final : public QueryReporter {
-public:
-    void status(const char*) override {}
-    void cardModel(const std::string& bytes) override { model = bytes; }
-    std::optional<std::string> model;
-};
-
 // Forwards one card's upgrade to the station's reporter under the port's index.
 class CardForwarder final : public PortReporter {
 public:
@@ -257,24 +250,22 @@ private:
         LinkOptions o = m_options.link;
         if (looking)
             o.ackWait = m_options.findWait;
-        std::optional<Error> fault;
-        o.portFault = [&fault](const Error& e) { fault = fault ? fault : e; };
-        ModelCatcher catcher;
         FixedSelection selection(m_port, m_options.baud, m_options.screen);
-        const int result = getParam(catcher, selection, m_stop, o);
+        const Outcome asked = getParam(selection, m_stop, o);
         if (m_stop.stop_requested())
             return {Answer::Stopped, {}};
-        if (catcher.model)
-            return {Answer::Card, *catcher.model};
-        if (result == 0 || !fault)
+        if (asked.model)
+            return {Answer::Card, *asked.model};
+        if (asked.end != CardEnd::PortFailed || !asked.portError)
             return {Answer::NoCard, {}};
-        switch (portFaultKind(*fault)) {
+        const Error& fault = *asked.portError;
+        switch (portFaultKind(fault)) {
         case PortFaultKind::Missing:
             return {Answer::Missing, {}};
         case PortFaultKind::InUse:
             return {Answer::Busy, {}};
         default:
-            return {Answer::Fault, explainPortFault(m_port, *fault)};
+            return {Answer::Fault, explainPortFault(m_port, fault)};
         }
     }
 
@@ -295,7 +286,6 @@ private:
         const auto package = m_station.packageForNextCard();
         UpgradeOptions o = m_options.link;
         o.package = package->copy;
-        o.portFault = nullptr;
         CardForwarder forwarder(m_station.m_reporter, m_index);
         StationCard card;
         card.portIndex = m_index;

@@ -2,6 +2,7 @@
 // details, and the buttons that start the card query and the upgrade.
 #pragma once
 
+#include "link/Outcome.h"
 #include "link/Selection.h"
 #include "panel/SelectionSnapshot.h"
 #include "shell/WorkerSet.h"
@@ -22,6 +23,19 @@ class QMessageBox;
 QT_END_NAMESPACE
 
 namespace cpuconfig {
+
+// What the panel shows of a card query. Called from the query worker; the panel delivers
+// both to its own thread. cardModel() carries the card's bytes as received (cut at the first
+// zero), decoded as GBK for the label.
+class QueryReporter {
+public:
+    virtual ~QueryReporter() = default;
+    virtual void status(const char* text) = 0;
+    virtual void cardModel(const std::string& bytes) = 0;
+};
+
+// The query's outcome as the panel shows it: the model, then its status texts in order.
+void reportQuery(QueryReporter& reporter, const Outcome& outcome);
 
 class TPeiZhiForm : public QWidget {
     Q_OBJECT

@@ -2,7 +2,7 @@
 // handlers of the WM_CPU_* messages through which the upgrade worker reports.
 #pragma once
 
-#include "link/Messages.h"
+#include "gui/MainWindowMessages.h"
 #include "link/Selection.h"
 #include "package/MainStatus.h"
 #include "package/SJ.h"

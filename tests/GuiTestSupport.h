@@ -1,7 +1,7 @@
 // Helpers shared by the window tests.
 #pragma once
 
-#include "link/Messages.h"
+#include "gui/MainWindowMessages.h"
 #include "package/OpenDialog.h"
 #include "package/PackageFormat.h"
 #include "shell/Application.h"

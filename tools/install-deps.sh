@@ -13,10 +13,11 @@ for g in "${groups[@]}"; do
     gui) want+=(qt6-base-dev qt6-multimedia-dev libqt6svg6 qt6-translations-l10n fonts-wqy-microhei fonts-dejavu-core xvfb xauth) ;;
     # Both Windows builds, their runs under Wine (64-bit through wine64, 32-bit through wine32
     # where the kernel runs 32-bit programs), cpuconfig.exe clicked on a virtual display, the
-    # Qt translation the zips carry, and the pictures of the screen.
+    # Qt translation the zips carry, the pictures of the screen, and the MSI installers (wixl
+    # makes them, msitools reads them back).
     windows) want+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32 qt6-base-dev
         qt6-base-dev-tools qt6-translations-l10n fonts-wqy-microhei fonts-dejavu-core xvfb xauth
-        fonts-wine xdotool x11-apps netpbm file python3) ;;
+        fonts-wine xdotool x11-apps netpbm file python3 wixl msitools) ;;
     # tools/build-qt-windows.sh when no prebuilt Qt for Windows is at hand: Debian's source.
     qt-source) want+=(dpkg-dev perl cmake ninja-build) ;;
     fuzz) want+=(clang libclang-rt-14-dev) ;;

@@ -31,6 +31,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
+# The runs under Wine: the cross build's tests, and the installer.
+WINDOWS_RUNS = {"windows", "windows-msi"}
 
 
 @dataclass
@@ -165,8 +167,8 @@ class Copy:
 
     def targets(self, runs):
         names = {r.split(":")[0] for r in runs}
-        out = sorted(n for n in names if n != "windows")
-        if "windows" in names:
+        out = sorted(n for n in names if n not in WINDOWS_RUNS)
+        if names & WINDOWS_RUNS:
             out.append("cpuctl")
         return out
 
@@ -190,6 +192,14 @@ class Copy:
             env = dict(self.env, JOBS=str(self.jobs), WINDOWS_ARCHS="x86_64", WINDOWS_GUI="0",
                        WINDOWS_BUILD=self.wbuild.name, WINE_REQUIRED="1")
             cmd = ["tools/test-windows.sh", str(self.build / "cli" / "cpuctl")]
+            code, _ = run(cmd, self.src, self.timeout * 3, env, self.log)
+            return code == 0
+        if name == "windows-msi":
+            # The installer: the 64-bit desktop build, its zip and MSI, installed, run,
+            # upgraded and removed under Wine; a folder of its own, built with Qt.
+            env = dict(self.env, JOBS=str(self.jobs), WINDOWS_ARCHS="x86_64",
+                       WINDOWS_BUILD=self.wbuild.name + "-msi", WINE_REQUIRED="1")
+            cmd = ["tools/package-windows.sh", str(self.build / "cli" / "cpuctl")]
             code, _ = run(cmd, self.src, self.timeout * 3, env, self.log)
             return code == 0
         cmd = [str(self.binary(name))]
@@ -264,7 +274,7 @@ def main():
         subprocess.run([wine64, "--version"], capture_output=True).returncode == 0
     if not wine:
         print("mutate: Wine does not run here: the faults seen only under Wine are skipped")
-    skipped = {f.ident for f in faults if "windows" in f.runs and not wine}
+    skipped = {f.ident for f in faults if set(f.runs) & WINDOWS_RUNS and not wine}
     live = [f for f in faults if not f.equivalent and f.ident not in skipped]
     targets = sorted({t for f in live for t in copy.targets(f.runs)})
     # Unchanged, each binary runs once in whole: that covers every filter the faults use.

@@ -2,12 +2,14 @@
 # The Windows zips: cpuconfig-<version>-win64.zip and cpuconfig-<version>-win32.zip, each a
 # folder that runs wherever it is unpacked: cpuconfig.exe, cpuctl.exe, the Qt DLLs and
 # plugins the program loads, the MinGW runtime, Qt's Chinese translation, README.txt and the
-# licence notices.
+# licence notices. Beside each, the installer of the same folder: cpuconfig-<version>-win64.msi
+# and -win32.msi (tools/package-windows-msi.sh).
 #
 # Every DLL that an .exe or .dll of a zip imports must be in the zip or be part of Windows;
 # otherwise the zip is refused. Where Wine runs the zip's programs, it is then unpacked into
 # a fresh folder and a fresh Wine prefix, and both programs are run from there (cpuconfig.exe
-# on a virtual display: tools/test-windows-gui.sh).
+# on a virtual display: tools/test-windows-gui.sh); and the installer is installed, run,
+# upgraded and removed in another fresh prefix (tools/test-windows-msi.sh).
 #
 # Usage: tools/package-windows.sh [LINUX_CPUCTL]     (default build/cli/cpuctl)
 # Environment: WINDOWS_ARCHS ("x86_64 i686"), WINDOWS_BUILD, WINE_REQUIRED, JOBS,
@@ -137,12 +139,37 @@ package() {
     }
     pass "$zip ($(du -k "$zip" | cut -f1) KiB, $(find "$stage" -type f | wc -l) files)"
     try_zip "$arch" "$zip" "$name" "$wbuild"
+    msi "$arch" "$stage" "$version" "$wbuild"
     return 0
+}
+
+# --- The installer of the same folder ----------------------------------------------------------
+msi() {
+    local arch=$1 stage=$2 version=$3 wbuild=$4 out publisher loader
+    local msi=$wbuild/cpuconfig-$version-$label.msi
+    # The .deb's maintainer, without the address, is the publisher "Apps" shows.
+    publisher=$(sed -n 's/^CPUCONFIG_MAINTAINER:STRING=//p' "$wbuild/CMakeCache.txt" | sed 's/ *<.*//')
+    out=$("$root/tools/package-windows-msi.sh" "$stage" "$label" "$version" "${publisher:-cpuconfig}" "$msi")
+    local made=$?
+    echo "$out"
+    failed=$((failed + $(grep -c '^FAIL:' <<<"$out")))
+    [ "$made" -eq 0 ] || return
+    if [ "$wine_runs" = 0 ]; then
+        echo "SKIPPED: $label msi under Wine: this machine's kernel does not run 32-bit programs"
+        return
+    fi
+    [ "$arch" = x86_64 ] && loader=/usr/lib/wine/wine64 || loader=$(command -v wine || echo wine)
+    local t0=$SECONDS
+    out=$("$root/tools/test-windows-msi.sh" "$label" "$msi" "$stage" "$loader" "$hostctl" "$wbuild/msi-check")
+    echo "$out"
+    echo "TIME: [$label msi] under Wine: $((SECONDS - t0)) s"
+    failed=$((failed + $(grep -c '^FAIL:' <<<"$out")))
 }
 
 # --- Unpacked elsewhere, it runs --------------------------------------------------------------
 try_zip() {
     local arch=$1 zip=$2 name=$3 wbuild=$4 loader
+    wine_runs=1
     # 64-bit programs start with the 64-bit loader itself (see tools/test-windows.sh).
     [ "$arch" = x86_64 ] && loader=/usr/lib/wine/wine64 || loader=$(command -v wine || echo wine)
     local check=$wbuild/zip-check
@@ -167,6 +194,7 @@ try_zip() {
         echo "SKIPPED: $label zip under Wine: this machine's kernel does not run 32-bit programs" \
             "($(tail -n 1 <<<"$out"))"
         [ "${WINE_REQUIRED:-0}" = 1 ] && fail "Wine cannot run $label programs on this machine"
+        wine_runs=0
         wineserver -k 2>/dev/null
         return
     else

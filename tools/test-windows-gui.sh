@@ -6,9 +6,12 @@
 # without one has a desktop that never shows a window); tools/test-windows.sh and
 # tools/package-windows.sh do both.
 #
-# Usage: tools/test-windows-gui.sh LABEL PROGRAM_DIR WINE LINUX_CPUCTL WORK_DIR
-#   PROGRAM_DIR   the folder of cpuconfig.exe and cpuctl.exe (a build tree or an unpacked zip)
+# Usage: tools/test-windows-gui.sh LABEL PROGRAM_DIR WINE LINUX_CPUCTL WORK_DIR [PACKAGE_DIR]
+#   PROGRAM_DIR   the folder of cpuconfig.exe and cpuctl.exe (a build tree, an unpacked zip, or
+#                 the installed Program Files folder)
 #   WINE          how Windows programs start (the loader, or a build's wine-run)
+#   PACKAGE_DIR   where the program keeps RQ_CPU.cpu: PROGRAM_DIR (the default) for a portable
+#                 copy, the user's %LOCALAPPDATA%\cpuconfig for an installed one
 # WINEPREFIX must name a prefix made ready by the caller (wineserver running).
 # Prints PASS/FAIL lines; the exit status is the number of failures.
 set -uo pipefail
@@ -17,6 +20,7 @@ dir=$(realpath "$2")
 wine=$3
 hostctl=$(realpath "$4")
 work=$5
+packages=$(realpath -m "${6:-$2}")
 port=26 # COM26 carries the card; Wine's own COM1 is listed before it
 unset QT_QPA_PLATFORM # the program draws on the display
 failed=0
@@ -63,10 +67,12 @@ ln -sfn "$(head -n 1 "$work/card.port")" "$dos/com$port"
 "$wine" reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v "\\Device\\cpuconfigGui" /d "COM$port" /f \
     </dev/null >/dev/null 2>&1
 
-# The package beside the program: 4 KiB of image, so that the card's SHA-256 means something.
+# The package where the program keeps it: 4 KiB of image, so that the card's SHA-256 means
+# something.
 head -c 4096 /dev/urandom >"$work/image.bin"
-rm -f "$dir/RQ_CPU.cpu"
-"$hostctl" pack "$work/image.bin" -o "$dir/RQ_CPU.cpu" >/dev/null 2>&1
+mkdir -p "$packages"
+rm -f "$packages/RQ_CPU.cpu"
+"$hostctl" pack "$work/image.bin" -o "$packages/RQ_CPU.cpu" >/dev/null 2>&1
 sha=$(sha256sum "$work/image.bin" | cut -d' ' -f1)
 
 # --- The main window within 10 seconds -------------------------------------------------
