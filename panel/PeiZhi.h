@@ -2,9 +2,9 @@
 // details, and the buttons that start the card query and the upgrade.
 #pragma once
 
+#include "gui/WorkerSet.h"
 #include "link/Selection.h"
 #include "panel/SelectionSnapshot.h"
-#include "shell/WorkerSet.h"
 
 #include <QPointer>
 #include <QString>

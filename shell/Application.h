@@ -7,17 +7,12 @@
 #include <optional>
 
 class QApplication;
-class QWidget;
 
 namespace cpuconfig {
 
 // --help and --version, answered before the window system is needed (the manual page is
 // made from them at build time, without a display). The exit code when one was given.
 std::optional<int> answerInfoOptions(int argc, char** argv);
-
-// The program's folder, where RQ_CPU.cpu is kept (common/ProgramFolder.h), unless a test
-// or the screenshots set their own.
-QString programDirectory();
 
 // Held around the construction of the application object. Where no window can be opened
 // (no display, a display that does not answer), Qt would abort with advice about
@@ -32,12 +27,6 @@ public:
     WindowSystemStart& operator=(const WindowSystemStart&) = delete;
 };
 
-void setProgramDirectory(const QString& dir);
-
 void prepareApplication(QApplication& app);
-
-// Font heights in the layouts are in pixels (property fontPixelSize), as the windows were
-// drawn; applied to each widget that carries one, parents first so children inherit.
-void applyFontPixelSizes(QWidget* root);
 
 } // namespace cpuconfig

@@ -3,12 +3,12 @@
 
 #include "common/Texts.h"
 #include "common/ThreadHandOff.h"
+#include "gui/WindowSupport.h"
 #include "link/Upgrade.h"
-#include "package/SJ.h"
-#include "package/SJLoadWorker.h"
+#include "package/qt/SJ.h"
+#include "package/qt/SJLoadWorker.h"
 #include "panel/PeiZhi.h"
 #include "panel/SelectionSnapshot.h"
-#include "shell/Application.h"
 #include "shell/ServiceMenu.h"
 #include "shell/passdlg.h"
 
