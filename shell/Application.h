@@ -2,6 +2,8 @@
 // compiled-in skins, the message numbers, the fonts the layouts name, the icon.
 #pragma once
 
+#include "common/NonCopyable.h"
+
 #include <QString>
 
 #include <optional>
@@ -19,12 +21,10 @@ std::optional<int> answerInfoOptions(int argc, char** argv);
 // reinstalling; instead the program says in one line what it needs and what can be used
 // instead, and ends with exit code 1. Qt's own messages from the start are held back and
 // passed on once the windows can be opened.
-class WindowSystemStart {
+class WindowSystemStart : NonCopyable {
 public:
     WindowSystemStart();
     ~WindowSystemStart();
-    WindowSystemStart(const WindowSystemStart&) = delete;
-    WindowSystemStart& operator=(const WindowSystemStart&) = delete;
 };
 
 void prepareApplication(QApplication& app);
