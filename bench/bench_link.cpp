@@ -2,7 +2,7 @@
 //  1. with the card's 115200-baud line limit, a 48 KiB "A" package against the line's own
 //     time (bytes x 11 / 115200);
 //  2. over an unthrottled pty, a 4 MiB "A" package: bytes per second, and the time from
-//     the card's final 0x01 to WM_CPU_RESULT.
+//     the card's final 0x01 to the upgrade's outcome.
 #include "link/Simulator.h"
 #include "link/Upgrade.h"
 
@@ -18,19 +18,6 @@ using namespace cpuconfig;
 using Steady = std::chrono::steady_clock;
 
 namespace {
-
-class TimingWindow final : public MainWindowLink {
-public:
-    void send(unsigned message, std::uintptr_t wParam, std::intptr_t) override {
-        if (message == WM_CPU_RESULT) {
-            resultAt = Steady::now();
-            result = static_cast<int>(wParam);
-        }
-    }
-    void post(unsigned, std::uintptr_t, std::intptr_t) override {}
-    Steady::time_point resultAt;
-    int result = -1;
-};
 
 struct Run {
     double seconds = 0;
@@ -69,20 +56,20 @@ Run upgradeOnce(std::size_t imageSize, bool baudLimit) {
     }
     std::jthread card([&](std::stop_token stop) { (*sim)->run(stop); });
 
-    TimingWindow window;
     FixedSelection sel((*sim)->devicePath(), "115200", "1");
     UpgradeOptions options;
     options.package = package;
     const auto start = Steady::now();
-    runUpgrade(window, sel, {}, options);
+    const Outcome outcome = runUpgrade(sel, {}, options);
+    const auto resultAt = Steady::now();
     Run r;
-    r.seconds = std::chrono::duration<double>(window.resultAt - start).count();
+    r.seconds = std::chrono::duration<double>(resultAt - start).count();
     {
         std::lock_guard lock(m);
         r.answerToResultMs =
-            std::chrono::duration<double, std::milli>(window.resultAt - answeredAt).count();
+            std::chrono::duration<double, std::milli>(resultAt - answeredAt).count();
     }
-    r.result = window.result;
+    r.result = outcome.end == CardEnd::Confirmed ? 0 : 1;
     r.packageSize = imageSize + 16;
     card.request_stop();
     card.join();

@@ -45,4 +45,7 @@ LinkOptions linkOptions(const LinkArgs& a);
 
 int runUpgradeCommand(const LinkArgs& a);
 
+// The exit code of one card's exchange, as scripts read it.
+int exitFor(CardEnd end);
+
 } // namespace cpuconfig::cli

@@ -105,43 +105,23 @@ LinkOptions linkOptions(const LinkArgs& a) {
 
 namespace {
 
-class ConsoleReporter final : public QueryReporter {
-public:
-    void status(const char* text) override { statuses.emplace_back(text); }
-    void cardModel(const std::string& bytes) override { model = bytes; }
-    std::vector<std::string> statuses;
-    std::optional<std::string> model;
-};
-
-int queryExit(int result, const ConsoleReporter& r, bool stopped) {
+int queryExit(const Outcome& outcome, bool stopped) {
     if (stopped)
         return kExitStopped;
-    if (result != 0)
-        return kExitPort;
-    return !r.statuses.empty() && r.statuses.back() == text::kQueryOk ? kExitOk : kExitCard;
+    return exitFor(outcome.end);
 }
 
 // One card query. why gets the reason it did not answer: the port's fault in plain words, or
 // what the card said instead; told says --verbose has printed those very words already.
-int queryOnce(const LinkArgs& a, int screen, ConsoleReporter& reporter, std::stop_token stop,
-              std::string& why, bool& told,
-              std::chrono::milliseconds ackWait = LinkOptions{}.ackWait) {
+Outcome queryOnce(const LinkArgs& a, int screen, std::stop_token stop, std::string& why, bool& told,
+                  std::chrono::milliseconds ackWait = LinkOptions{}.ackWait) {
     LinkOptions options = linkOptions(a);
     options.ackWait = ackWait;
-    std::optional<Error> fault;
-    options.portFault = [&fault](const Error& e) { fault = fault ? fault : e; };
-    std::string logged;
-    options.log = [&why, &logged, log = options.log](const std::string& line) {
-        why = logged = line;
-        if (log)
-            log(line);
-    };
     FixedSelection selection(a.port, a.baud, std::to_string(screen));
-    const int result = getParam(reporter, selection, stop, options);
-    if (result != 0 && fault)
-        why = explainPortFault(a.port, *fault);
-    told = a.verbose && why == logged;
-    return result;
+    const Outcome outcome = getParam(selection, stop, options);
+    why = reasonText(outcome);
+    told = a.verbose && why == outcome.lastWord;
+    return outcome;
 }
 
 // The options query and scan share; empty when they are fine.
@@ -160,29 +140,28 @@ int runQueryCommand(const LinkArgs& a) {
     if (!problem.empty())
         return usageError(problem, a.json);
     StopOnSignal stop;
-    ConsoleReporter reporter;
     std::string why;
     bool told = false;
-    const int result = queryOnce(a, *parseScreen(a.screen), reporter, stop.token(), why, told);
-    const int exit = queryExit(result, reporter, stop.stopped());
+    const Outcome outcome = queryOnce(a, *parseScreen(a.screen), stop.token(), why, told);
+    const int exit = queryExit(outcome, stop.stopped());
     if (exit == kExitPort && !why.empty() && !told)
         std::fprintf(stderr, "cpuctl: %s\n", why.c_str());
-    const std::string model = reporter.model ? gbkToUtf8(*reporter.model) : "";
-    const std::string last =
-        reporter.statuses.empty() ? text::kSendFailed : reporter.statuses.back();
+    const std::string model = outcome.model ? gbkToUtf8(*outcome.model) : "";
+    const auto statuses = statusTexts(outcome);
+    const std::string last = statusText(outcome);
     if (a.json) {
         Json j;
         j["port"] = a.port;
         j["screen"] = *parseScreen(a.screen);
-        j["answered"] = reporter.model.has_value();
+        j["answered"] = outcome.model.has_value();
         j["model"] = model;
         addOutcome(j, exit, last, exit == kExitOk ? "" : exit == kExitStopped ? "stopped" : why);
         printLine(jsonText(j));
         return exit;
     }
-    for (std::size_t i = 0; i + 1 < reporter.statuses.size(); ++i)
-        printLine(reporter.statuses[i]);
-    if (reporter.model)
+    for (std::size_t i = 0; i + 1 < statuses.size(); ++i)
+        printLine(statuses[i]);
+    if (outcome.model)
         printLine(model);
     printLine(last);
     return exit;
@@ -210,17 +189,18 @@ int runScanCommand(const LinkArgs& a) {
         if (tty)
             std::fprintf(stderr, "\rscan: screen %d, %zu of %zu, %zu found\x1b[K", screen, i + 1,
                          screens.size(), found.size());
-        ConsoleReporter reporter;
         std::string why;
-        const int result =
-            queryOnce(a, screen, reporter, stop.token(), why, told, StationOptions{}.findWait);
-        if (result != 0 && !stop.stopped()) {
+        const Outcome outcome =
+            queryOnce(a, screen, stop.token(), why, told, StationOptions{}.findWait);
+        const bool portFailed =
+            outcome.end == CardEnd::PortFailed || outcome.end == CardEnd::Stopped;
+        if (portFailed && !stop.stopped()) {
             failure = why.empty() ? std::string(text::kSendFailed) : why;
             break; // the port itself failed: no point going on
         }
-        if (!reporter.model)
+        if (!outcome.model)
             continue;
-        found.emplace_back(screen, gbkToUtf8(*reporter.model));
+        found.emplace_back(screen, gbkToUtf8(*outcome.model));
         if (a.json)
             continue;
         if (tty)

@@ -13,7 +13,6 @@
 #include <memory>
 
 namespace cpuconfig::cli {
-namespace {
 
 int exitFor(CardEnd end) {
     switch (end) {
@@ -30,6 +29,8 @@ int exitFor(CardEnd end) {
     }
     return kExitCard;
 }
+
+namespace {
 
 // The screen as the reports give it: a number (the engine's selection holds its text).
 int screenNumber(const std::string& screen) {

@@ -2,7 +2,6 @@
 // no crash, no hang, at most one result, and never a success before the whole package
 // went out.
 #include "common/Clock.h"
-#include "common/Texts.h"
 #include "link/SerialPort.h"
 #include "link/Upgrade.h"
 #include "link/getParam.h"
@@ -112,34 +111,14 @@ private:
     Ms m_bound;
 };
 
-class CheckingWindow final : public MainWindowLink {
+class CheckingObserver final : public UpgradeObserver {
 public:
-    void send(unsigned message, std::uintptr_t w, std::intptr_t l) override { post(message, w, l); }
-    void post(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) override {
-        if (results > 0)
-            std::abort(); // nothing after the result
-        if (message == WM_CPU_RESULT)
-            ++results, lastResult = wParam;
-        if (message == WM_CPU_PROGRESS && lParam == kProgressPosition)
-            position = wParam;
-        last = message;
+    void progress(std::uint64_t s, std::uint64_t) override {
+        if (s < sent)
+            std::abort(); // progress never goes back
+        sent = s;
     }
-    // Every run ends with something the technician can read.
-    bool ended() const { return last == WM_CPU_RESULT || last == WM_CPU_SEND_FAILED; }
-    unsigned last = 0;
-    int results = 0;
-    std::uintptr_t lastResult = 9;
-    std::uintptr_t position = 0;
-};
-
-class CheckingReporter final : public QueryReporter {
-public:
-    void status(const char* text) override { last = text; }
-    void cardModel(const std::string& bytes) override {
-        if (bytes.size() > 12 || bytes.find('\0') != std::string::npos)
-            std::abort();
-    }
-    std::string last;
+    std::uint64_t sent = 0;
 };
 
 std::filesystem::path g_package;
@@ -166,11 +145,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         options.clock = &clock;
         options.ports = &ports;
         options.package = g_package;
-        CheckingWindow window;
-        runUpgrade(window, selection, {}, options);
-        if (window.results == 1 && window.lastResult == 0 && window.position != kPackageSize + 7)
+        CheckingObserver observer;
+        const Outcome o = runUpgrade(selection, {}, options, &observer);
+        if (o.end == CardEnd::Confirmed && observer.sent != kPackageSize - 8)
             std::abort(); // a success before the whole package went out
-        if (!window.ended())
+        // Every run ends with something the technician can read.
+        if (o.end == CardEnd::Stopped || statusTexts(o).empty())
             std::abort();
     }
     {
@@ -178,11 +158,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         LinkOptions options;
         options.clock = &clock;
         options.ports = &ports;
-        CheckingReporter reporter;
-        const int r = getParam(reporter, selection, {}, options);
-        if (r == 0 && reporter.last != text::kQueryOk && reporter.last != text::kQueryFailed)
+        const Outcome o = getParam(selection, {}, options);
+        if (o.model && (o.model->size() > 12 || o.model->find('\0') != std::string::npos))
             std::abort();
-        if (r == 1 && reporter.last != text::kSendFailed)
+        if (o.model.has_value() != (o.end == CardEnd::Confirmed) || o.end == CardEnd::Stopped)
             std::abort();
     }
     return 0;

@@ -2,7 +2,7 @@
 // sends or posts them to the main window from its own thread.
 #pragma once
 
-#include "link/Messages.h"
+#include "gui/MainWindowMessages.h"
 
 #include <QEvent>
 #include <QObject>

@@ -1,40 +1,16 @@
 #include "link/Exchange.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstdio>
 
 namespace cpuconfig {
 
 using std::chrono::milliseconds;
-
-std::uint32_t baudFromText(const std::string& text) {
-    std::uint32_t value = 0;
-    const char* end = text.data() + text.size();
-    auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    if (ec == std::errc{} && ptr == end && !text.empty() &&
-        (value == 9600 || value == 28800 || value == 57600))
-        return value;
-    return 115200;
-}
-
-std::optional<long> screenFromText(const std::string& text) {
-    std::string_view digits = text;
-    bool negative = false;
-    if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
-        negative = digits.front() == '-';
-        digits.remove_prefix(1);
-    }
-    long value = 0;
-    auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-    if (digits.empty() || ec != std::errc{} || ptr != digits.data() + digits.size())
-        return std::nullopt;
-    return negative ? -value : value;
-}
+using namespace protocol;
 
 Exchange::Exchange(const SelectionProvider& selection, const LinkOptions& options,
-                   std::stop_token stop)
-    : m_selection(selection), m_options(options), m_stop(std::move(stop)) {
+                   std::stop_token stop, Outcome& record)
+    : m_selection(selection), m_options(options), m_stop(std::move(stop)), m_record(record) {
     if (!m_options.clock)
         m_options.clock = &systemClock();
     if (!m_options.ports)
@@ -57,9 +33,8 @@ Result<void> Exchange::applyLine(Parity parity, bool dataPhase) {
 Exchange::Opening Exchange::open() {
     auto failed = [this](const Error& e) {
         m_error = e;
-        if (m_options.log)
-            m_options.log(e.message);
-        reportPortFault(e);
+        note(e.message);
+        recordPortFault(e);
         if (e.code == ErrorCode::Stopped) {
             close();
             return Opening::Stopped;
@@ -71,7 +46,9 @@ Exchange::Opening Exchange::open() {
         return Opening::SetupFailed;
     };
 
-    auto opened = m_options.ports->open(m_selection.portName());
+    m_record.stage = Stage::Opening;
+    m_record.port = m_selection.portName();
+    auto opened = m_options.ports->open(m_record.port);
     if (!opened)
         return failed(opened.error());
     m_port = std::move(*opened);
@@ -83,26 +60,25 @@ Exchange::Opening Exchange::open() {
         return failed(r.error());
 
     const std::string screenText = m_selection.screenText();
+    m_record.screen = screenText;
     const auto screen = screenFromText(screenText);
-    if (!screen || *screen < kFirstScreen || *screen > kLastScreen)
+    const auto frame = screen ? addressFrame(*screen) : std::nullopt;
+    if (!frame)
         return failed(makeError(ErrorCode::Usage,
                                 "screen number \"" + screenText + "\" is not one of 1 to 80"));
-    const auto address = static_cast<std::uint8_t>(*screen);
-    const std::array<std::uint8_t, 2> frame{address, address}; // address frame, mark parity
-    if (auto r = write(frame); !r && r.error().code == ErrorCode::Stopped)
+    if (auto r = write(*frame); !r && r.error().code == ErrorCode::Stopped)
         return failed(r.error());
     // A failed address write is judged by the missing acknowledge, as every write is.
+    m_record.stage = Stage::Acknowledge;
 
     if (auto r = m_port->renewReceiveWait(); !r)
         return failed(r.error());
     if (auto r = m_port->armReceiveWait(); !r)
         return failed(r.error());
 
-    const auto answer = receive(
-        [](const std::uint8_t* b, std::size_t got) {
-            return got == 1 && b[0] == kAck; // 01 01 in one read is no acknowledge
-        },
-        kReplyWait, m_options.ackWait);
+    const auto answer = receive([](std::span<const std::uint8_t> b,
+                                   std::size_t got) { return isAcknowledge(b.first(got)); },
+                                kReplyWait, m_options.ackWait);
     if (answer == Answer::Stopped)
         return failed(makeError(ErrorCode::Stopped, "stopped"));
     if (answer == Answer::RearmRefused)
@@ -111,9 +87,8 @@ Exchange::Opening Exchange::open() {
         return failed(r.error());
     if (answer == Answer::Passed)
         return Opening::Acknowledged;
-    if (m_options.log)
-        m_options.log("no acknowledge from screen " + std::to_string(*screen) + ": " +
-                      unanswered("the single byte 01"));
+    note("no acknowledge from screen " + std::to_string(*screen) + ": " +
+         unanswered("the single byte 01"));
     return Opening::NoAcknowledge;
 }
 
@@ -121,24 +96,29 @@ Result<void> Exchange::enterDataPhase() {
     auto r = applyLine(Parity::Space, true);
     if (!r) {
         m_error = r.error();
-        if (m_options.log)
-            m_options.log(r.error().message);
-        reportPortFault(r.error());
+        note(r.error().message);
+        recordPortFault(r.error());
     }
     return r;
 }
 
-void Exchange::reportPortFault(const Error& e) {
-    if (m_options.portFault && (e.code == ErrorCode::PortOpen || e.code == ErrorCode::PortSetup))
-        m_options.portFault(e);
+void Exchange::recordPortFault(const Error& e) {
+    if (!m_record.portError && (e.code == ErrorCode::PortOpen || e.code == ErrorCode::PortSetup))
+        m_record.portError = e;
+}
+
+void Exchange::note(const std::string& line) {
+    m_record.lastWord = line;
+    if (m_options.log)
+        m_options.log(line);
 }
 
 Result<void> Exchange::write(std::span<const std::uint8_t> data) {
     auto r = m_port->write(data, m_stop);
     if (!r) {
         m_error = r.error();
-        if (m_options.log && r.error().code != ErrorCode::Stopped)
-            m_options.log(r.error().message);
+        if (r.error().code != ErrorCode::Stopped)
+            note(r.error().message);
     }
     return r;
 }
@@ -175,8 +155,7 @@ Exchange::Answer Exchange::receive(const AnswerTest& test, milliseconds readLimi
             if (arrived.error().code == ErrorCode::Stopped)
                 return Answer::Stopped;
             // A port that fails or hangs up while we wait is silence from the card.
-            if (m_options.log)
-                m_options.log(arrived.error().message);
+            note(arrived.error().message);
             [[maybe_unused]] auto purged = m_port->purgeInput();
             return Answer::None;
         }
@@ -204,7 +183,7 @@ Exchange::Answer Exchange::receive(const AnswerTest& test, milliseconds readLimi
             [[maybe_unused]] auto purged = m_port->purgeInput();
             return Answer::None;
         }
-        if (test(m_buffer.data(), *got))
+        if (test(m_buffer, *got))
             return Answer::Passed;
         hear(m_buffer.data(), *got);
     }

@@ -1,11 +1,14 @@
 // One exchange with a card: open and set up the port, address the card under mark parity,
 // wait for its acknowledge, switch to space parity for the data, wait for answers, close.
-// The upgrade and the query are built on it. Internal to the link.
+// The upgrade and the query are built on it, and it keeps their outcome's record of the
+// port, the screen, the port's fault and the last word as it goes. Internal to the link.
 #pragma once
 
+#include "link/LinkOptions.h"
+#include "link/Outcome.h"
+#include "link/Protocol.h"
 #include "link/Selection.h"
 #include "link/SerialPort.h"
-#include "link/Upgrade.h"
 
 #include <array>
 #include <functional>
@@ -13,19 +16,10 @@
 
 namespace cpuconfig {
 
-inline constexpr std::uint8_t kAck = 0x01;                   // the card's acknowledge
-inline constexpr std::chrono::milliseconds kReplyWait{2000}; // silence that ends a wait
-inline constexpr std::size_t kReceiveBufferSize = 100;       // the longest answer read
-
-// 9600, 28800 or 57600 when the text is exactly that whole number, 115200 otherwise.
-std::uint32_t baudFromText(const std::string& text);
-// The screen number as a whole number (decimal digits only, optional sign); nullopt when
-// the text is not one.
-std::optional<long> screenFromText(const std::string& text);
-
 class Exchange {
 public:
-    Exchange(const SelectionProvider& selection, const LinkOptions& options, std::stop_token stop);
+    Exchange(const SelectionProvider& selection, const LinkOptions& options, std::stop_token stop,
+             Outcome& record);
     ~Exchange(); // runs the closing steps if the caller has not
     Exchange(const Exchange&) = delete;
     Exchange& operator=(const Exchange&) = delete;
@@ -36,7 +30,7 @@ public:
         SetupFailed, // a set-up step failed; everything is released already
         Stopped,     // a stop was requested; the closing steps ran
     };
-    // The opening and address phase. setupError() tells why it failed.
+    // The opening and address phase; the record's stage follows it.
     Opening open();
 
     // Space parity with the baud text read again. PortSetup when refused.
@@ -44,7 +38,8 @@ public:
     // Write-and-wait. PortIo when the device is gone, Stopped on a stop request.
     Result<void> write(std::span<const std::uint8_t> data);
 
-    using AnswerTest = std::function<bool(const std::uint8_t* buffer, std::size_t got)>;
+    // Gets the whole receive buffer and the number of bytes the last read took.
+    using AnswerTest = std::function<bool(std::span<const std::uint8_t> buffer, std::size_t got)>;
     enum class Answer {
         Passed,
         None,         // silence, or the port state could not be fetched
@@ -53,8 +48,9 @@ public:
     };
     // The receive loop. readLimit bounds a read that does not finish at once; silence is
     // how long a quiet line ends it.
-    Answer receive(const AnswerTest& test, std::chrono::milliseconds readLimit = kReplyWait,
-                   std::chrono::milliseconds silence = kReplyWait);
+    Answer receive(const AnswerTest& test,
+                   std::chrono::milliseconds readLimit = protocol::kReplyWait,
+                   std::chrono::milliseconds silence = protocol::kReplyWait);
     // Why the last receive ended without an answer, for the log: the silence that ended it,
     // or what the card said instead of expected ("silent for 2000 ms", "it said 00, not 01").
     std::string unanswered(const std::string& expected) const;
@@ -63,8 +59,12 @@ public:
     void close();
 
     SerialPort& port() { return *m_port; }
-    const std::array<std::uint8_t, kReceiveBufferSize>& buffer() const { return m_buffer; }
+    const std::array<std::uint8_t, protocol::kReceiveBufferSize>& buffer() const {
+        return m_buffer;
+    }
     const Error& lastError() const { return m_error; }
+    // A line for the log, which is also the outcome's last word so far.
+    void note(const std::string& line);
     std::stop_token stopToken() const { return m_stop; }
     bool stopped() const { return m_stop.stop_requested(); }
     Clock& clock() { return *m_options.clock; }
@@ -73,14 +73,16 @@ private:
     // Waits up to limit on the injected clock for a received character.
     Result<bool> waitOnClock(std::chrono::milliseconds limit);
     Result<void> applyLine(Parity parity, bool dataPhase);
-    void reportPortFault(const Error& e);
+    // A failed open or set-up step of the port: kept for the front ends to explain.
+    void recordPortFault(const Error& e);
     void hear(const std::uint8_t* bytes, std::size_t n);
 
     const SelectionProvider& m_selection;
     LinkOptions m_options;
     std::stop_token m_stop;
+    Outcome& m_record;
     std::unique_ptr<SerialPort> m_port;
-    std::array<std::uint8_t, kReceiveBufferSize> m_buffer{};
+    std::array<std::uint8_t, protocol::kReceiveBufferSize> m_buffer{};
     std::string m_heard;                   // the last receive's reads, in hex, cut short
     std::chrono::milliseconds m_silence{}; // the silence that ended it
     Error m_error{ErrorCode::Usage, 0, {}};

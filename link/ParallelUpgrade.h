@@ -8,7 +8,7 @@
 // that port's worker, one call after another; reporters of different ports are called at
 // the same time, so anything they share is theirs to guard. The options are shared read-
 // only: their clock and port factory must be safe to use from several threads (the real
-// ones are), and their log and portFault callbacks are called from every worker.
+// ones are), and their log is called from every worker.
 #pragma once
 
 #include "common/Result.h"
@@ -23,25 +23,11 @@
 
 namespace cpuconfig {
 
-// How one card's upgrade ended.
-enum class CardEnd {
-    Confirmed,    // the card confirmed the transfer
-    NotConfirmed, // no acknowledge, the transfer broke off, or no final answer
-    NoPackage,    // the package is missing, not a file, cut short or without its end mark
-    PortFailed,   // the port could not be opened or set up (or a later set-up step failed)
-    Stopped,      // a stop request ended it before the card's answer
-};
-
-struct CardResult {
-    std::string port;
-    std::string screen;
-    CardEnd end = CardEnd::Stopped;
-    const char* status = nullptr;   // the system's status text for this card
-    std::string reason;             // plain words when it did not confirm; empty when it did
-    std::optional<Error> portError; // the failed open or set-up step, as the backend said it
-    std::uint64_t bytesSent = 0;    // transfer bytes written (the 15-byte command not counted)
-    std::uint64_t bytesTotal = 0;   // the transfer's length; 0 until it was known
-    double seconds = 0;             // real time the card took
+// One card's upgrade as it ended, with the words for it.
+struct CardResult : Outcome {
+    const char* status = nullptr; // the system's status text for this card (statusText)
+    std::string reason;           // plain words when it did not confirm (reasonText)
+    double seconds = 0;           // real time the card took
 };
 
 // What one port's worker says while it works.

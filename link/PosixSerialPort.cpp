@@ -1,6 +1,7 @@
 #include "link/PosixSerialPort.h"
 
 #include "link/PortInfo.h"
+#include "link/PosixBaud.h"
 #include "link/PosixSpeed.h"
 #include "link/PosixSys.h"
 
@@ -26,27 +27,6 @@ using std::chrono::milliseconds;
 // The one place that turns errno into an engine error.
 Error systemError(ErrorCode code, const std::string& what, int err) {
     return makeError(code, what + ": " + std::strerror(err), err);
-}
-
-speed_t speedFor(std::uint32_t baud) {
-    switch (baud) {
-    case 9600:
-        return B9600;
-    case 19200:
-        return B19200;
-    case 38400:
-        return B38400;
-    case 57600:
-        return B57600;
-#ifdef B28800
-    case 28800:
-        return B28800;
-#endif
-    case 115200:
-        return B115200;
-    default:
-        return B0;
-    }
 }
 
 tcflag_t sizeFlag(std::uint8_t dataBits) {
@@ -127,7 +107,7 @@ Result<std::unique_ptr<SerialPort>> PosixSerialPort::open(const std::string& nam
 }
 
 PosixSerialPort::PosixSerialPort(std::string name, int fd, int wakeRead, int wakeWrite)
-    : m_name(std::move(name)), m_fd(fd), m_wakeRead(wakeRead), m_wakeWrite(wakeWrite) {}
+    : SerialPortBase(std::move(name)), m_fd(fd), m_wakeRead(wakeRead), m_wakeWrite(wakeWrite) {}
 
 PosixSerialPort::~PosixSerialPort() {
     close();
@@ -148,31 +128,25 @@ void PosixSerialPort::close() {
     }
 }
 
-Result<void> PosixSerialPort::setQueueSizes(std::size_t, std::size_t) {
-    if (m_fd < 0)
-        return makeError(ErrorCode::PortSetup, "port closed");
+Result<void> PosixSerialPort::doSetQueueSizes(std::size_t, std::size_t) {
     return {}; // the tty layer sizes its own queues
 }
 
-Result<void> PosixSerialPort::setTimeouts(const SerialTimeouts& timeouts) {
-    if (m_fd < 0)
-        return makeError(ErrorCode::PortSetup, "port closed");
+Result<void> PosixSerialPort::doSetTimeouts(const SerialTimeouts& timeouts) {
     m_timeouts = timeouts; // reads never block here; kept for completeness of the state
     return {};
 }
 
-Result<void> PosixSerialPort::applyLineSettings(const LineSettings& settings) {
+Result<void> PosixSerialPort::doApplyLineSettings(const LineSettings& settings) {
     auto& sys = posix::syscalls();
-    if (m_fd < 0)
-        return makeError(ErrorCode::PortSetup, "port closed");
     // A speed without a termios constant (28800) is set exactly once the rest is applied.
-    const speed_t speed = speedFor(settings.baud);
+    const speed_t speed = posix::speedConstant(settings.baud);
 #ifndef CMSPAR
     return makeError(ErrorCode::PortSetup, "this system cannot set mark or space parity");
 #else
     termios t{};
     if (sys.tcgetattr(m_fd, &t) != 0)
-        return systemError(ErrorCode::PortSetup, "tcgetattr " + m_name, errno);
+        return systemError(ErrorCode::PortSetup, "tcgetattr " + name(), errno);
 
     // Firmware is binary: no line editing, echo, signals, CR/LF translation, output
     // processing, software flow control or parity marking. Stop bits (CSTOPB), hardware
@@ -196,49 +170,45 @@ Result<void> PosixSerialPort::applyLineSettings(const LineSettings& settings) {
     // glibc answers EINVAL when the kernel did not keep PARENB, which a pseudo-terminal
     // never does although it applied the rest; the read-back below decides then.
     if (rc != 0 && errno != EINVAL)
-        return systemError(ErrorCode::PortSetup, "tcsetattr " + m_name, errno);
+        return systemError(ErrorCode::PortSetup, "tcsetattr " + name(), errno);
     if (speed == B0) {
         if (const int err = posix::setExactSpeed(m_fd, settings.baud); err != 0)
             return systemError(ErrorCode::PortSetup,
-                               m_name + ": " + std::to_string(settings.baud) + " baud", err);
+                               name() + ": " + std::to_string(settings.baud) + " baud", err);
     }
 
     // Drivers accept what they cannot do and report the truth only when read back. PARENB
     // is not checked: a pseudo-terminal clears it while keeping CMSPAR and PARODD.
     termios back{};
     if (sys.tcgetattr(m_fd, &back) != 0)
-        return systemError(ErrorCode::PortSetup, "tcgetattr " + m_name, errno);
+        return systemError(ErrorCode::PortSetup, "tcgetattr " + name(), errno);
     if ((back.c_lflag & (ICANON | ECHO)) || (back.c_oflag & OPOST) ||
         (back.c_cflag & CSIZE) != sizeFlag(settings.dataBits))
-        return makeError(ErrorCode::PortSetup, m_name + ": the line settings were not taken");
+        return makeError(ErrorCode::PortSetup, name() + ": the line settings were not taken");
     if (!(back.c_cflag & CMSPAR)) {
         // Which adapter it is decides what to buy instead: name its driver.
-        const std::string driver = portDriver(m_name);
+        const std::string driver = portDriver(name());
         return makeError(ErrorCode::PortSetup,
-                         m_name + ": the adapter" +
+                         name() + ": the adapter" +
                              (driver.empty() ? "" : " (driver " + driver + ")") +
                              " cannot do mark/space parity (CMSPAR dropped)");
     }
     if (((back.c_cflag & PARODD) != 0) != (settings.parity == Parity::Mark))
-        return makeError(ErrorCode::PortSetup, m_name + ": the adapter refused the parity");
+        return makeError(ErrorCode::PortSetup, name() + ": the adapter refused the parity");
     const auto actual = posix::readExactSpeed(m_fd);
     if (actual ? *actual != settings.baud : cfgetospeed(&back) != speed)
-        return makeError(ErrorCode::PortSetup, m_name + ": the adapter refused " +
+        return makeError(ErrorCode::PortSetup, name() + ": the adapter refused " +
                                                    std::to_string(settings.baud) + " baud");
     m_baud = settings.baud;
     return {};
 #endif
 }
 
-Result<void> PosixSerialPort::armReceiveWait() {
-    if (m_fd < 0)
-        return makeError(ErrorCode::PortSetup, "port closed");
+Result<void> PosixSerialPort::doArmReceiveWait() {
     return {}; // poll watches for input without being armed
 }
 
-Result<void> PosixSerialPort::renewReceiveWait() {
-    if (m_fd < 0)
-        return makeError(ErrorCode::PortSetup, "port closed");
+Result<void> PosixSerialPort::doRenewReceiveWait() {
     return {};
 }
 
@@ -285,10 +255,8 @@ PosixSerialPort::Ready PosixSerialPort::pollPort(short events, int limitMs, std:
     }
 }
 
-Result<bool> PosixSerialPort::waitReceive(milliseconds limit, std::stop_token stop) {
-    if (m_fd < 0)
-        return makeError(ErrorCode::PortIo, "port closed");
-    auto waiting = clearErrors();
+Result<bool> PosixSerialPort::doWaitReceive(milliseconds limit, std::stop_token stop) {
+    auto waiting = doClearErrors();
     if (!waiting)
         return waiting.error();
     if (*waiting > 0)
@@ -301,30 +269,25 @@ Result<bool> PosixSerialPort::waitReceive(milliseconds limit, std::stop_token st
     case Ready::TimedOut:
         return false;
     case Ready::Stopped:
-        return makeError(ErrorCode::Stopped, "stopped");
+        return stopped();
     case Ready::HungUp:
-        return makeError(ErrorCode::PortIo, m_name + " hung up", EIO);
+        return makeError(ErrorCode::PortIo, name() + " hung up", EIO);
     case Ready::Failed:
         break;
     }
-    return systemError(ErrorCode::PortIo, "poll " + m_name, err);
+    return systemError(ErrorCode::PortIo, "poll " + name(), err);
 }
 
-Result<std::size_t> PosixSerialPort::clearErrors() {
-    if (m_fd < 0)
-        return makeError(ErrorCode::PortIo, "port closed");
+Result<std::size_t> PosixSerialPort::doClearErrors() {
     int n = 0;
     if (posix::syscalls().ioctl(m_fd, FIONREAD, &n) != 0)
-        return systemError(ErrorCode::PortIo, "FIONREAD " + m_name, errno);
+        return systemError(ErrorCode::PortIo, "FIONREAD " + name(), errno);
     return static_cast<std::size_t>(std::max(0, n));
 }
 
-Result<std::size_t> PosixSerialPort::read(std::span<std::uint8_t> buffer, milliseconds,
-                                          std::stop_token stop) {
-    if (m_fd < 0)
-        return makeError(ErrorCode::PortIo, "port closed");
-    if (stop.stop_requested())
-        return makeError(ErrorCode::Stopped, "stopped");
+// Reads never block here: poll has waited already.
+Result<std::size_t> PosixSerialPort::doRead(std::span<std::uint8_t> buffer, milliseconds,
+                                            std::stop_token) {
     if (buffer.empty())
         return std::size_t{0};
     for (;;) {
@@ -335,18 +298,16 @@ Result<std::size_t> PosixSerialPort::read(std::span<std::uint8_t> buffer, millis
             continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK)
             return std::size_t{0};
-        return systemError(ErrorCode::PortIo, "read " + m_name, errno);
+        return systemError(ErrorCode::PortIo, "read " + name(), errno);
     }
 }
 
-Result<void> PosixSerialPort::write(std::span<const std::uint8_t> data, std::stop_token stop) {
+Result<void> PosixSerialPort::doWrite(std::span<const std::uint8_t> data, std::stop_token stop) {
     auto& sys = posix::syscalls();
-    if (m_fd < 0)
-        return makeError(ErrorCode::PortIo, "port closed");
     std::size_t done = 0;
     while (done < data.size()) {
         if (stop.stop_requested())
-            return makeError(ErrorCode::Stopped, "stopped");
+            return stopped();
         const ssize_t n = sys.write(m_fd, data.data() + done, data.size() - done);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
@@ -356,7 +317,7 @@ Result<void> PosixSerialPort::write(std::span<const std::uint8_t> data, std::sto
         if (err == EINTR)
             continue;
         if (err != EAGAIN && err != EWOULDBLOCK)
-            return systemError(ErrorCode::PortIo, "write " + m_name, err);
+            return systemError(ErrorCode::PortIo, "write " + name(), err);
         // The driver's queue is full: wait until it takes more (no limit, like the
         // original write), or a stop.
         int pollErr = 0;
@@ -365,11 +326,11 @@ Result<void> PosixSerialPort::write(std::span<const std::uint8_t> data, std::sto
         case Ready::TimedOut:
             break;
         case Ready::Stopped:
-            return makeError(ErrorCode::Stopped, "stopped");
+            return stopped();
         case Ready::HungUp:
-            return makeError(ErrorCode::PortIo, m_name + " hung up", EIO);
+            return makeError(ErrorCode::PortIo, name() + " hung up", EIO);
         case Ready::Failed:
-            return systemError(ErrorCode::PortIo, "poll " + m_name, pollErr);
+            return systemError(ErrorCode::PortIo, "poll " + name(), pollErr);
         }
     }
     return drain(stop);
@@ -390,9 +351,9 @@ Result<void> PosixSerialPort::drain(std::stop_token& stop) {
         int err = 0;
         switch (pollPort(0, ms, stop, err)) {
         case Ready::Stopped:
-            return makeError(ErrorCode::Stopped, "stopped");
+            return stopped();
         case Ready::HungUp:
-            return makeError(ErrorCode::PortIo, m_name + " hung up", EIO);
+            return makeError(ErrorCode::PortIo, name() + " hung up", EIO);
         default:
             break;
         }
@@ -402,23 +363,19 @@ Result<void> PosixSerialPort::drain(std::stop_token& stop) {
         rc = sys.tcdrain(m_fd);
     } while (rc != 0 && errno == EINTR);
     if (rc != 0 && hardError(errno))
-        return systemError(ErrorCode::PortIo, "tcdrain " + m_name, errno);
+        return systemError(ErrorCode::PortIo, "tcdrain " + name(), errno);
     return {};
 }
 
-Result<void> PosixSerialPort::purgeInput() {
-    if (m_fd < 0)
-        return makeError(ErrorCode::PortIo, "port closed");
+Result<void> PosixSerialPort::doPurgeInput() {
     if (posix::syscalls().tcflush(m_fd, TCIFLUSH) != 0)
-        return systemError(ErrorCode::PortIo, "tcflush " + m_name, errno);
+        return systemError(ErrorCode::PortIo, "tcflush " + name(), errno);
     return {};
 }
 
-Result<void> PosixSerialPort::purgeOutput() {
-    if (m_fd < 0)
-        return makeError(ErrorCode::PortIo, "port closed");
+Result<void> PosixSerialPort::doPurgeOutput() {
     if (posix::syscalls().tcflush(m_fd, TCOFLUSH) != 0)
-        return systemError(ErrorCode::PortIo, "tcflush " + m_name, errno);
+        return systemError(ErrorCode::PortIo, "tcflush " + name(), errno);
     return {};
 }
 

@@ -4,14 +4,14 @@
 // thread.
 #pragma once
 
+#include "link/Protocol.h"
+
 #include <string>
 
 namespace cpuconfig {
 
-// The screen numbers the panel offers. A card is addressed by its number itself: a number
-// outside them is refused, never cut to a byte that another card answers to.
-inline constexpr int kFirstScreen = 1;
-inline constexpr int kLastScreen = 80;
+using protocol::kFirstScreen;
+using protocol::kLastScreen;
 
 class SelectionProvider {
 public:
@@ -32,16 +32,6 @@ public:
 
 private:
     std::string m_port, m_baud, m_screen;
-};
-
-// What a card query reports. Called from the query worker; the GUI delivers both to its
-// own thread. cardModel() carries the card's bytes as received (cut at the first zero);
-// front ends decode them as GBK.
-class QueryReporter {
-public:
-    virtual ~QueryReporter() = default;
-    virtual void status(const char* text) = 0;
-    virtual void cardModel(const std::string& bytes) = 0;
 };
 
 } // namespace cpuconfig

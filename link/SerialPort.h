@@ -1,6 +1,7 @@
 // The serial port as every exchange with a card uses it: exactly the operations of the
-// exchange pattern, nothing more. PosixSerialPort and Win32SerialPort implement it; the
-// exchange, upgrade and query code never sees the platform.
+// exchange pattern, nothing more. PosixSerialPort and Win32SerialPort implement it over
+// SerialPortBase, which checks every call once for both; the exchange, upgrade and query
+// code never sees the platform.
 //
 // A port object belongs to the one worker thread that opened it. Waits and writes take the
 // worker's stop token and end promptly (well within 100 ms) once a stop is requested,

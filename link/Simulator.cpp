@@ -2,7 +2,9 @@
 
 #include "common/Sha256.h"
 #include "link/PortList.h"
+#include "link/PosixBaud.h"
 #include "link/PosixSpeed.h"
+#include "link/Protocol.h"
 #include "package/PackageFormat.h"
 
 #include <algorithm>
@@ -24,14 +26,9 @@ namespace cpuconfig {
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using Steady = std::chrono::steady_clock;
 
-inline constexpr std::uint8_t kAckByte = 0x01;
-inline constexpr std::uint8_t kNakByte = 0x00;
-inline constexpr std::uint8_t kUpgradeCommand = 0xDE;
-inline constexpr std::uint8_t kQueryCommand = 0xCF;
-inline constexpr std::size_t kUpgradeCommandSize = 15;
-inline constexpr std::size_t kQueryFrameSize = 5;
+using namespace protocol;
 
 std::string hex(const std::uint8_t* data, std::size_t n, std::size_t max = 32) {
     std::string out;
@@ -43,23 +40,6 @@ std::string hex(const std::uint8_t* data, std::size_t n, std::size_t max = 32) {
     if (n > max)
         out += " ...";
     return out;
-}
-
-std::uint32_t baudOf(speed_t s) {
-    switch (s) {
-    case B9600:
-        return 9600;
-    case B19200:
-        return 19200;
-    case B38400:
-        return 38400;
-    case B57600:
-        return 57600;
-    case B115200:
-        return 115200;
-    default:
-        return 115200;
-    }
 }
 
 } // namespace
@@ -212,7 +192,7 @@ void Simulator::run(std::stop_token stop) {
         line.twoStopBits = t.c_cflag & CSTOPB;
         line.hardwareFlow = t.c_cflag & CRTSCTS;
         line.raw = !(t.c_lflag & (ICANON | ECHO)) && !(t.c_oflag & OPOST);
-        line.baud = posix::readExactSpeed(m_slave).value_or(baudOf(cfgetospeed(&t)));
+        line.baud = posix::readExactSpeed(m_slave).value_or(posix::baudOfConstant(cfgetospeed(&t)));
         line.bytes = static_cast<std::size_t>(n);
         m_baud = line.baud;
         if (m_options.baudLimit) {
@@ -296,7 +276,7 @@ void Simulator::onAddressByte(std::uint8_t b) {
     case SimFault::Silent:
         return;
     case SimFault::NoAck:
-        send({kAckByte, kAckByte}); // two bytes in one go: no acknowledge
+        send({kAck, kAck}); // two bytes in one go: no acknowledge
         return;
     case SimFault::Garbage: {
         send({0x7E, 0x00, 0xFF});
@@ -307,7 +287,7 @@ void Simulator::onAddressByte(std::uint8_t b) {
     default:
         break;
     }
-    send(m_options.ackAnswer.value_or(std::vector<std::uint8_t>{kAckByte}));
+    send(m_options.ackAnswer.value_or(std::vector<std::uint8_t>{kAck}));
     m_state = State::Command;
     m_command.clear();
     std::lock_guard lock(m_mutex);
@@ -335,18 +315,15 @@ void Simulator::onDataByte(std::uint8_t b) {
                 m_record.queryFrame = m_command;
             }
             m_state = State::Idle;
-            const std::uint8_t good[] = {0x01, kQueryCommand, 0x01, 0x00, 0xAA};
-            if (!std::equal(m_command.begin(), m_command.end(), good)) {
+            const QueryFrame good = queryFrame(kAck);
+            if (!std::equal(m_command.begin(), m_command.end(), good.begin())) {
                 log("query frame not understood");
                 return;
             }
             if (m_options.fault == SimFault::NoFinal || m_options.fault == SimFault::Silent)
                 return;
-            std::vector<std::uint8_t> reply{kAckByte, static_cast<std::uint8_t>(m_options.screen),
-                                            0x00};
-            std::string model = m_options.model.substr(0, kSimModelBytes);
-            reply.insert(reply.end(), model.begin(), model.end());
-            reply.resize(3 + kSimModelBytes, 0x00);
+            const std::string model = m_options.model.substr(0, kSimModelBytes);
+            auto reply = queryReply(static_cast<std::uint8_t>(m_options.screen), model);
             if (m_options.queryReply)
                 reply = *m_options.queryReply;
             send(reply);
@@ -355,9 +332,8 @@ void Simulator::onDataByte(std::uint8_t b) {
             ++m_record.queriesAnswered;
             return;
         }
-        if (m_command.size() == kUpgradeCommandSize && m_command[1] == kUpgradeCommand) {
-            m_expected = std::uint64_t(m_command[3]) | std::uint64_t(m_command[4]) << 8 |
-                         std::uint64_t(m_command[5]) << 16 | std::uint64_t(m_command[6]) << 24;
+        if (m_command.size() == kHeaderCommandSize && m_command[1] == kUpgradeCommand) {
+            m_expected = announcedLength(m_command);
             log("header command " + hex(m_command.data(), 7) + " header " +
                 hex(m_command.data() + 7, 8) + " length " + std::to_string(m_expected) +
                 " parity space");
@@ -427,14 +403,14 @@ void Simulator::finishTransfer() {
     }
     switch (m_options.fault) {
     case SimFault::Nak:
-        send({kNakByte});
+        send({kNak});
         log("answered 00");
         return;
     case SimFault::NoFinal:
         log("no answer");
         return;
     default: {
-        const auto answer = m_options.finalAnswer.value_or(std::vector<std::uint8_t>{kAckByte});
+        const auto answer = m_options.finalAnswer.value_or(std::vector<std::uint8_t>{kAck});
         send(answer);
         log("answered " + hex(answer.data(), answer.size()));
     }
@@ -450,7 +426,7 @@ inline constexpr std::uint32_t kSlowestPace = 96000;
 void Simulator::advanceLine(std::size_t bytes) {
     // The line is busy until its last byte is through. Short oversleeps are not added up:
     // a line that was busy a moment ago carries on from where it was.
-    const auto now = Clock::now();
+    const auto now = Steady::now();
     if (now > m_lineFree + std::chrono::milliseconds(20))
         m_lineFree = now;
     const long long pace = std::max(m_baud, kSlowestPace);
@@ -465,12 +441,12 @@ void Simulator::answer(const std::vector<std::uint8_t>& bytes) {
 void Simulator::waitUntilTaken() {
     // The bytes reach the other end's queue a moment after the write: wait for them to
     // arrive there, then to be taken.
-    const auto arrived = Clock::now() + std::chrono::milliseconds(50);
-    const auto until = Clock::now() + std::chrono::seconds(2);
+    const auto arrived = Steady::now() + std::chrono::milliseconds(50);
+    const auto until = Steady::now() + std::chrono::seconds(2);
     int waiting = 0;
-    while (Clock::now() < arrived && ::ioctl(m_slave, FIONREAD, &waiting) == 0 && waiting == 0)
+    while (Steady::now() < arrived && ::ioctl(m_slave, FIONREAD, &waiting) == 0 && waiting == 0)
         std::this_thread::sleep_for(std::chrono::microseconds(200));
-    while (Clock::now() < until && ::ioctl(m_slave, FIONREAD, &waiting) == 0 && waiting > 0)
+    while (Steady::now() < until && ::ioctl(m_slave, FIONREAD, &waiting) == 0 && waiting > 0)
         std::this_thread::sleep_for(std::chrono::microseconds(200));
 }
 

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "common/Result.h"
+#include "link/Protocol.h"
 
 #include <atomic>
 #include <cstdint>
@@ -38,7 +39,7 @@ enum class SimFault {
 std::optional<SimFault> simFaultFromText(const std::string& text);
 
 // The longest model text a card reports (the query reply's twelve bytes).
-inline constexpr std::size_t kSimModelBytes = 12;
+inline constexpr std::size_t kSimModelBytes = protocol::kModelTextSize;
 
 // Why name cannot be a simulated port's name under the ports folder, empty when it can: a
 // plain name, no path (no slash, backslash or dot: nothing outside the folder, nothing

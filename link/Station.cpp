@@ -31,13 +31,6 @@ struct Answer {
     std::string detail; // the model for a card, the reason for a fault
 };
 
-class ModelCatcher final : public QueryReporter {
-public:
-    void status(const char*) override {}
-    void cardModel(const std::string& bytes) override { model = bytes; }
-    std::optional<std::string> model;
-};
-
 // Forwards one card's upgrade to the station's reporter under the port's index.
 class CardForwarder final : public PortReporter {
 public:
@@ -209,24 +202,22 @@ void Station::servePort(std::size_t index, std::stop_token stop) {
         LinkOptions o = m_options.link;
         if (looking)
             o.ackWait = m_options.findWait;
-        std::optional<Error> fault;
-        o.portFault = [&fault](const Error& e) { fault = fault ? fault : e; };
-        ModelCatcher catcher;
         FixedSelection selection(port, m_options.baud, m_options.screen);
-        const int result = getParam(catcher, selection, stop, o);
+        const Outcome asked = getParam(selection, stop, o);
         if (stop.stop_requested())
             return {Answer::Stopped, {}};
-        if (catcher.model)
-            return {Answer::Card, *catcher.model};
-        if (result == 0 || !fault)
+        if (asked.model)
+            return {Answer::Card, *asked.model};
+        if (asked.end != CardEnd::PortFailed || !asked.portError)
             return {Answer::NoCard, {}};
-        switch (portFaultKind(*fault)) {
+        const Error& fault = *asked.portError;
+        switch (portFaultKind(fault)) {
         case PortFaultKind::Missing:
             return {Answer::Missing, {}};
         case PortFaultKind::InUse:
             return {Answer::Busy, {}};
         default:
-            return {Answer::Fault, explainPortFault(port, *fault)};
+            return {Answer::Fault, explainPortFault(port, fault)};
         }
     };
     auto pause = [&] { return this->pause(stop); };
@@ -248,7 +239,6 @@ void Station::servePort(std::size_t index, std::stop_token stop) {
         const auto package = packageForNextCard();
         UpgradeOptions o = m_options.link;
         o.package = package->copy;
-        o.portFault = nullptr;
         CardForwarder forwarder(m_reporter, index);
         StationCard card;
         card.portIndex = index;

@@ -46,8 +46,7 @@ struct StationOptions {
     // station's own pause on the system clock, which a stop ends at once and which costs
     // nothing while it waits.
     Clock* pollClock = nullptr;
-    // The exchanges' own clock, port factory and log; package and portFault are the
-    // station's.
+    // The exchanges' own clock, port factory and log; the package is the station's.
     UpgradeOptions link;
     // Where the checked copies of the package are kept; empty: a new folder under the
     // system's temporary folder, removed with the station.

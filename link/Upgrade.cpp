@@ -2,167 +2,129 @@
 
 #include "link/Exchange.h"
 
-#include <cstdio>
-
 namespace cpuconfig {
-namespace {
 
-inline constexpr std::uint8_t kHeaderCommand = 0xDE; // upgrade: header and transfer follow
-inline constexpr std::size_t kHeaderCommandSize = 15;
-inline constexpr std::size_t kBlockSize = 128; // one write per block
+using namespace protocol;
 
-// The pause after a block that is not the last, by the model letter and card version.
-Clock::Ms pauseAfter(std::uint8_t model, std::uint8_t cardVersion, std::uint64_t sent) {
-    const bool longPause =
-        ((model == 'N' || model == 'n') && cardVersion != 0x03) || model == 'L' || model == 'l';
-    if (longPause && sent % 0x20000 == 0)
-        return Clock::Ms(3000);
-    if ((model == 'T' || model == 't') && sent % 0x1000 == 0)
-        return Clock::Ms(100);
-    return Clock::Ms(0);
-}
-
-} // namespace
-
-void runUpgrade(MainWindowLink& window, const SelectionProvider& selection, std::stop_token stop,
-                const UpgradeOptions& options) {
-    auto log = [&](const std::string& line) {
-        if (options.log)
-            options.log(line);
+Outcome runUpgrade(const SelectionProvider& selection, std::stop_token stop,
+                   const UpgradeOptions& options, UpgradeObserver* observer) {
+    UpgradeObserver unobserved;
+    UpgradeObserver& watch = observer ? *observer : unobserved;
+    Outcome outcome;
+    outcome.operation = Operation::Upgrade;
+    auto ended = [&outcome](CardEnd end) {
+        outcome.end = end;
+        return outcome;
     };
-    auto packageFault = [&](const Error& e) {
-        if (options.packageFault)
-            options.packageFault(e);
-        else
-            log(e.message);
-    };
-    window.send(WM_CPU_PROGRESS, 0, kProgressVisible);
+
+    watch.begun();
     // Taken and checked before the port is touched: a package that is missing, no file, cut
-    // short or without its end mark is refused as missing, and the card hears nothing.
+    // short or without its end mark is refused, and the card hears nothing.
     std::shared_ptr<const PackageSnapshot> package = options.snapshot;
     if (!package) {
         auto taken = PackageSnapshot::take(options.package);
         if (!taken) {
-            packageFault(taken.error());
-            window.send(WM_CPU_NO_FILE, 0, 0);
-            return;
+            outcome.packageError = taken.error();
+            return ended(CardEnd::NoPackage);
         }
         package = *taken;
     }
 
-    Exchange exchange(selection, options, stop);
+    Exchange exchange(selection, options, stop, outcome);
     switch (exchange.open()) {
     case Exchange::Opening::SetupFailed:
-        window.send(WM_CPU_SEND_FAILED, 0, 0);
-        return;
+        return ended(CardEnd::PortFailed);
     case Exchange::Opening::Stopped:
-        return;
+        return ended(CardEnd::Stopped);
     case Exchange::Opening::NoAcknowledge:
-        window.send(WM_CPU_SEND_FAILED, 0, 0);
         exchange.close();
-        window.send(WM_CPU_RESULT, 1, 0);
-        return;
+        return ended(CardEnd::NotConfirmed);
     case Exchange::Opening::Acknowledged:
         break;
     }
+    outcome.stage = Stage::Transfer;
     const std::uint8_t ackByte = exchange.buffer()[0];
 
-    auto failAndRelease = [&](const std::string& why) {
-        log(why);
-        window.send(WM_CPU_SEND_FAILED, 0, 0);
+    auto release = [&](CardEnd end) {
         exchange.close();
+        return ended(end);
     };
     // The transfer comes from the snapshot: the file itself may have changed since.
     const std::uint64_t size = package->size();
     const Header header = package->header();
-    const std::uint64_t transferLength = size - kHeaderSize;
+    const std::uint64_t length = transferLength(size);
+    const HeaderCommand command = headerCommand(ackByte, length, header);
 
-    std::array<std::uint8_t, kHeaderCommandSize> command{};
-    command[0] = ackByte;
-    command[1] = kHeaderCommand;
-    command[2] = 0x00;
-    for (int i = 0; i < 4; ++i)
-        command[3 + i] = static_cast<std::uint8_t>(transferLength >> (8 * i)); // L, LSB first
-    std::copy(header.begin(), header.end(), command.begin() + 7);
-
-    if (!exchange.enterDataPhase())
-        return failAndRelease("data-phase line settings refused");
-
-    window.send(WM_CPU_PROGRESS, 1, kProgressVisible);
-    window.send(WM_CPU_PROGRESS, 0, kProgressMinimum);
-    window.send(WM_CPU_PROGRESS, static_cast<std::uintptr_t>(size + 7), kProgressMaximum);
-
-    // Ends a transfer that cannot go on: the device is gone or the package cannot be read.
-    // The card got part of a firmware at best, so this is never a success.
-    auto abandon = [&] {
-        window.send(WM_CPU_SEND_FAILED, 0, 0);
-        exchange.close();
-        window.send(WM_CPU_RESULT, 1, 0);
-    };
-    if (auto r = exchange.write(command); !r) {
-        if (r.error().code == ErrorCode::Stopped)
-            return exchange.close();
-        return abandon();
+    if (!exchange.enterDataPhase()) {
+        exchange.note("data-phase line settings refused");
+        return release(CardEnd::PortFailed);
     }
+    outcome.bytesTotal = length;
+    watch.transferBegins(length);
+
+    // A transfer that cannot go on (the device is gone) broke off: the card got part of a
+    // firmware at best, so this is never a success.
+    if (auto r = exchange.write(command); !r)
+        return release(r.error().code == ErrorCode::Stopped ? CardEnd::Stopped
+                                                            : CardEnd::NotConfirmed);
     std::uint64_t sent = 0;
-    std::uint64_t position = kHeaderCommandSize;
-    window.send(WM_CPU_PROGRESS, static_cast<std::uintptr_t>(position), kProgressPosition);
+    watch.progress(sent, length);
 
     const std::uint8_t model = header[kModelOffset];
     const std::uint8_t cardVersion = header[kCardVersionOffset];
     std::array<std::uint8_t, kBlockSize> block{};
-    while (sent < transferLength) {
+    while (sent < length) {
         const auto want =
-            static_cast<std::size_t>(std::min<std::uint64_t>(kBlockSize, transferLength - sent));
+            static_cast<std::size_t>(std::min<std::uint64_t>(kBlockSize, length - sent));
         const std::size_t got = package->read(kHeaderSize + sent, std::span(block.data(), want));
         if (got != want) {
             // Only a private copy on a failing disk gets here: the card never gets the rest.
-            packageFault(makeError(
-                ErrorCode::FileUnreadable,
-                options.package.string() + ": its copy could not be read after " +
-                    std::to_string(sent) + " of " + std::to_string(transferLength) + " bytes"));
-            return abandon();
+            outcome.packageError =
+                makeError(ErrorCode::FileUnreadable,
+                          options.package.string() + ": its copy could not be read after " +
+                              std::to_string(sent) + " of " + std::to_string(length) + " bytes");
+            return release(CardEnd::NoPackage);
         }
-        if (sent + got == transferLength) {
+        if (sent + got == length) {
             // The card can only answer the transfer once it has its last byte: anything it
             // said before (an echo, line noise, a late second acknowledge) is no answer,
             // and a stray 01 among it would pass for a confirmation.
             [[maybe_unused]] auto purged = exchange.port().purgeInput();
         }
-        if (auto r = exchange.write(std::span(block.data(), got)); !r) {
-            if (r.error().code == ErrorCode::Stopped)
-                return exchange.close();
-            return abandon();
-        }
+        if (auto r = exchange.write(std::span(block.data(), got)); !r)
+            return release(r.error().code == ErrorCode::Stopped ? CardEnd::Stopped
+                                                                : CardEnd::NotConfirmed);
         sent += got;
-        position += got;
-        window.post(WM_CPU_PROGRESS, static_cast<std::uintptr_t>(position), kProgressPosition);
-        if (sent == transferLength)
+        outcome.bytesSent = sent;
+        watch.progress(sent, length);
+        if (sent == length)
             break;
         if (const auto pause = pauseAfter(model, cardVersion, sent); pause.count() > 0) {
             if (!exchange.clock().sleepFor(pause, stop))
-                return exchange.close();
+                return release(CardEnd::Stopped);
         }
     }
 
+    outcome.stage = Stage::Answer;
     [[maybe_unused]] auto cleared = exchange.port().clearErrors();
-    if (auto r = exchange.port().armReceiveWait(); !r)
-        return failAndRelease(r.error().message);
-    const auto answer = exchange.receive(
-        [](const std::uint8_t* b, std::size_t) { return b[0] == kAck; }); // 01 00 is success
-    switch (answer) {
+    if (auto r = exchange.port().armReceiveWait(); !r) {
+        exchange.note(r.error().message);
+        return release(CardEnd::PortFailed);
+    }
+    switch (exchange.receive(
+        [](std::span<const std::uint8_t> b, std::size_t) { return isAnswer(b); })) {
     case Exchange::Answer::Stopped:
-        return exchange.close();
+        return release(CardEnd::Stopped);
     case Exchange::Answer::RearmRefused:
-        return failAndRelease(exchange.lastError().message);
+        exchange.note(exchange.lastError().message);
+        return release(CardEnd::PortFailed);
     case Exchange::Answer::None:
-        log("the card did not confirm the transfer: " + exchange.unanswered("01"));
-        break;
+        exchange.note("the card did not confirm the transfer: " + exchange.unanswered("01"));
+        return release(CardEnd::NotConfirmed);
     case Exchange::Answer::Passed:
         break;
     }
-    exchange.close();
-    window.send(WM_CPU_RESULT, answer == Exchange::Answer::Passed ? 0 : 1, 0);
+    return release(CardEnd::Confirmed);
 }
 
 } // namespace cpuconfig

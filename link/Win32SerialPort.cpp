@@ -228,7 +228,7 @@ struct Win32SerialPort::State {
 };
 
 Win32SerialPort::Win32SerialPort(std::string name, std::unique_ptr<State> state)
-    : m_name(std::move(name)), m_state(std::move(state)) {}
+    : SerialPortBase(std::move(name)), m_state(std::move(state)) {}
 
 Win32SerialPort::~Win32SerialPort() {
     close();
@@ -271,26 +271,14 @@ Result<std::unique_ptr<SerialPort>> Win32SerialPort::open(const std::string& nam
     return std::unique_ptr<SerialPort>(new Win32SerialPort(name, std::move(state)));
 }
 
-namespace {
-Error closedError(const std::string& name) {
-    return makeError(ErrorCode::PortIo, name + ": the port is closed");
-}
-} // namespace
-
-Result<void> Win32SerialPort::setQueueSizes(std::size_t receive, std::size_t send) {
-    if (m_state == nullptr) {
-        return closedError(m_name);
-    }
+Result<void> Win32SerialPort::doSetQueueSizes(std::size_t receive, std::size_t send) {
     if (!SetupComm(m_state->port, static_cast<DWORD>(receive), static_cast<DWORD>(send))) {
-        return portError(ErrorCode::PortSetup, m_name, "SetupComm", GetLastError());
+        return portError(ErrorCode::PortSetup, name(), "SetupComm", GetLastError());
     }
     return {};
 }
 
-Result<void> Win32SerialPort::setTimeouts(const SerialTimeouts& timeouts) {
-    if (m_state == nullptr) {
-        return closedError(m_name);
-    }
+Result<void> Win32SerialPort::doSetTimeouts(const SerialTimeouts& timeouts) {
     COMMTIMEOUTS t{};
     t.ReadIntervalTimeout = timeouts.readInterval;
     t.ReadTotalTimeoutMultiplier = timeouts.readTotalMultiplier;
@@ -298,15 +286,12 @@ Result<void> Win32SerialPort::setTimeouts(const SerialTimeouts& timeouts) {
     t.WriteTotalTimeoutMultiplier = timeouts.writeTotalMultiplier;
     t.WriteTotalTimeoutConstant = timeouts.writeTotalConstant;
     if (!SetCommTimeouts(m_state->port, &t)) {
-        return portError(ErrorCode::PortSetup, m_name, "SetCommTimeouts", GetLastError());
+        return portError(ErrorCode::PortSetup, name(), "SetCommTimeouts", GetLastError());
     }
     return {};
 }
 
-Result<void> Win32SerialPort::applyLineSettings(const LineSettings& settings) {
-    if (m_state == nullptr) {
-        return closedError(m_name);
-    }
+Result<void> Win32SerialPort::doApplyLineSettings(const LineSettings& settings) {
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     // Its result is not tested: a port that cannot report its settings refuses them below.
@@ -318,33 +303,24 @@ Result<void> Win32SerialPort::applyLineSettings(const LineSettings& settings) {
         dcb.DCBlength = kDcbLength;
     }
     if (!SetCommState(m_state->port, &dcb)) {
-        return portError(ErrorCode::PortSetup, m_name, "SetCommState", GetLastError());
+        return portError(ErrorCode::PortSetup, name(), "SetCommState", GetLastError());
     }
     return {};
 }
 
-Result<void> Win32SerialPort::armReceiveWait() {
-    if (m_state == nullptr) {
-        return closedError(m_name);
-    }
+Result<void> Win32SerialPort::doArmReceiveWait() {
     if (!m_state->ensureReceiveRecords()) {
-        return portError(ErrorCode::PortSetup, m_name, "CreateEventA", GetLastError());
+        return portError(ErrorCode::PortSetup, name(), "CreateEventA", GetLastError());
     }
     if (!SetCommMask(m_state->port, EV_RXCHAR)) {
-        return portError(ErrorCode::PortSetup, m_name, "SetCommMask", GetLastError());
+        return portError(ErrorCode::PortSetup, name(), "SetCommMask", GetLastError());
     }
     return {};
 }
 
-Result<bool> Win32SerialPort::waitReceive(std::chrono::milliseconds limit, std::stop_token stop) {
-    if (m_state == nullptr) {
-        return closedError(m_name);
-    }
-    if (stop.stop_requested()) {
-        return makeError(ErrorCode::Stopped, m_name + ": stopped");
-    }
+Result<bool> Win32SerialPort::doWaitReceive(std::chrono::milliseconds limit, std::stop_token stop) {
     if (!m_state->ensureReceiveRecords()) {
-        return portError(ErrorCode::PortSetup, m_name, "CreateEventA", GetLastError());
+        return portError(ErrorCode::PortSetup, name(), "CreateEventA", GetLastError());
     }
     State& s = *m_state;
     const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -353,27 +329,27 @@ Result<bool> Win32SerialPort::waitReceive(std::chrono::milliseconds limit, std::
     if (!WaitCommEvent(s.port, &wait.eventMask, &wait.ov)) {
         const DWORD err = GetLastError();
         if (err != ERROR_IO_PENDING) {
-            return portError(ErrorCode::PortIo, m_name, "WaitCommEvent", err);
+            return portError(ErrorCode::PortIo, name(), "WaitCommEvent", err);
         }
         switch (s.waitFor(wait, toMs(limit), stop)) {
         case WaitEnd::Done:
             break;
         case WaitEnd::Stopped:
             s.cancel(s.wait);
-            return makeError(ErrorCode::Stopped, m_name + ": stopped");
+            return stopped();
         case WaitEnd::TimedOut:
             s.cancel(s.wait);
             // A character that came in before the mask was armed raises no event; it is
             // still an answer.
             return s.bytesWaiting() > 0;
         case WaitEnd::Failed:
-            return portError(ErrorCode::PortIo, m_name, "WaitForMultipleObjects", GetLastError());
+            return portError(ErrorCode::PortIo, name(), "WaitForMultipleObjects", GetLastError());
         }
         DWORD unused = 0;
         if (!GetOverlappedResult(s.port, &wait.ov, &unused, FALSE)) {
             const DWORD waitErr = GetLastError();
             if (waitErr != ERROR_OPERATION_ABORTED) {
-                return portError(ErrorCode::PortIo, m_name, "WaitCommEvent", waitErr);
+                return portError(ErrorCode::PortIo, name(), "WaitCommEvent", waitErr);
             }
             wait.eventMask = 0;
         }
@@ -384,45 +360,32 @@ Result<bool> Win32SerialPort::waitReceive(std::chrono::milliseconds limit, std::
     // The wait ended early without a character. Some drivers give the wait up at once
     // (Wine does on a port without modem lines, such as a pseudo-terminal): watch the
     // receive queue for the rest of the limit instead, so the limit still holds.
-    return s.pollReceive(deadline, stop)
-               ? Result<bool>(s.bytesWaiting() > 0)
-               : Result<bool>(makeError(ErrorCode::Stopped, m_name + ": stopped"));
+    return s.pollReceive(deadline, stop) ? Result<bool>(s.bytesWaiting() > 0)
+                                         : Result<bool>(stopped());
 }
 
-Result<void> Win32SerialPort::renewReceiveWait() {
-    if (m_state == nullptr) {
-        return closedError(m_name);
-    }
+Result<void> Win32SerialPort::doRenewReceiveWait() {
     setAndClose(m_state->wait);
     setAndClose(m_state->read);
     if (!m_state->ensureReceiveRecords()) {
-        return portError(ErrorCode::PortSetup, m_name, "CreateEventA", GetLastError());
+        return portError(ErrorCode::PortSetup, name(), "CreateEventA", GetLastError());
     }
     return {};
 }
 
-Result<std::size_t> Win32SerialPort::clearErrors() {
-    if (m_state == nullptr) {
-        return closedError(m_name);
-    }
+Result<std::size_t> Win32SerialPort::doClearErrors() {
     DWORD errors = 0;
     COMSTAT status{};
     if (!ClearCommError(m_state->port, &errors, &status)) {
-        return portError(ErrorCode::PortIo, m_name, "ClearCommError", GetLastError());
+        return portError(ErrorCode::PortIo, name(), "ClearCommError", GetLastError());
     }
     return static_cast<std::size_t>(status.cbInQue);
 }
 
-Result<std::size_t> Win32SerialPort::read(std::span<std::uint8_t> buffer,
-                                          std::chrono::milliseconds limit, std::stop_token stop) {
-    if (m_state == nullptr) {
-        return closedError(m_name);
-    }
-    if (stop.stop_requested()) {
-        return makeError(ErrorCode::Stopped, m_name + ": stopped");
-    }
+Result<std::size_t> Win32SerialPort::doRead(std::span<std::uint8_t> buffer,
+                                            std::chrono::milliseconds limit, std::stop_token stop) {
     if (!m_state->ensureReceiveRecords()) {
-        return portError(ErrorCode::PortSetup, m_name, "CreateEventA", GetLastError());
+        return portError(ErrorCode::PortSetup, name(), "CreateEventA", GetLastError());
     }
     State& s = *m_state;
     Record& record = *s.read;
@@ -437,12 +400,12 @@ Result<std::size_t> Win32SerialPort::read(std::span<std::uint8_t> buffer,
     }
     const DWORD err = GetLastError();
     if (err != ERROR_IO_PENDING) {
-        return portError(ErrorCode::PortIo, m_name, "ReadFile", err);
+        return portError(ErrorCode::PortIo, name(), "ReadFile", err);
     }
     switch (s.waitFor(record, toMs(limit), stop)) {
     case WaitEnd::Done:
         if (!GetOverlappedResult(s.port, &record.ov, &got, FALSE)) {
-            return portError(ErrorCode::PortIo, m_name, "ReadFile", GetLastError());
+            return portError(ErrorCode::PortIo, name(), "ReadFile", GetLastError());
         }
         return static_cast<std::size_t>(got);
     case WaitEnd::TimedOut:
@@ -450,27 +413,21 @@ Result<std::size_t> Win32SerialPort::read(std::span<std::uint8_t> buffer,
         return static_cast<std::size_t>(s.cancel(s.read));
     case WaitEnd::Stopped:
         s.cancel(s.read);
-        return makeError(ErrorCode::Stopped, m_name + ": stopped");
+        return stopped();
     case WaitEnd::Failed:
         break;
     }
     const DWORD waitErr = GetLastError();
     s.cancel(s.read);
-    return portError(ErrorCode::PortIo, m_name, "WaitForMultipleObjects", waitErr);
+    return portError(ErrorCode::PortIo, name(), "WaitForMultipleObjects", waitErr);
 }
 
-Result<void> Win32SerialPort::write(std::span<const std::uint8_t> data, std::stop_token stop) {
-    if (m_state == nullptr) {
-        return closedError(m_name);
-    }
-    if (stop.stop_requested()) {
-        return makeError(ErrorCode::Stopped, m_name + ": stopped");
-    }
+Result<void> Win32SerialPort::doWrite(std::span<const std::uint8_t> data, std::stop_token stop) {
     State& s = *m_state;
     if (!s.write) { // abandoned by a cancel the driver never confirmed
         s.write = newRecord();
         if (!s.write) {
-            return portError(ErrorCode::PortIo, m_name, "CreateEventA", GetLastError());
+            return portError(ErrorCode::PortIo, name(), "CreateEventA", GetLastError());
         }
     }
     Record& record = *s.write;
@@ -492,7 +449,7 @@ Result<void> Win32SerialPort::write(std::span<const std::uint8_t> data, std::sto
             break;
         case WaitEnd::Stopped:
             s.cancel(s.write);
-            return makeError(ErrorCode::Stopped, m_name + ": stopped");
+            return stopped();
         case WaitEnd::TimedOut:
         case WaitEnd::Failed:
             err = GetLastError();
@@ -502,26 +459,23 @@ Result<void> Win32SerialPort::write(std::span<const std::uint8_t> data, std::sto
     }
     // The outcome of a write is judged by the card's answers, unless the port is gone.
     if (deviceGone(err)) {
-        return portError(ErrorCode::PortIo, m_name, "WriteFile", err);
+        return portError(ErrorCode::PortIo, name(), "WriteFile", err);
     }
     return {};
 }
 
 Result<void> Win32SerialPort::purge(std::uint32_t flags) {
-    if (m_state == nullptr) {
-        return closedError(m_name);
-    }
     if (!PurgeComm(m_state->port, flags)) {
-        return portError(ErrorCode::PortIo, m_name, "PurgeComm", GetLastError());
+        return portError(ErrorCode::PortIo, name(), "PurgeComm", GetLastError());
     }
     return {};
 }
 
-Result<void> Win32SerialPort::purgeInput() {
+Result<void> Win32SerialPort::doPurgeInput() {
     return purge(kPurgeReceive);
 }
 
-Result<void> Win32SerialPort::purgeOutput() {
+Result<void> Win32SerialPort::doPurgeOutput() {
     return purge(kPurgeSend);
 }
 

@@ -8,7 +8,7 @@
 // reused or released.
 #pragma once
 
-#include "link/SerialPort.h"
+#include "link/SerialPortBase.h"
 
 #include <memory>
 #include <string>
@@ -20,7 +20,7 @@ namespace cpuconfig {
 // unchanged.
 std::string win32DeviceName(const std::string& portName);
 
-class Win32SerialPort final : public SerialPort {
+class Win32SerialPort final : public SerialPortBase {
 public:
     // The exchange's first two steps: the write event, then the port itself (read and
     // write, share 0, existing device, overlapped). PortOpen when either fails.
@@ -30,30 +30,30 @@ public:
     Win32SerialPort(const Win32SerialPort&) = delete;
     Win32SerialPort& operator=(const Win32SerialPort&) = delete;
 
-    const std::string& name() const override { return m_name; }
-    Result<void> setQueueSizes(std::size_t receive, std::size_t send) override;
-    Result<void> setTimeouts(const SerialTimeouts& timeouts) override;
-    Result<void> applyLineSettings(const LineSettings& settings) override;
-    Result<void> armReceiveWait() override;
-    Result<bool> waitReceive(std::chrono::milliseconds limit, std::stop_token stop) override;
-    Result<void> renewReceiveWait() override;
-    Result<std::size_t> clearErrors() override;
-    Result<std::size_t> read(std::span<std::uint8_t> buffer, std::chrono::milliseconds limit,
-                             std::stop_token stop) override;
-    Result<void> write(std::span<const std::uint8_t> data, std::stop_token stop) override;
-    Result<void> purgeInput() override;
-    // What the driver still holds of a stopped transfer is dropped, not sent on to the card.
-    Result<void> purgeOutput() override;
     // The closing steps: set and close the write event, set and close the wait and read
     // events, release the write record, purge the receive side, close the port.
     void close() override;
 
 private:
+    bool isOpen() const override { return m_state != nullptr; }
+    Result<void> doSetQueueSizes(std::size_t receive, std::size_t send) override;
+    Result<void> doSetTimeouts(const SerialTimeouts& timeouts) override;
+    Result<void> doApplyLineSettings(const LineSettings& settings) override;
+    Result<void> doArmReceiveWait() override;
+    Result<bool> doWaitReceive(std::chrono::milliseconds limit, std::stop_token stop) override;
+    Result<void> doRenewReceiveWait() override;
+    Result<std::size_t> doClearErrors() override;
+    Result<std::size_t> doRead(std::span<std::uint8_t> buffer, std::chrono::milliseconds limit,
+                               std::stop_token stop) override;
+    Result<void> doWrite(std::span<const std::uint8_t> data, std::stop_token stop) override;
+    Result<void> doPurgeInput() override;
+    // What the driver still holds of a stopped transfer is dropped, not sent on to the card.
+    Result<void> doPurgeOutput() override;
+
     struct State; // the handles and overlapped records; Win32 types stay out of this header
     Win32SerialPort(std::string name, std::unique_ptr<State> state);
     Result<void> purge(std::uint32_t flags); // PurgeComm with these PURGE_* flags
 
-    std::string m_name;
     std::unique_ptr<State> m_state;
 };
 

@@ -95,10 +95,19 @@ QString shortPortName(const QString& device) {
 
 } // namespace
 
+void reportQuery(QueryReporter& reporter, const Outcome& outcome) {
+    if (outcome.model)
+        reporter.cardModel(*outcome.model);
+    for (const char* text : statusTexts(outcome))
+        reporter.status(text);
+}
+
 TPeiZhiForm::TPeiZhiForm(QWidget* owner)
     : QWidget(owner), ui(std::make_unique<Ui::TPeiZhiForm>()), m_owner(owner),
-      m_queryRoutine([](QueryReporter& reporter, const SelectionProvider& selection,
-                        std::stop_token stop) { getParam(reporter, selection, stop); }) {
+      m_queryRoutine(
+          [](QueryReporter& reporter, const SelectionProvider& selection, std::stop_token stop) {
+              reportQuery(reporter, getParam(selection, stop));
+          }) {
     ui->setupUi(this);
     applyFontPixelSizes(this);
     fitNote();

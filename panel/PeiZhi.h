@@ -3,6 +3,7 @@
 #pragma once
 
 #include "gui/WorkerSet.h"
+#include "link/Outcome.h"
 #include "link/Selection.h"
 #include "panel/SelectionSnapshot.h"
 
@@ -23,6 +24,19 @@ QT_END_NAMESPACE
 
 namespace cpuconfig {
 
+// What the panel shows of a card query. Called from the query worker; the panel delivers
+// both to its own thread. cardModel() carries the card's bytes as received (cut at the first
+// zero), decoded as GBK for the label.
+class QueryReporter {
+public:
+    virtual ~QueryReporter() = default;
+    virtual void status(const char* text) = 0;
+    virtual void cardModel(const std::string& bytes) = 0;
+};
+
+// The query's outcome as the panel shows it: the model, then its status texts in order.
+void reportQuery(QueryReporter& reporter, const Outcome& outcome);
+
 class TPeiZhiForm : public QWidget {
     Q_OBJECT
 
@@ -41,7 +55,7 @@ public:
     void setQueryRoutine(QueryRoutine routine) { m_queryRoutine = std::move(routine); }
     WorkerSet& queryWorkers() { return m_queries; }
 
-    // Where RQ_CPU.cpu is looked for: the program's folder (shell/Application.h) unless set.
+    // Where RQ_CPU.cpu is looked for: the program's folder (gui/WindowSupport.h) unless set.
     static void setProgramDirectory(const QString& dir);
     static QString programDirectory();
 

@@ -4,7 +4,7 @@
 // port list is shown open, with a simulated card under a long name and its description;
 // the preview pane shows a text, a picture, a file it can only name, and rich text in
 // Russian, Greek, Japanese and the Symbol font, as text and as a SYMBOL field.
-#include "link/Messages.h"
+#include "gui/MainWindowMessages.h"
 #ifndef _WIN32
 #include "link/Simulator.h"
 #endif

@@ -4,12 +4,12 @@
 #include "common/Texts.h"
 #include "common/ThreadHandOff.h"
 #include "gui/WindowSupport.h"
-#include "link/Upgrade.h"
 #include "package/qt/SJ.h"
 #include "package/qt/SJLoadWorker.h"
 #include "panel/PeiZhi.h"
 #include "panel/SelectionSnapshot.h"
 #include "shell/ServiceMenu.h"
+#include "shell/UpgradeMessages.h"
 #include "shell/passdlg.h"
 
 #include <QCloseEvent>
@@ -58,7 +58,7 @@ TForm1::TForm1(QWidget* parent)
       m_noPanelSelection(std::make_shared<SelectionSnapshot>()),
       m_target(std::make_shared<MessageTarget>(this)),
       m_upgradeRoutine([](MainWindowLink& window, const SelectionProvider& selection,
-                          std::stop_token stop) { runUpgrade(window, selection, stop); }) {
+                          std::stop_token stop) { runUpgradeForWindow(window, selection, stop); }) {
     registerCpuMessages();
     ui->setupUi(this);
     applyFontPixelSizes(this);

@@ -3,8 +3,8 @@
 #pragma once
 
 #include "gui/MainWindowEvents.h"
+#include "gui/MainWindowMessages.h"
 #include "gui/WorkerSet.h"
-#include "link/Messages.h"
 #include "link/Selection.h"
 #include "package/qt/MainStatus.h"
 #include "package/qt/SJ.h"

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "gui/MainWindowEvents.h"
-#include "link/Messages.h"
+#include "gui/MainWindowMessages.h"
 #include "package/PackageFormat.h"
 #include "package/qt/OpenDialog.h"
 #include "shell/Application.h"

@@ -25,22 +25,17 @@ std::size_t entriesIn(const std::string& what) {
     return n;
 }
 
-Messages tail(const Messages& sent, std::size_t n) {
-    return Messages(sent.end() - static_cast<std::ptrdiff_t>(std::min(n, sent.size())), sent.end());
-}
-
 // Only a first byte of 01 that follows the last byte answers the transfer, and an answer
 // counts until two seconds of silence. The package is far longer than a pty lets the sender
 // run ahead, so whatever the card says early is on the line before the last block goes out.
 TEST(UpgradeAnswers, onlyWhatFollowsTheLastByteAnswersTheTransfer) {
     using enum SimFault;
     const Bytes acks{0x01, 0x01};
-    const Messages ok = {msgResult(0)}, failed = {msgResult(1)},
-                   noAck = {kHide, kSendFailed, msgResult(1)};
+    const Ending ok = kConfirmed, failed = kNoAnswer, noAck = kNoAck;
     struct Row {
         const char* name;
         SimulatorOptions card;
-        Messages tail;  // the last sent messages
+        Ending ending;
         int lateMs = 0; // the card says 01 at this moment of the wait
     };
     const Row rows[] = {
@@ -74,8 +69,8 @@ TEST(UpgradeAnswers, onlyWhatFollowsTheLastByteAnswersTheTransfer) {
         if (row.lateMs)
             rig.clock.at(milliseconds(row.lateMs), [&] { card.sim().answer({0x01}); });
         rig.runOn(card.port());
-        EXPECT_EQ(tail(rig.window.sent(), row.tail.size()), row.tail);
-        if (row.tail == ok) {
+        EXPECT_EQ(rig.ending(), row.ending);
+        if (row.ending == ok) {
             EXPECT_EQ(card.record().transfer.size(), 128u * 1024);
         } else { // kept waiting until 2000 ms of silence
             EXPECT_EQ(rig.clock.sleeps(), std::vector<milliseconds>{milliseconds(2000)});
@@ -96,10 +91,9 @@ TEST(LinkHangup, aDroppedLineIsNeverASuccess) {
             SimCard card({.fault = SimFault::Hangup, .hangupAtPercent = percent});
             const std::string port = card.port();
             rig.runOn(port);
-            const auto sent = rig.window.sent();
-            EXPECT_EQ(sent.back(), msgResult(1));
+            EXPECT_EQ(rig.outcome.end, CardEnd::NotConfirmed);
             if (duringTransfer) {
-                EXPECT_EQ(sent[sent.size() - 2], kSendFailed);
+                EXPECT_EQ(rig.ending(), kBrokenOff);
             }
             // The card comes back on a new line just after the old one has gone.
             for (int i = 0; i < 400 && card.port() == port; ++i)
@@ -124,21 +118,21 @@ TEST(LinkFault, portRemovedBetweenExchanges) {
         ASSERT_TRUE(path) << path.error().message;
         registered = *path;
         rig.runOn(registered.string());
-        EXPECT_EQ(rig.window.sent().back(), msgResult(0));
+        EXPECT_EQ(rig.ending(), kConfirmed);
     } // the adapter is pulled
 
     after.runOn(registered.string());
-    EXPECT_EQ(after.window.sent(), (Messages{kHide, kSendFailed}));
+    EXPECT_EQ(after.ending(), kNotOpened);
     QueryRun query;
     query.run(registered.string());
-    EXPECT_EQ(query.result, 1);
-    EXPECT_EQ(query.reporter.statuses, (std::vector<std::string>{text::kSendFailed}));
+    EXPECT_EQ(endingOf(query.outcome), kNotOpened);
+    EXPECT_EQ(query.statuses, (std::vector<std::string>{text::kSendFailed}));
 
     // Plugged in again under the same name, it works at once.
     SimCard again;
     ASSERT_TRUE(again.sim().registerPort("SIMFAULT"));
     third.runOn(registered.string());
-    EXPECT_EQ(third.window.sent().back(), msgResult(0));
+    EXPECT_EQ(third.ending(), kConfirmed);
     again.sim().unregisterPort();
 }
 
@@ -151,13 +145,13 @@ TEST(LinkFault, hundredUpgradesInARowLeakNoDescriptorOrThread) {
     int successes = 0;
     for (int i = 0; i < 100; ++i) {
         FakeClock clock;
-        RecordingWindow window;
+        Outcome outcome;
         // Each on a worker of its own, as the main window starts them.
         std::jthread([&] {
             FixedSelection sel(card.port(), "115200", "1");
-            runUpgrade(window, sel, {}, fakeTimeUpgrade(clock, dir / "RQ_CPU.cpu"));
+            outcome = runUpgrade(sel, {}, fakeTimeUpgrade(clock, dir / "RQ_CPU.cpu"));
         }).join();
-        successes += window.sent().back() == msgResult(0);
+        successes += outcome.end == CardEnd::Confirmed;
     }
     EXPECT_EQ(successes, 100);
     EXPECT_EQ(card.record().upgradesCompleted, 100);

@@ -1,7 +1,6 @@
 #include "LinkTestSupport.h"
 
 #include "link/PosixSerialPort.h"
-#include "link/getParam.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -72,14 +71,18 @@ bool portFree(const std::string& port) {
     return static_cast<bool>(PosixSerialPort::open(port));
 }
 
-void UpgradeRig::runOn(const std::string& port, const std::string& baud,
-                       const std::string& screen) {
+void UpgradeRig::runOn(const std::string& port, const std::string& baud, const std::string& screen,
+                       std::stop_token stop) {
     FixedSelection sel(port, baud, screen);
-    runUpgrade(window, sel, {}, fakeTimeUpgrade(clock, package));
+    outcome = runUpgrade(sel, stop, fakeTimeUpgrade(clock, package), &seen);
 }
 
 void QueryRun::run(const SelectionProvider& sel) {
-    result = getParam(reporter, sel, {}, fakeTimeOptions(clock));
+    outcome = getParam(sel, {}, fakeTimeOptions(clock));
+    for (const char* text : statusTexts(outcome))
+        statuses.emplace_back(text);
+    if (outcome.model)
+        models.push_back(*outcome.model);
 }
 
 void QueryRun::run(const std::string& port, const std::string& screen) {

@@ -1,13 +1,13 @@
-// Helpers for the serial-link tests: a fake clock, a recording main window, a simulated
-// card running on a thread of its own, and an upgrade rig that puts them together.
+// Helpers for the serial-link tests: a fake clock, a recording observer, a simulated card
+// running on a thread of its own, and an upgrade rig that puts them together.
 #pragma once
 
 #include "TestSupport.h"
 #include "common/Clock.h"
-#include "link/Messages.h"
 #include "link/Selection.h"
 #include "link/Simulator.h"
 #include "link/Upgrade.h"
+#include "link/getParam.h"
 
 #include <filesystem>
 #include <functional>
@@ -46,59 +46,47 @@ private:
     std::function<void()> m_event;
 };
 
-struct Message {
-    unsigned message;
-    std::uintptr_t wParam;
-    std::intptr_t lParam;
-    bool posted = false;
-    bool operator==(const Message&) const = default;
-};
-using Messages = std::vector<Message>;
-
-class RecordingWindow final : public MainWindowLink {
+// What an upgrade told its observer.
+class RecordingObserver final : public UpgradeObserver {
 public:
-    void send(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) override {
-        if (onSend)
-            onSend({message, wParam, lParam});
+    void begun() override { ++begins; }
+    void transferBegins(std::uint64_t n) override {
+        total = n;
+        if (onTransfer)
+            onTransfer();
+    }
+    void progress(std::uint64_t sent, std::uint64_t) override {
         std::lock_guard lock(m_mutex);
-        m_messages.push_back({message, wParam, lParam});
+        m_sent.push_back(sent);
     }
-    void post(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) override {
+    std::vector<std::uint64_t> sent() const {
         std::lock_guard lock(m_mutex);
-        m_messages.push_back({message, wParam, lParam, true});
+        return m_sent;
     }
-    Messages messages() const {
-        std::lock_guard lock(m_mutex);
-        return m_messages;
-    }
-    // The messages without the posted progress positions.
-    Messages sent() const {
-        Messages out = messages();
-        std::erase_if(out, [](const Message& m) { return m.posted; });
-        return out;
-    }
-    // Called for every sent message, on the worker's thread, before it is recorded.
-    std::function<void(const Message&)> onSend;
+    int begins = 0;
+    std::uint64_t total = 0;
+    std::function<void()> onTransfer; // on the worker's thread
 
 private:
     mutable std::mutex m_mutex;
-    Messages m_messages;
+    std::vector<std::uint64_t> m_sent;
 };
 
-inline const Message kHide{WM_CPU_PROGRESS, 0, kProgressVisible};
-inline const Message kSendFailed{WM_CPU_SEND_FAILED, 0, 0};
-inline const Message kNoFile{WM_CPU_NO_FILE, 0, 0};
-inline Message msgResult(std::uintptr_t w) {
-    return {WM_CPU_RESULT, w, 0};
+// How an exchange ended: its end and how far it got.
+struct Ending {
+    CardEnd end;
+    Stage stage;
+    bool operator==(const Ending&) const = default;
+};
+inline Ending endingOf(const Outcome& o) {
+    return {o.end, o.stage};
 }
-
-class RecordingReporter final : public QueryReporter {
-public:
-    void status(const char* text) override { statuses.emplace_back(text); }
-    void cardModel(const std::string& bytes) override { models.push_back(bytes); }
-    std::vector<std::string> statuses;
-    std::vector<std::string> models;
-};
+inline const Ending kConfirmed{CardEnd::Confirmed, Stage::Answer};
+inline const Ending kNoAnswer{CardEnd::NotConfirmed, Stage::Answer};
+inline const Ending kNoAck{CardEnd::NotConfirmed, Stage::Acknowledge};
+inline const Ending kBrokenOff{CardEnd::NotConfirmed, Stage::Transfer};
+inline const Ending kNoFile{CardEnd::NoPackage, Stage::Package};
+inline const Ending kNotOpened{CardEnd::PortFailed, Stage::Opening};
 
 // A simulated card serving on its own thread for the life of the object.
 class SimCard {
@@ -132,17 +120,20 @@ std::vector<std::uint8_t> packageBytes(std::size_t n, std::uint8_t model = 'A',
 struct UpgradeRig {
     TempDir dir;
     FakeClock clock;
-    RecordingWindow window;
+    RecordingObserver seen;
+    Outcome outcome;
     std::filesystem::path package = dir / "RQ_CPU.cpu";
     void runOn(const std::string& port, const std::string& baud = "115200",
-               const std::string& screen = "1");
+               const std::string& screen = "1", std::stop_token stop = {});
+    Ending ending() const { return endingOf(outcome); }
 };
 
-// A query on fake time.
+// A query on fake time: its outcome, and the status texts and model the panel would show.
 struct QueryRun {
     FakeClock clock;
-    RecordingReporter reporter;
-    int result = -1;
+    Outcome outcome;
+    std::vector<std::string> statuses;
+    std::vector<std::string> models;
     void run(const SelectionProvider& sel);
     void run(const std::string& port, const std::string& screen = "1");
 };

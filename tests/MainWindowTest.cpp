@@ -1,5 +1,6 @@
 #include "GuiTestSupport.h"
 #include "common/Texts.h"
+#include "shell/UpgradeMessages.h"
 #include "shell/cpuConfig.h"
 
 #include <QElapsedTimer>
@@ -21,12 +22,28 @@ struct Msg {
     unsigned message;
     std::uintptr_t wParam;
     std::intptr_t lParam;
+    bool posted = false;
+    bool operator==(const Msg&) const = default;
 };
 using Messages = std::vector<Msg>;
+
+class RecordingLink final : public MainWindowLink {
+public:
+    void send(unsigned m, std::uintptr_t w, std::intptr_t l) override { got.push_back({m, w, l}); }
+    void post(unsigned m, std::uintptr_t w, std::intptr_t l) override {
+        got.push_back({m, w, l, true});
+    }
+    Messages got;
+};
+
+using Sent = std::vector<std::uint64_t>;
 
 } // namespace
 
 Q_DECLARE_METATYPE(Messages)
+Q_DECLARE_METATYPE(Sent)
+Q_DECLARE_METATYPE(CardEnd)
+Q_DECLARE_METATYPE(Stage)
 
 class MainWindowTest : public QObject {
     Q_OBJECT
@@ -130,6 +147,68 @@ private slots:
         if (value >= 0)
             QCOMPARE(bar(f)->value(), value);
         QCOMPARE(f.runningUpgrades(), std::size_t{0});
+    }
+
+    // An upgrade as the window hears it, however it ends: the bar hidden as it begins; shown
+    // with the range 0 to the package size + 7 as the transfer begins; position 15 sent
+    // after the header command and the transfer's positions posted; then the ending's
+    // messages in their order, none after a stop.
+    void upgradeMessages_data() {
+        QTest::addColumn<std::uint64_t>("total"); // 0: no transfer began
+        QTest::addColumn<Sent>("sent");
+        QTest::addColumn<CardEnd>("end");
+        QTest::addColumn<Stage>("stage");
+        QTest::addColumn<Messages>("expected");
+        const Msg hide{WM_CPU_PROGRESS, 0, kProgressVisible}, noFile{WM_CPU_NO_FILE, 0, 0},
+            failed{WM_CPU_SEND_FAILED, 0, 0}, ok{WM_CPU_RESULT, 0, 0}, notOk{WM_CPU_RESULT, 1, 0};
+        const Messages began = {hide,
+                                {WM_CPU_PROGRESS, 1, kProgressVisible},
+                                {WM_CPU_PROGRESS, 0, kProgressMinimum},
+                                {WM_CPU_PROGRESS, 24, kProgressMaximum},
+                                {WM_CPU_PROGRESS, 15, kProgressPosition}};
+        Messages allOut = began;
+        allOut.push_back({WM_CPU_PROGRESS, 24, kProgressPosition, true});
+        auto with = [](Messages m, std::initializer_list<Msg> tail) {
+            m.insert(m.end(), tail);
+            return m;
+        };
+        auto row = [](const char* name, std::uint64_t total, Sent sent, CardEnd end, Stage stage,
+                      const Messages& expected) {
+            QTest::newRow(name) << total << sent << end << stage << expected;
+        };
+        row("package refused", 0, {}, CardEnd::NoPackage, Stage::Package, {hide, noFile});
+        row("port not opened", 0, {}, CardEnd::PortFailed, Stage::Opening, {hide, failed});
+        row("no acknowledge", 0, {}, CardEnd::NotConfirmed, Stage::Acknowledge,
+            {hide, failed, notOk});
+        row("data phase refused", 0, {}, CardEnd::PortFailed, Stage::Transfer, {hide, failed});
+        row("transfer broke off", 9, {0}, CardEnd::NotConfirmed, Stage::Transfer,
+            with(began, {failed, notOk}));
+        row("copy unreadable", 9, {0}, CardEnd::NoPackage, Stage::Transfer,
+            with(began, {failed, notOk}));
+        row("stopped", 9, {0}, CardEnd::Stopped, Stage::Transfer, began);
+        row("answer wait refused", 9, {0, 9}, CardEnd::PortFailed, Stage::Answer,
+            with(allOut, {failed}));
+        row("no answer", 9, {0, 9}, CardEnd::NotConfirmed, Stage::Answer, with(allOut, {notOk}));
+        row("confirmed", 9, {0, 9}, CardEnd::Confirmed, Stage::Answer, with(allOut, {ok}));
+    }
+    void upgradeMessages() {
+        QFETCH(std::uint64_t, total);
+        QFETCH(Sent, sent);
+        QFETCH(CardEnd, end);
+        QFETCH(Stage, stage);
+        QFETCH(Messages, expected);
+        RecordingLink window;
+        UpgradeMessages messages(window);
+        messages.begun();
+        if (total > 0)
+            messages.transferBegins(total);
+        for (const std::uint64_t s : sent)
+            messages.progress(s, total);
+        Outcome outcome;
+        outcome.end = end;
+        outcome.stage = stage;
+        messages.finish(outcome);
+        QVERIFY(window.got == expected);
     }
 
     // A second start leaves the first worker alone and keeps the second. Both wait in send()

@@ -19,7 +19,7 @@ using Bytes = std::vector<std::uint8_t>;
 using Statuses = std::vector<std::string>;
 using namespace std::string_literals;
 
-// The smallest package in one block: the window's messages, the header command, the address
+// The smallest package in one block: what the observer hears, the header command, the address
 // under mark and everything after it under space, on a line that starts as a new
 // pseudo-terminal does (cooked, echoing) with two stop bits and hardware flow control that
 // must survive the exchange.
@@ -40,14 +40,11 @@ TEST(Upgrade, smallestPackageOnACookedLine) {
     }
     rig.runOn(card.port(), "115200", "5");
 
-    const Messages expected = {kHide,
-                               {WM_CPU_PROGRESS, 1, kProgressVisible},
-                               {WM_CPU_PROGRESS, 0, kProgressMinimum},
-                               {WM_CPU_PROGRESS, 24, kProgressMaximum},
-                               {WM_CPU_PROGRESS, 15, kProgressPosition},
-                               {WM_CPU_PROGRESS, 24, kProgressPosition, true},
-                               msgResult(0)};
-    EXPECT_EQ(rig.window.messages(), expected);
+    EXPECT_EQ(rig.ending(), kConfirmed);
+    EXPECT_EQ(rig.seen.begins, 1);
+    EXPECT_EQ(rig.seen.total, 9u);
+    EXPECT_EQ(rig.seen.sent(), (std::vector<std::uint64_t>{0, 9}));
+    EXPECT_EQ(rig.outcome.bytesSent, 9u);
     EXPECT_TRUE(rig.clock.sleeps().empty());
 
     const auto rec = card.record();
@@ -77,7 +74,7 @@ TEST(UpgradeBaud, lineSpeedFollowsTheBaudText) {
         writeBytes(rig.package, packageBytes(40));
         SimCard card;
         rig.runOn(card.port(), text);
-        EXPECT_EQ(rig.window.sent().back(), msgResult(0));
+        EXPECT_EQ(rig.ending(), kConfirmed);
         for (const auto& line : card.record().lines)
             EXPECT_EQ(line.baud, baud);
     }
@@ -102,13 +99,13 @@ TEST(UpgradePacing, pausesByModel) {
         writeBytes(rig.package, packageBytes(8 + row.transfer, row.model, row.cardVersion));
         SimCard card;
         rig.runOn(card.port());
-        EXPECT_EQ(rig.window.sent().back(), msgResult(0));
+        EXPECT_EQ(rig.ending(), kConfirmed);
         EXPECT_EQ(rig.clock.sleeps(), std::vector<milliseconds>(row.pauses, milliseconds(row.ms)));
         EXPECT_EQ(card.record().transfer.size(), row.transfer);
     }
 }
 
-// Whatever fails before the transfer: what the window hears, and the card hears nothing
+// Whatever fails before the transfer: how it ends, and the card hears nothing
 // of a package it never gets. A package that breaks the package rules is refused as
 // missing before the port is even opened.
 TEST(Upgrade, failuresBeforeTheTransfer) {
@@ -119,10 +116,10 @@ TEST(Upgrade, failuresBeforeTheTransfer) {
         SimFault fault;
         std::string port; // empty: the card's
         std::string screen;
-        Messages sent;
+        Ending ending;
         int waitedMs = 0;
     };
-    const Messages noAck = {kHide, kSendFailed, msgResult(1)}, noFile = {kHide, kNoFile};
+    const Ending noFile = kNoFile;
     const Case cases[] = {
         {"no package", None, SimFault::None, "", "1", noFile},
         {"a folder named like the package", Folder, SimFault::None, "", "1", noFile},
@@ -132,10 +129,10 @@ TEST(Upgrade, failuresBeforeTheTransfer) {
         {"16 bytes, no image", NoImage, SimFault::None, "", "1", noFile},
         {"last byte 0x55", NoEndMark, SimFault::None, "", "1", noFile},
         {"cut one byte short", CutShort, SimFault::None, "", "1", noFile},
-        {"no such port", Good, SimFault::None, "/dev/cpuconfig-none", "1", {kHide, kSendFailed}},
-        {"screen is no number", Good, SimFault::None, "", "x1", {kHide, kSendFailed}},
-        {"silent card", Good, SimFault::Silent, "", "1", noAck, 2000},
-        {"01 01 in one read", Good, SimFault::NoAck, "", "1", noAck, 2000},
+        {"no such port", Good, SimFault::None, "/dev/cpuconfig-none", "1", kNotOpened},
+        {"screen is no number", Good, SimFault::None, "", "x1", kNotOpened},
+        {"silent card", Good, SimFault::Silent, "", "1", kNoAck, 2000},
+        {"01 01 in one read", Good, SimFault::NoAck, "", "1", kNoAck, 2000},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -154,19 +151,15 @@ TEST(Upgrade, failuresBeforeTheTransfer) {
                                     : c.package == HeaderOnly ? packageBytes(8)
                                     : c.package == NoImage    ? packageBytes(16)
                                                               : bytes);
-        std::vector<std::string> faults;
-        UpgradeOptions options = fakeTimeUpgrade(rig.clock, rig.package);
-        options.packageFault = [&](const Error& e) { faults.push_back(e.message); };
         SimCard card(simWith([&](SimulatorOptions& o) { o.fault = c.fault; }));
-        runUpgrade(rig.window,
-                   FixedSelection(c.port.empty() ? card.port() : c.port, "115200", c.screen), {},
-                   options);
-        EXPECT_EQ(rig.window.sent(), c.sent);
+        rig.runOn(c.port.empty() ? card.port() : c.port, "115200", c.screen);
+        EXPECT_EQ(rig.ending(), c.ending);
+        EXPECT_EQ(rig.seen.total, 0u);
         const auto rec = card.record();
         EXPECT_TRUE(rec.headerCommand.empty());
         // A package refused before the port was opened, with the reason.
-        EXPECT_TRUE(c.sent != noFile || rec.lines.empty());
-        EXPECT_EQ(faults.size(), c.sent == noFile ? 1u : 0u);
+        EXPECT_TRUE(c.ending != noFile || rec.lines.empty());
+        EXPECT_EQ(rig.outcome.packageError.has_value(), c.ending == noFile);
         EXPECT_EQ(rig.clock.elapsed(), milliseconds(c.waitedMs));
     }
 }
@@ -199,13 +192,10 @@ TEST(Upgrade, packageChangedDuringTheUpgradeIsSentAsItWas) {
         if (c.midTransfer)
             rig.clock.at(milliseconds(0), change);
         else
-            rig.window.onSend = [&](const Message& m) {
-                if (m == Message{WM_CPU_PROGRESS, 1, kProgressVisible})
-                    change();
-            };
+            rig.seen.onTransfer = change;
         rig.runOn(card.port());
         EXPECT_TRUE(changed);
-        EXPECT_EQ(rig.window.sent().back(), msgResult(0));
+        EXPECT_EQ(rig.ending(), kConfirmed);
         EXPECT_EQ(card.record().transfer, Bytes(original.begin() + 8, original.end()));
     }
 }
@@ -214,13 +204,13 @@ TEST(Upgrade, secondUpgradeOrQueryWhileOneRunsFailsAtTheOpen) {
     // The first runs in real time: the card takes its bytes at the line's speed.
     TempDir dir;
     writeBytes(dir / "RQ_CPU.cpu", packageBytes(8 + 8 * 1024));
-    RecordingWindow firstWindow;
+    Outcome first;
     SimCard card(simWith([&](SimulatorOptions& o) { o.baudLimit = true; }));
     std::jthread running([&] {
         FixedSelection sel(card.port(), "115200", "1");
         UpgradeOptions options;
         options.package = dir / "RQ_CPU.cpu";
-        runUpgrade(firstWindow, sel, {}, options);
+        first = runUpgrade(sel, {}, options);
     });
     while (card.record().acknowledges == 0)
         std::this_thread::sleep_for(milliseconds(2));
@@ -228,28 +218,26 @@ TEST(Upgrade, secondUpgradeOrQueryWhileOneRunsFailsAtTheOpen) {
     UpgradeRig second;
     writeBytes(second.package, packageBytes(100));
     second.runOn(card.port());
-    EXPECT_EQ(second.window.sent(), (Messages{kHide, kSendFailed}));
+    EXPECT_EQ(second.ending(), kNotOpened);
     QueryRun query;
     query.run(card.port());
-    EXPECT_EQ(query.result, 1);
-    EXPECT_EQ(query.reporter.statuses, Statuses{"发送失败"});
+    EXPECT_EQ(endingOf(query.outcome), kNotOpened);
+    EXPECT_EQ(query.statuses, Statuses{"发送失败"});
 
     running.join();
-    EXPECT_EQ(firstWindow.sent().back(), msgResult(0));
+    EXPECT_EQ(endingOf(first), kConfirmed);
     EXPECT_EQ(card.record().transfer.size(), 8u * 1024);
 }
 
-TEST(Upgrade, stopDuringAPauseSendsNoResultAndReleasesThePort) {
+TEST(Upgrade, stopDuringAPauseEndsItAsStoppedAndReleasesThePort) {
     UpgradeRig rig;
     writeBytes(rig.package, packageBytes(8 + 3 * 4096, 'T'));
     SimCard card;
     std::stop_source stop;
     // A shutdown arrives just as the first pause begins.
     rig.clock.at(milliseconds(0), [&] { stop.request_stop(); });
-    FixedSelection sel(card.port(), "115200", "1");
-    runUpgrade(rig.window, sel, stop.get_token(), fakeTimeUpgrade(rig.clock, rig.package));
-    for (const auto& m : rig.window.messages())
-        EXPECT_NE(m.message, WM_CPU_RESULT);
+    rig.runOn(card.port(), "115200", "1", stop.get_token());
+    EXPECT_EQ(rig.outcome.end, CardEnd::Stopped);
     EXPECT_TRUE(portFree(card.port()));
     // Nothing after the pause reaches the card; what was still queued may be dropped.
     std::this_thread::sleep_for(milliseconds(50));
@@ -268,6 +256,7 @@ TEST(Query, answersAndFailures) {
     const std::string ok = text::kQueryOk, failed = text::kQueryFailed;
     const Statuses noAnswer = {text::kCommFailed, failed};
     const std::string twelve = "ABCDEFGHIJKL";
+    const CardEnd notOpened = CardEnd::PortFailed, unanswered = CardEnd::NotConfirmed;
     struct Row {
         const char* name;
         SimulatorOptions card;
@@ -275,7 +264,7 @@ TEST(Query, answersAndFailures) {
         std::uint8_t address; // 0: no address frame went out
         Statuses statuses;
         Statuses models;
-        int result = 0;
+        CardEnd end = CardEnd::Confirmed;
         int waitedMs = 0;
         const char* port = nullptr; // the card's
     };
@@ -289,25 +278,25 @@ TEST(Query, answersAndFailures) {
         {"screen 80", {.screen = 80}, "80", 0x50, {ok}, {"A8-SIM"}},
         {"screen +5", {.screen = 5}, "+5", 5, {ok}, {"A8-SIM"}},
         // Only the panel's 1 to 80 go out: 257 cut to a byte would address screen 1.
-        {"screen 0", {}, "0", 0, {text::kSendFailed}, {}, 1},
-        {"screen 81", {.screen = 81}, "81", 0, {text::kSendFailed}, {}, 1},
-        {"screen 257", {}, "257", 0, {text::kSendFailed}, {}, 1},
-        {"silent", {.fault = SimFault::Silent}, "1", 1, noAnswer, {}, 0, 2000},
-        {"no ack", {.fault = SimFault::NoAck}, "1", 1, noAnswer, {}, 0, 2000},
-        {"no reply", {.fault = SimFault::NoFinal}, "1", 1, {failed}, {}, 0, 2000},
-        {"screen abc", {}, "abc", 0, {text::kSendFailed}, {}, 1},
-        {"no screen", {}, "", 0, {text::kSendFailed}, {}, 1},
-        {"no port", {}, "1", 0, {text::kSendFailed}, {}, 1, 0, ""},
-        {"no such port", {}, "1", 0, {text::kSendFailed}, {}, 1, 0, "/dev/cpuconfig-none"},
+        {"screen 0", {}, "0", 0, {text::kSendFailed}, {}, notOpened},
+        {"screen 81", {.screen = 81}, "81", 0, {text::kSendFailed}, {}, notOpened},
+        {"screen 257", {}, "257", 0, {text::kSendFailed}, {}, notOpened},
+        {"silent", {.fault = SimFault::Silent}, "1", 1, noAnswer, {}, unanswered, 2000},
+        {"no ack", {.fault = SimFault::NoAck}, "1", 1, noAnswer, {}, unanswered, 2000},
+        {"no reply", {.fault = SimFault::NoFinal}, "1", 1, {failed}, {}, unanswered, 2000},
+        {"screen abc", {}, "abc", 0, {text::kSendFailed}, {}, notOpened},
+        {"no screen", {}, "", 0, {text::kSendFailed}, {}, notOpened},
+        {"no port", {}, "1", 0, {text::kSendFailed}, {}, notOpened, 0, ""},
+        {"no such port", {}, "1", 0, {text::kSendFailed}, {}, notOpened, 0, "/dev/cpuconfig-none"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         SimCard card(row.card);
         QueryRun q;
         q.run(row.port ? row.port : card.port(), row.screen);
-        EXPECT_EQ(q.result, row.result);
-        EXPECT_EQ(q.reporter.statuses, row.statuses);
-        EXPECT_EQ(q.reporter.models, row.models);
+        EXPECT_EQ(q.outcome.end, row.end);
+        EXPECT_EQ(q.statuses, row.statuses);
+        EXPECT_EQ(q.models, row.models);
         const auto rec = card.record();
         EXPECT_EQ(rec.address, (row.address ? Bytes{row.address, row.address} : Bytes{}));
         if (row.models.empty()) {
@@ -338,7 +327,7 @@ TEST(Query, baudIsReadAgainForTheDataPhase) {
     ChangingBaud sel(card.port());
     QueryRun q;
     q.run(sel);
-    EXPECT_EQ(q.reporter.statuses, Statuses{text::kQueryOk});
+    EXPECT_EQ(q.statuses, Statuses{text::kQueryOk});
     EXPECT_EQ(sel.reads, 2);
     const auto rec = card.record();
     EXPECT_EQ(rec.lines.front().baud, 9600u);

@@ -1,5 +1,6 @@
-// Main-window messages. The upgrade worker reports only through these; the numbers are the
-// ones the main window has always used.
+// Main-window messages: the numbers the main window has always used. The panel starts an
+// upgrade with WM_CPU_START; the main window hears the upgrade through the others, made
+// from the engine's progress and outcome by shell/UpgradeMessages.h.
 #pragma once
 
 #include <cstdint>
