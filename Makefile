@@ -6,7 +6,8 @@ CMAKE_FLAGS ?=
 CONFIGURE = cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	-DCPUCONFIG_WERROR=ON $(CMAKE_FLAGS)
 
-.PHONY: all deps configure build run test format screenshots clean package package-check
+.PHONY: all deps configure build run test format screenshots clean package package-check \
+	check-layers architecture
 
 all: build
 
@@ -73,6 +74,12 @@ package-windows: deps $(BUILD)/build.ninja
 screenshots-windows: deps
 	@tools/install-deps.sh windows
 	JOBS=$(JOBS) tools/screenshots-windows.sh docs/screenshots
+
+# The folders' order (also a test of `make test`); the picture in docs/ARCHITECTURE.md.
+check-layers:
+	tools/check-layers
+architecture: $(BUILD)/build.ninja
+	tools/architecture-graph $(BUILD)
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

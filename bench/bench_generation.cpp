@@ -3,9 +3,9 @@
 // stretch the GUI thread is kept busy meanwhile (a 1 ms timer's longest gap).
 //   QT_QPA_PLATFORM=offscreen build/bench/bench_generation [MiB] [runs]
 #include "bench/GuiThreadGap.h"
-#include "package/OpenDialog.h"
-#include "package/SJ.h"
-#include "package/SJLoadWorker.h"
+#include "package/qt/OpenDialog.h"
+#include "package/qt/SJ.h"
+#include "package/qt/SJLoadWorker.h"
 #include "shell/Application.h"
 
 #include <QApplication>

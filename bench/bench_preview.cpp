@@ -3,8 +3,8 @@
 // decoding run. Run offscreen:  QT_QPA_PLATFORM=offscreen bench/bench_preview
 #include "bench/GuiThreadGap.h"
 #include "preview/PreviewRules.h"
-#include "preview/QDPreview.h"
 #include "preview/RtfReader.h"
+#include "preview/qt/QDPreview.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -58,9 +58,6 @@ endif()
 # (as the cross Qt is) cannot read back: zlib for every resource instead.
 if(CMAKE_CROSSCOMPILING AND TARGET Qt6::Core)
     set(CMAKE_AUTORCC_OPTIONS --no-zstd)
-    if(TARGET cpuconfig_gui)
-        set_property(TARGET cpuconfig_gui APPEND PROPERTY AUTORCC_OPTIONS --no-zstd)
-    endif()
 endif()
 
 # Under Wine, a program finds DLLs in its own folder and on WINEPATH: the tests get Qt's and

@@ -62,4 +62,13 @@ ProgramFolder chooseProgramFolder(const ProgramFolderFacts& facts) {
     return {base / "cpuconfig", true};
 }
 
+ProgramFolder settleProgramFolder(const ProgramFolderFacts& facts) {
+    ProgramFolder folder = chooseProgramFolder(facts);
+    if (folder.installed) {
+        std::error_code ec;
+        std::filesystem::create_directories(folder.path, ec);
+    }
+    return folder;
+}
+
 } // namespace cpuconfig

@@ -39,6 +39,10 @@ struct ProgramFolder {
 // executable's folder is kept. No file system access.
 ProgramFolder chooseProgramFolder(const ProgramFolderFacts& facts);
 
+// chooseProgramFolder, then the installed copy's folder created when missing (a failure
+// leaves the path as it is: the package is then simply not found there).
+ProgramFolder settleProgramFolder(const ProgramFolderFacts& facts);
+
 // The folder for an executable in executableDir on this system. An installed copy's folder
 // is created when missing; if that fails, the path is still returned and the package is
 // then simply not found there.

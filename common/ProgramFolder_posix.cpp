@@ -51,12 +51,7 @@ ProgramFolder programFolder(const std::filesystem::path& executableDir) {
     facts.installDirs = installDirs();
     facts.xdgDataHome = envOrEmpty("XDG_DATA_HOME");
     facts.home = homeFolder();
-    ProgramFolder folder = chooseProgramFolder(facts);
-    if (folder.installed) {
-        std::error_code ec;
-        std::filesystem::create_directories(folder.path, ec);
-    }
-    return folder;
+    return settleProgramFolder(facts);
 }
 
 } // namespace cpuconfig

@@ -80,12 +80,7 @@ ProgramFolder programFolder(const std::filesystem::path& executableDir) {
     facts.localAppData = knownFolder(FOLDERID_LocalAppData);
     if (facts.localAppData.empty())
         facts.localAppData = envFolder(L"LOCALAPPDATA");
-    ProgramFolder folder = chooseProgramFolder(facts);
-    if (folder.installed) {
-        std::error_code ec;
-        std::filesystem::create_directories(folder.path, ec);
-    }
-    return folder;
+    return settleProgramFolder(facts);
 }
 
 } // namespace cpuconfig

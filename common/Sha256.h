@@ -1,5 +1,8 @@
 #pragma once
 
+#include "common/NonCopyable.h"
+
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -9,18 +12,20 @@ namespace cpuconfig {
 
 // SHA-256 of data fed in pieces, so that a file of any size is hashed as it streams by
 // (the OS's or OpenSSL's implementation).
-class Sha256 {
+class Sha256 : NonCopyable {
 public:
     Sha256();
     ~Sha256();
-    Sha256(const Sha256&) = delete;
-    Sha256& operator=(const Sha256&) = delete;
 
     void update(std::span<const std::uint8_t> data);
     // Lower-case hex digest of everything fed so far; the hash is spent afterwards.
     std::string finishHex();
 
 private:
+    static constexpr std::size_t kDigestSize = 32;
+    // The backend's part: the 32 bytes of the digest.
+    void finish(std::uint8_t (&digest)[kDigestSize]);
+
     struct State;
     std::unique_ptr<State> m_state;
 };

@@ -36,23 +36,9 @@ void Sha256::update(std::span<const std::uint8_t> data) {
     }
 }
 
-std::string Sha256::finishHex() {
-    unsigned char digest[32] = {};
+void Sha256::finish(std::uint8_t (&digest)[kDigestSize]) {
     if (m_state->hash)
-        BCryptFinishHash(m_state->hash, digest, sizeof digest, 0);
-    static const char* hex = "0123456789abcdef";
-    std::string out;
-    for (unsigned char b : digest) {
-        out.push_back(hex[b >> 4]);
-        out.push_back(hex[b & 0xF]);
-    }
-    return out;
-}
-
-std::string sha256Hex(std::span<const std::uint8_t> data) {
-    Sha256 hash;
-    hash.update(data);
-    return hash.finishHex();
+        BCryptFinishHash(m_state->hash, digest, kDigestSize, 0);
 }
 
 } // namespace cpuconfig

@@ -4,12 +4,12 @@
 #include "common/Gbk.h"
 #include "common/Texts.h"
 #include "common/ThreadHandOff.h"
+#include "gui/MainWindowEvents.h"
+#include "gui/WindowSupport.h"
 #include "link/PortInfo.h"
 #include "link/getParam.h"
 #include "package/PackageFormat.h"
 #include "panel/PortComboBox.h"
-#include "shell/Application.h"
-#include "shell/MainWindowEvents.h"
 
 #include <QAbstractItemView>
 #include <QAbstractTextDocumentLayout>

@@ -2,10 +2,10 @@
 // details, and the buttons that start the card query and the upgrade.
 #pragma once
 
+#include "gui/WorkerSet.h"
 #include "link/Outcome.h"
 #include "link/Selection.h"
 #include "panel/SelectionSnapshot.h"
-#include "shell/WorkerSet.h"
 
 #include <QPointer>
 #include <QString>
@@ -55,7 +55,7 @@ public:
     void setQueryRoutine(QueryRoutine routine) { m_queryRoutine = std::move(routine); }
     WorkerSet& queryWorkers() { return m_queries; }
 
-    // Where RQ_CPU.cpu is looked for: the program's folder (shell/Application.h) unless set.
+    // Where RQ_CPU.cpu is looked for: the program's folder (gui/WindowSupport.h) unless set.
     static void setProgramDirectory(const QString& dir);
     static QString programDirectory();
 

@@ -1,8 +1,8 @@
 #include "shell/Application.h"
 
-#include "common/ProgramFolder.h"
 #include "common/Version.h"
-#include "shell/MainWindowEvents.h"
+#include "gui/MainWindowEvents.h"
+#include "gui/WindowSupport.h"
 
 #include <QApplication>
 #include <QDir>
@@ -11,12 +11,10 @@
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
-#include <QWidget>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <vector>
 
 // The skins live in a static library; their registration must be pulled in by hand.
@@ -27,8 +25,6 @@ static void initSkins() {
 namespace cpuconfig {
 
 namespace {
-
-QString programDirOverride;
 
 constexpr char kHelp[] =
     "Usage: cpuconfig [OPTION]...\n"
@@ -160,17 +156,6 @@ std::optional<int> answerInfoOptions(int argc, char** argv) {
     return std::nullopt;
 }
 
-QString programDirectory() {
-    if (!programDirOverride.isEmpty())
-        return programDirOverride;
-    const std::filesystem::path exeDir(QCoreApplication::applicationDirPath().toStdU16String());
-    return QString::fromStdU16String(programFolder(exeDir).path.u16string());
-}
-
-void setProgramDirectory(const QString& dir) {
-    programDirOverride = dir;
-}
-
 void prepareApplication(QApplication& app) {
     initSkins();
     registerCpuMessages();
@@ -189,23 +174,6 @@ void prepareApplication(QApplication& app) {
                                QStringList{QStringLiteral("Microsoft Sans Serif")} + cjk);
     QFont::insertSubstitutions(QStringLiteral("Tahoma"), cjk);
     QFont::insertSubstitutions(QStringLiteral("宋体"), QStringList{QStringLiteral("SimSun")} + cjk);
-}
-
-} // namespace cpuconfig
-
-namespace cpuconfig {
-
-void applyFontPixelSizes(QWidget* root) {
-    QList<QWidget*> widgets{root};
-    widgets += root->findChildren<QWidget*>();
-    for (QWidget* w : widgets) {
-        const QVariant size = w->property("fontPixelSize");
-        if (!size.isValid())
-            continue;
-        QFont font = w->font();
-        font.setPixelSize(size.toInt());
-        w->setFont(font);
-    }
 }
 
 } // namespace cpuconfig

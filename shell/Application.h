@@ -2,12 +2,13 @@
 // compiled-in skins, the message numbers, the fonts the layouts name, the icon.
 #pragma once
 
+#include "common/NonCopyable.h"
+
 #include <QString>
 
 #include <optional>
 
 class QApplication;
-class QWidget;
 
 namespace cpuconfig {
 
@@ -15,29 +16,17 @@ namespace cpuconfig {
 // made from them at build time, without a display). The exit code when one was given.
 std::optional<int> answerInfoOptions(int argc, char** argv);
 
-// The program's folder, where RQ_CPU.cpu is kept (common/ProgramFolder.h), unless a test
-// or the screenshots set their own.
-QString programDirectory();
-
 // Held around the construction of the application object. Where no window can be opened
 // (no display, a display that does not answer), Qt would abort with advice about
 // reinstalling; instead the program says in one line what it needs and what can be used
 // instead, and ends with exit code 1. Qt's own messages from the start are held back and
 // passed on once the windows can be opened.
-class WindowSystemStart {
+class WindowSystemStart : NonCopyable {
 public:
     WindowSystemStart();
     ~WindowSystemStart();
-    WindowSystemStart(const WindowSystemStart&) = delete;
-    WindowSystemStart& operator=(const WindowSystemStart&) = delete;
 };
 
-void setProgramDirectory(const QString& dir);
-
 void prepareApplication(QApplication& app);
-
-// Font heights in the layouts are in pixels (property fontPixelSize), as the windows were
-// drawn; applied to each widget that carries one, parents first so children inherit.
-void applyFontPixelSizes(QWidget* root);
 
 } // namespace cpuconfig

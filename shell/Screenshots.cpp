@@ -8,10 +8,10 @@
 #ifndef _WIN32
 #include "link/Simulator.h"
 #endif
+#include "gui/MainWindowEvents.h"
 #include "package/PackageFormat.h"
-#include "preview/QDPreview.h"
+#include "preview/qt/QDPreview.h"
 #include "shell/Application.h"
-#include "shell/MainWindowEvents.h"
 #include "shell/cpuConfig.h"
 #include "shell/passdlg.h"
 

@@ -2,13 +2,13 @@
 // handlers of the WM_CPU_* messages through which the upgrade worker reports.
 #pragma once
 
+#include "gui/MainWindowEvents.h"
 #include "gui/MainWindowMessages.h"
+#include "gui/WorkerSet.h"
 #include "link/Selection.h"
-#include "package/MainStatus.h"
-#include "package/SJ.h"
+#include "package/qt/MainStatus.h"
+#include "package/qt/SJ.h"
 #include "panel/PeiZhi.h"
-#include "shell/MainWindowEvents.h"
-#include "shell/WorkerSet.h"
 
 #include <QPointer>
 #include <QWidget>

@@ -1,11 +1,11 @@
 // Helpers shared by the window tests.
 #pragma once
 
+#include "gui/MainWindowEvents.h"
 #include "gui/MainWindowMessages.h"
-#include "package/OpenDialog.h"
 #include "package/PackageFormat.h"
+#include "package/qt/OpenDialog.h"
 #include "shell/Application.h"
-#include "shell/MainWindowEvents.h"
 
 #include <QAction>
 #include <QApplication>

@@ -3,10 +3,10 @@
 #include "GuiTestSupport.h"
 #include "common/FileIo.h"
 #include "common/Texts.h"
-#include "package/MainStatus.h"
-#include "package/SJ.h"
-#include "package/SJLoadWorker.h"
-#include "preview/QDPreview.h"
+#include "package/qt/MainStatus.h"
+#include "package/qt/SJ.h"
+#include "package/qt/SJLoadWorker.h"
+#include "preview/qt/QDPreview.h"
 #include "tests/TestSupport.h"
 
 #include <QDir>

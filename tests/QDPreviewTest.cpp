@@ -1,5 +1,5 @@
 // The preview open dialog and its pane, on real widgets offscreen with real files.
-#include "preview/QDPreview.h"
+#include "preview/qt/QDPreview.h"
 #include "preview/RtfReader.h"
 
 #include <QApplication>

@@ -2,8 +2,8 @@
 // opened from the menu.
 #include "GuiTestSupport.h"
 #include "common/Texts.h"
-#include "package/SJ.h"
-#include "package/SJLoadWorker.h"
+#include "package/qt/SJ.h"
+#include "package/qt/SJLoadWorker.h"
 #include "shell/AccessCode.h"
 #include "shell/ServiceMenu.h"
 #include "shell/cpuConfig.h"

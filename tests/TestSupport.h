@@ -1,6 +1,8 @@
 // Helpers shared by the engine tests: scratch directories, files, and running cpuctl.
 #pragma once
 
+#include "common/NonCopyable.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -9,12 +11,10 @@
 namespace cpuconfig::test {
 
 // A fresh directory under the system temp dir, removed with everything in it.
-class TempDir {
+class TempDir : NonCopyable {
 public:
     TempDir();
     ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
     const std::filesystem::path& path() const { return m_path; }
     std::filesystem::path operator/(const std::string& name) const { return m_path / name; }
 

@@ -5,8 +5,8 @@
 #pragma once
 
 #include "preview/PreviewRules.h"
-#include "preview/PreviewSound.h"
 #include "preview/TextList.h"
+#include "preview/qt/PreviewSound.h"
 
 #include <QFileDialog>
 #include <QImage>

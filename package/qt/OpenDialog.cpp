@@ -1,6 +1,6 @@
-#include "package/OpenDialog.h"
+#include "package/qt/OpenDialog.h"
 
-#include "preview/QDPreview.h"
+#include "preview/qt/QDPreview.h"
 
 #include <QPointer>
 

@@ -1,4 +1,4 @@
-#include "shell/WorkerSet.h"
+#include "gui/WorkerSet.h"
 
 #include <algorithm>
 

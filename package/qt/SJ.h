@@ -1,8 +1,8 @@
 // The "CPU加密" package tool window, shown inside the main window in service mode.
 #pragma once
 
-#include "package/MainStatus.h"
-#include "package/OpenDialog.h"
+#include "package/qt/MainStatus.h"
+#include "package/qt/OpenDialog.h"
 
 #include <QWidget>
 

@@ -3,18 +3,18 @@
 // plays it with the system's own sound service (winmm), elsewhere Qt Multimedia does.
 #pragma once
 
+#include "common/NonCopyable.h"
+
 #include <QString>
 
 #include <memory>
 
 namespace cpuconfig {
 
-class PreviewSound {
+class PreviewSound : NonCopyable {
 public:
     PreviewSound();
     ~PreviewSound();
-    PreviewSound(const PreviewSound&) = delete;
-    PreviewSound& operator=(const PreviewSound&) = delete;
 
     // Errors are not reported: a sound that cannot start leaves the pane as it is.
     void play(const QString& path);

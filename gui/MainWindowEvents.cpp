@@ -1,4 +1,4 @@
-#include "shell/MainWindowEvents.h"
+#include "gui/MainWindowEvents.h"
 
 #include "common/ThreadHandOff.h"
 

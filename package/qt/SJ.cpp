@@ -1,6 +1,6 @@
-#include "package/SJ.h"
+#include "package/qt/SJ.h"
 
-#include "package/SJLoadWorker.h"
+#include "package/qt/SJLoadWorker.h"
 #include "ui_SJ.h"
 
 namespace cpuconfig {

@@ -1,4 +1,4 @@
-#include "package/MainStatus.h"
+#include "package/qt/MainStatus.h"
 
 #include <QLabel>
 #include <QProgressBar>

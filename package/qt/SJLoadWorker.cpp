@@ -1,9 +1,9 @@
-#include "package/SJLoadWorker.h"
+#include "package/qt/SJLoadWorker.h"
 
 #include "common/Texts.h"
 #include "common/ThreadHandOff.h"
+#include "gui/WindowSupport.h"
 #include "package/SJLoad.h"
-#include "shell/Application.h"
 
 #include <QAbstractButton>
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "preview/QDPreview.h"
+#include "preview/qt/QDPreview.h"
 
 #include "common/LanguageId.h"
 #include "preview/LanguageId.h"

@@ -1,4 +1,4 @@
-#include "preview/PreviewSound.h"
+#include "preview/qt/PreviewSound.h"
 
 #include <QSoundEffect>
 #include <QUrl>

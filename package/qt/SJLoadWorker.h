@@ -2,8 +2,8 @@
 // builder on a worker thread, its progress and texts delivered back to the GUI thread.
 #pragma once
 
-#include "package/MainStatus.h"
-#include "package/OpenDialog.h"
+#include "package/qt/MainStatus.h"
+#include "package/qt/OpenDialog.h"
 
 #include <QObject>
 #include <QPointer>
