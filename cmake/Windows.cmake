@@ -85,9 +85,42 @@ if [ -n "${QT_QPA_PLATFORM:-}" ]; then
 fi
 exec "@CPUCONFIG_WINE@" "$@"
 ]] @ONLY)
-    file(CHMOD ${CPUCONFIG_WINE_RUN} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
-         GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${CPUCONFIG_WINE_RUN})
+    # ctest waits for the end of a test's output, not for the test itself: a Windows program
+    # that is the first of the session to need a service or the desktop (which Wine closes a
+    # few seconds after its last user left) starts it, and that background process keeps the
+    # program's output open for as long as the session lasts. The tests' starter therefore
+    # passes their output on until the test has ended, and no further.
+    set(CPUCONFIG_WINE_TEST ${CMAKE_BINARY_DIR}/wine-test)
+    file(CONFIGURE OUTPUT ${CPUCONFIG_WINE_TEST} CONTENT [[#!/bin/sh
+# Runs a test of this build under Wine (through wine-run) and passes on its output, stdout and
+# stderr as they came, up to the test's end: whatever Wine started in the background may keep
+# the output open. The output goes through a pipe (Qt Test writes nothing into a plain file
+# under Wine), which this script holds open too, so that the copy ends at a mark written
+# once the test has ended instead of waiting for the pipe to close.
+dir=$(mktemp -d) || exit 125
+trap 'rm -rf "$dir"' EXIT
+mkfifo "$dir/output" || exit 125
+exec 3<>"$dir/output"
+mark="-- end of the test output $$ --"
+sed -u -n "/$mark/{s/$mark.*//;/./p;q};p" <"$dir/output" &
+copy=$!
+"@CPUCONFIG_WINE_RUN@" "$@" >"$dir/output" 2>&1 &
+pid=$!
+trap 'kill "$pid" 2>/dev/null' TERM INT HUP
+while :; do
+    wait "$pid"
+    rc=$?
+    kill -0 "$pid" 2>/dev/null || break # wait also returns when a trapped signal arrives
+done
+printf '%s\n' "$mark" >&3
+wait "$copy"
+exit "$rc"
+]] @ONLY)
+    foreach(script ${CPUCONFIG_WINE_RUN} ${CPUCONFIG_WINE_TEST})
+        file(CHMOD ${script} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+             GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+    endforeach()
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${CPUCONFIG_WINE_TEST})
 endif()
 
 # cpuconfig_windows_runtime(): run once every target exists. Programs without Qt ship alone,

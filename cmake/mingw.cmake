@@ -31,7 +31,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # with the 64-bit loader itself: where the kernel runs no 32-bit programs, the plain `wine`
 # starter may try the 32-bit loader first. The first Wine program of a session starts
 # services that keep its output open, which would stall ctest: tools/test-windows.sh runs
-# `wineserver -p` and `wineboot` before ctest.
+# `wineserver -p` and `wineboot` before ctest, and the tests' starter (wine-test) passes their
+# output on through files.
 if(CPUCONFIG_MINGW_ARCH STREQUAL "x86_64")
     find_program(CPUCONFIG_WINE NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
 endif()
