@@ -90,8 +90,7 @@ FileHandle openToRead(const std::filesystem::path& path, int& error);
 std::optional<Stamp> stampOf(FileHandle file);
 // Reads some bytes from where the last read ended, or at offset; 0 at the end or an error.
 std::size_t readSome(FileHandle file, std::uint8_t* into, std::size_t size);
-std::size_t readSomeAt(FileHandle file, std::uint64_t offset, std::uint8_t* into,
-                       std::size_t size);
+std::size_t readSomeAt(FileHandle file, std::uint64_t offset, std::uint8_t* into, std::size_t size);
 
 // What names a file whatever path leads to it (device and file number); nothing when path
 // does not lead to one.

@@ -52,8 +52,7 @@ public:
             return *err;
         return m_system.flush(file);
     }
-    int replace(FileHandle file, const std::string& temporary,
-                const std::string& target) override {
+    int replace(FileHandle file, const std::string& temporary, const std::string& target) override {
         forget(file);
         return m_system.replace(file, temporary, target);
     }
