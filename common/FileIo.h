@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -161,14 +160,5 @@ private:
     std::intptr_t m_handle; // fd or HANDLE; -1 when closed
     std::uint64_t m_torn = 0;
 };
-
-namespace faults {
-// Makes ReplacingFile writes fail with osError once `limit` bytes of a file have been
-// written (a disk that fills up). std::nullopt restores normal writes.
-void setWriteLimit(std::optional<std::uint64_t> limit, int osError);
-// Makes every flush of a ReplacingFile fail with osError (a disk that fails once the data
-// is sent to it). std::nullopt restores normal flushes.
-void setFlushError(std::optional<int> osError);
-} // namespace faults
 
 } // namespace cpuconfig

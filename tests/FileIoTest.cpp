@@ -1,4 +1,5 @@
 #include "common/FileIo.h"
+#include "tests/FailDevice.h"
 #include "tests/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -46,10 +47,10 @@ TEST(FileIo, aFailingFlushKeepsTheOldFileAndLeavesNoTemporary) {
         SCOPED_TRACE(size);
         auto file = ReplacingFile::create(dir / "RQ_CPU.cpu");
         ASSERT_TRUE(file.ok());
-        faults::setFlushError(EIO);
+        test::failFlushes(EIO);
         const auto written = file->write(std::vector<std::uint8_t>(size, 0x5A));
         const auto r = written ? file->commit() : written;
-        faults::setFlushError(std::nullopt);
+        test::failFlushes(std::nullopt);
         EXPECT_EQ(written.ok(), size == 1000);
         ASSERT_FALSE(r.ok());
         EXPECT_EQ(r.error().code, ErrorCode::WriteFailed);

@@ -1,6 +1,6 @@
-#include "common/FileIo.h"
 #include "common/Texts.h"
 #include "package/SJLoad.h"
+#include "tests/FailDevice.h"
 #include "tests/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -108,14 +108,14 @@ TEST(PackageBuilder, failuresLeaveTheOldPackageAlone) {
         if (c.fault == Stop) {
             source.request_stop();
         }
-        faults::setWriteLimit(
+        test::failWritesAfter(
             c.fault == DiskFull ? std::optional<std::uint64_t>(4096) : std::nullopt, ENOSPC);
         Recorder rec;
         if (c.fault == ImageChanges)
             rec.onProgress = [&] { test::writeBytes(dir / "fw.bin", test::randomBytes(99, 1)); };
         auto r = buildPackage({dir / c.image, c.texts, dir / c.output, kSunday2010}, rec,
                               source.get_token());
-        faults::setWriteLimit(std::nullopt, 0);
+        test::failWritesAfter(std::nullopt, 0);
         ASSERT_FALSE(r.ok());
         EXPECT_EQ(r.error().code, c.code);
         if (c.fault == DiskFull) {

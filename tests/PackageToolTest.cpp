@@ -1,12 +1,12 @@
 // The "CPU加密" window and a generation from it, with real files and real widgets; only
 // the open dialog is scripted.
 #include "GuiTestSupport.h"
-#include "common/FileIo.h"
 #include "common/Texts.h"
 #include "package/qt/MainStatus.h"
 #include "package/qt/SJ.h"
 #include "package/qt/SJLoadWorker.h"
 #include "preview/qt/QDPreview.h"
+#include "tests/FailDevice.h"
 #include "tests/TestSupport.h"
 
 #include <QDir>
@@ -83,7 +83,7 @@ private slots:
         ::tzset();
         qputenv("SOURCE_DATE_EPOCH", "1272186307");
     }
-    void cleanup() { faults::setWriteLimit(std::nullopt, 0); }
+    void cleanup() { test::failWritesAfter(std::nullopt, 0); }
 
     // The real dialog, as the technician sees it: the preview open dialog with the
     // worker's title, filter and folder. Closing it builds nothing; a build that fails,
@@ -122,7 +122,7 @@ private slots:
             QMetaObject::invokeMethod(dlg1, choose ? "accept" : "reject", Qt::DirectConnection);
         });
         if (QFETCH(bool, diskFull); diskFull)
-            faults::setWriteLimit(10, ENOSPC);
+            test::failWritesAfter(10, ENOSPC);
         QCOMPARE(t.generate(), choose);
         QVERIFY(seen);
         QCOMPARE(t.status.texts, texts);
