@@ -40,15 +40,12 @@ public:
         m_total = m_chunks.size();
     }
     const std::string& name() const override { return m_name; }
-    Result<void> setQueueSizes(std::size_t, std::size_t) override { return {}; }
-    Result<void> setTimeouts(const SerialTimeouts&) override { return {}; }
     Result<void> applyLineSettings(const LineSettings&) override { return {}; }
-    Result<void> armReceiveWait() override { return {}; }
-    Result<bool> waitReceive(std::chrono::milliseconds, std::stop_token) override {
+    Result<void> expect(Awaiting) override { return {}; }
+    Result<bool> waitReadable(std::chrono::milliseconds, std::stop_token) override {
         return !m_chunks.empty();
     }
-    Result<void> renewReceiveWait() override { return {}; }
-    Result<std::size_t> clearErrors() override {
+    Result<std::size_t> bytesWaiting() override {
         return m_chunks.empty() ? std::size_t{0} : m_chunks.front().size();
     }
     Result<std::size_t> read(std::span<std::uint8_t> buffer, std::chrono::milliseconds,
@@ -69,7 +66,8 @@ public:
         written += data.size();
         return {};
     }
-    Result<void> purgeInput() override { return {}; }
+    Result<void> discardInput() override { return {}; }
+    Result<void> discardOutput() override { return {}; }
     void close() override {}
     std::size_t written = 0;
 

@@ -21,12 +21,11 @@ Exchange::~Exchange() {
     close();
 }
 
-Result<void> Exchange::applyLine(Parity parity, bool dataPhase) {
+Result<void> Exchange::applyLine(Parity parity) {
     LineSettings line;
     line.baud = baudFromText(m_selection.baudText()); // read afresh at every phase
     line.dataBits = 8;
     line.parity = parity;
-    line.dataPhase = dataPhase;
     return m_port->applyLineSettings(line);
 }
 
@@ -52,11 +51,7 @@ Exchange::Opening Exchange::open() {
     if (!opened)
         return failed(opened.error());
     m_port = std::move(*opened);
-    if (auto r = m_port->setQueueSizes(kQueueSize, kQueueSize); !r)
-        return failed(r.error());
-    if (auto r = m_port->setTimeouts(kExchangeTimeouts); !r)
-        return failed(r.error());
-    if (auto r = applyLine(Parity::Mark, false); !r)
+    if (auto r = applyLine(Parity::Mark); !r)
         return failed(r.error());
 
     const std::string screenText = m_selection.screenText();
@@ -71,9 +66,7 @@ Exchange::Opening Exchange::open() {
     // A failed address write is judged by the missing acknowledge, as every write is.
     m_record.stage = Stage::Acknowledge;
 
-    if (auto r = m_port->renewReceiveWait(); !r)
-        return failed(r.error());
-    if (auto r = m_port->armReceiveWait(); !r)
+    if (auto r = m_port->expect(Awaiting::Acknowledge); !r)
         return failed(r.error());
 
     const auto answer = receive([](std::span<const std::uint8_t> b,
@@ -83,7 +76,7 @@ Exchange::Opening Exchange::open() {
         return failed(makeError(ErrorCode::Stopped, "stopped"));
     if (answer == Answer::RearmRefused)
         return failed(m_error);
-    if (auto r = m_port->renewReceiveWait(); !r)
+    if (auto r = m_port->expect(Awaiting::Nothing); !r)
         return failed(r.error());
     if (answer == Answer::Passed)
         return Opening::Acknowledged;
@@ -93,7 +86,7 @@ Exchange::Opening Exchange::open() {
 }
 
 Result<void> Exchange::enterDataPhase() {
-    auto r = applyLine(Parity::Space, true);
+    auto r = applyLine(Parity::Space);
     if (!r) {
         m_error = r.error();
         note(r.error().message);
@@ -132,7 +125,7 @@ Result<bool> Exchange::waitOnClock(milliseconds limit) {
             return false;
         const auto slice = std::min(remaining, m_options.realWaitCap);
         const auto before = clock.now();
-        auto r = m_port->waitReceive(slice, m_stop);
+        auto r = m_port->waitReadable(slice, m_stop);
         if (!r || *r)
             return r;
         // Nothing arrived. A real clock has seen that time pass; a fake one is told to
@@ -156,18 +149,18 @@ Exchange::Answer Exchange::receive(const AnswerTest& test, milliseconds readLimi
                 return Answer::Stopped;
             // A port that fails or hangs up while we wait is silence from the card.
             note(arrived.error().message);
-            [[maybe_unused]] auto purged = m_port->purgeInput();
+            [[maybe_unused]] auto purged = m_port->discardInput();
             return Answer::None;
         }
         if (!*arrived)
             return Answer::None;
-        auto waiting = m_port->clearErrors();
+        auto waiting = m_port->bytesWaiting();
         if (!waiting) {
             m_error = waiting.error();
-            [[maybe_unused]] auto purged = m_port->purgeInput();
+            [[maybe_unused]] auto purged = m_port->discardInput();
             return Answer::None;
         }
-        if (auto r = m_port->armReceiveWait(); !r) {
+        if (auto r = m_port->expect(Awaiting::More); !r) {
             m_error = r.error();
             return Answer::RearmRefused;
         }
@@ -180,7 +173,7 @@ Exchange::Answer Exchange::receive(const AnswerTest& test, milliseconds readLimi
             m_error = got.error();
             if (got.error().code == ErrorCode::Stopped)
                 return Answer::Stopped;
-            [[maybe_unused]] auto purged = m_port->purgeInput();
+            [[maybe_unused]] auto purged = m_port->discardInput();
             return Answer::None;
         }
         if (test(m_buffer, *got))
@@ -212,10 +205,10 @@ std::string Exchange::unanswered(const std::string& expected) const {
 void Exchange::close() {
     if (!m_port)
         return;
-    [[maybe_unused]] auto renewed = m_port->renewReceiveWait();
-    [[maybe_unused]] auto purged = m_port->purgeInput();
+    [[maybe_unused]] auto ended = m_port->expect(Awaiting::Nothing);
+    [[maybe_unused]] auto purged = m_port->discardInput();
     if (m_stop.stop_requested()) [[maybe_unused]]
-        auto dropped = m_port->purgeOutput(); // the rest of a stopped transfer
+        auto dropped = m_port->discardOutput(); // the rest of a stopped transfer
     m_port->close();
     m_port.reset();
 }

@@ -43,7 +43,7 @@ public:
     enum class Answer {
         Passed,
         None,         // silence, or the port state could not be fetched
-        RearmRefused, // the receive wait could not be armed again: the exchange fails
+        RearmRefused, // the port could not go on watching for the rest: the exchange fails
         Stopped,
     };
     // The receive loop. readLimit bounds a read that does not finish at once; silence is
@@ -55,7 +55,7 @@ public:
     // or what the card said instead of expected ("silent for 2000 ms", "it said 00, not 01").
     std::string unanswered(const std::string& expected) const;
 
-    // The closing steps: release the wait objects, purge, close. Idempotent.
+    // The closing steps: end the wait, discard what is left, close. Idempotent.
     void close();
 
     SerialPort& port() { return *m_port; }
@@ -72,7 +72,7 @@ public:
 private:
     // Waits up to limit on the injected clock for a received character.
     Result<bool> waitOnClock(std::chrono::milliseconds limit);
-    Result<void> applyLine(Parity parity, bool dataPhase);
+    Result<void> applyLine(Parity parity);
     // A failed open or set-up step of the port: kept for the front ends to explain.
     void recordPortFault(const Error& e);
     void hear(const std::uint8_t* bytes, std::size_t n);

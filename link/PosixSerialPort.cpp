@@ -3,12 +3,13 @@
 #include "link/PortInfo.h"
 #include "link/PosixBaud.h"
 #include "link/PosixSpeed.h"
-#include "link/PosixSys.h"
+#include "link/SerialPortBase.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -61,17 +62,47 @@ bool hardError(int err) {
     return err == EIO || err == ENXIO || err == ENODEV || err == EPIPE || err == EBADF;
 }
 
-class PosixFactory final : public SerialPortFactory {
+// A port opened by PosixSerialPorts, making its calls through its own copy of the table.
+class PosixSerialPort final : public SerialPortBase {
 public:
-    Result<std::unique_ptr<SerialPort>> open(const std::string& name) override {
-        return PosixSerialPort::open(name);
-    }
+    PosixSerialPort(std::string name, const posix::Syscalls& sys, int fd, int wakeRead,
+                    int wakeWrite)
+        : SerialPortBase(std::move(name)), m_sys(sys), m_fd(fd), m_wakeRead(wakeRead),
+          m_wakeWrite(wakeWrite) {}
+    ~PosixSerialPort() override { close(); }
+
+    void close() override;
+
+private:
+    bool isOpen() const override { return m_fd >= 0; }
+    Result<void> doApplyLineSettings(const LineSettings& settings) override;
+    Result<bool> doWaitReadable(milliseconds limit, std::stop_token stop) override;
+    Result<std::size_t> doBytesWaiting() override;
+    Result<std::size_t> doRead(std::span<std::uint8_t> buffer, milliseconds limit,
+                               std::stop_token stop) override;
+    Result<void> doWrite(std::span<const std::uint8_t> data, std::stop_token stop) override;
+    Result<void> doDiscardInput() override { return flush(TCIFLUSH); }
+    Result<void> doDiscardOutput() override { return flush(TCOFLUSH); }
+
+    enum class Ready { Yes, TimedOut, Stopped, HungUp, Failed };
+    // Polls the port for events (POLLIN or POLLOUT) and the wake pipe, for at most limitMs
+    // (-1: no limit), retrying on EINTR with the time left.
+    Ready pollPort(short events, int limitMs, std::stop_token& stop, int& osError);
+    Result<void> drain(std::stop_token& stop);
+    Result<void> flush(int queue); // tcflush of TCIFLUSH or TCOFLUSH
+    Error hungUp() const { return makeError(ErrorCode::PortIo, name() + " hung up", EIO); }
+
+    const posix::Syscalls m_sys;
+    int m_fd = -1;
+    int m_wakeRead = -1;
+    int m_wakeWrite = -1;
+    std::uint32_t m_baud = 115200;
 };
 
 } // namespace
 
-Result<std::unique_ptr<SerialPort>> PosixSerialPort::open(const std::string& name) {
-    auto& sys = posix::syscalls();
+Result<std::unique_ptr<SerialPort>> PosixSerialPorts::open(const std::string& name) {
+    const auto& sys = m_sys;
     if (name.empty())
         return makeError(ErrorCode::PortOpen, "no port selected");
     if (isUserTerminal(name))
@@ -103,22 +134,15 @@ Result<std::unique_ptr<SerialPort>> PosixSerialPort::open(const std::string& nam
         ::fcntl(w, F_SETFL, ::fcntl(w, F_GETFL) | O_NONBLOCK);
         ::fcntl(w, F_SETFD, FD_CLOEXEC);
     }
-    return std::unique_ptr<SerialPort>(new PosixSerialPort(name, fd, wake[0], wake[1]));
-}
-
-PosixSerialPort::PosixSerialPort(std::string name, int fd, int wakeRead, int wakeWrite)
-    : SerialPortBase(std::move(name)), m_fd(fd), m_wakeRead(wakeRead), m_wakeWrite(wakeWrite) {}
-
-PosixSerialPort::~PosixSerialPort() {
-    close();
+    return std::unique_ptr<SerialPort>(
+        std::make_unique<PosixSerialPort>(name, sys, fd, wake[0], wake[1]));
 }
 
 void PosixSerialPort::close() {
     if (m_fd >= 0) {
-        auto& sys = posix::syscalls();
-        sys.ioctl(m_fd, TIOCNXCL, nullptr);
-        sys.flock(m_fd, LOCK_UN);
-        sys.close(m_fd);
+        m_sys.ioctl(m_fd, TIOCNXCL, nullptr);
+        m_sys.flock(m_fd, LOCK_UN);
+        m_sys.close(m_fd);
         m_fd = -1;
     }
     if (m_wakeRead >= 0) {
@@ -128,17 +152,8 @@ void PosixSerialPort::close() {
     }
 }
 
-Result<void> PosixSerialPort::doSetQueueSizes(std::size_t, std::size_t) {
-    return {}; // the tty layer sizes its own queues
-}
-
-Result<void> PosixSerialPort::doSetTimeouts(const SerialTimeouts& timeouts) {
-    m_timeouts = timeouts; // reads never block here; kept for completeness of the state
-    return {};
-}
-
 Result<void> PosixSerialPort::doApplyLineSettings(const LineSettings& settings) {
-    auto& sys = posix::syscalls();
+    const auto& sys = m_sys;
     // A speed without a termios constant (28800) is set exactly once the rest is applied.
     const speed_t speed = posix::speedConstant(settings.baud);
 #ifndef CMSPAR
@@ -172,7 +187,7 @@ Result<void> PosixSerialPort::doApplyLineSettings(const LineSettings& settings) 
     if (rc != 0 && errno != EINVAL)
         return systemError(ErrorCode::PortSetup, "tcsetattr " + name(), errno);
     if (speed == B0) {
-        if (const int err = posix::setExactSpeed(m_fd, settings.baud); err != 0)
+        if (const int err = posix::setExactSpeed(m_fd, settings.baud, m_sys); err != 0)
             return systemError(ErrorCode::PortSetup,
                                name() + ": " + std::to_string(settings.baud) + " baud", err);
     }
@@ -195,7 +210,7 @@ Result<void> PosixSerialPort::doApplyLineSettings(const LineSettings& settings) 
     }
     if (((back.c_cflag & PARODD) != 0) != (settings.parity == Parity::Mark))
         return makeError(ErrorCode::PortSetup, name() + ": the adapter refused the parity");
-    const auto actual = posix::readExactSpeed(m_fd);
+    const auto actual = posix::readExactSpeed(m_fd, m_sys);
     if (actual ? *actual != settings.baud : cfgetospeed(&back) != speed)
         return makeError(ErrorCode::PortSetup, name() + ": the adapter refused " +
                                                    std::to_string(settings.baud) + " baud");
@@ -204,17 +219,9 @@ Result<void> PosixSerialPort::doApplyLineSettings(const LineSettings& settings) 
 #endif
 }
 
-Result<void> PosixSerialPort::doArmReceiveWait() {
-    return {}; // poll watches for input without being armed
-}
-
-Result<void> PosixSerialPort::doRenewReceiveWait() {
-    return {};
-}
-
 PosixSerialPort::Ready PosixSerialPort::pollPort(short events, int limitMs, std::stop_token& stop,
                                                  int& osError) {
-    auto& sys = posix::syscalls();
+    const auto& sys = m_sys;
     if (stop.stop_requested())
         return Ready::Stopped;
     const int wakeWrite = m_wakeWrite;
@@ -255,8 +262,8 @@ PosixSerialPort::Ready PosixSerialPort::pollPort(short events, int limitMs, std:
     }
 }
 
-Result<bool> PosixSerialPort::doWaitReceive(milliseconds limit, std::stop_token stop) {
-    auto waiting = doClearErrors();
+Result<bool> PosixSerialPort::doWaitReadable(milliseconds limit, std::stop_token stop) {
+    auto waiting = doBytesWaiting();
     if (!waiting)
         return waiting.error();
     if (*waiting > 0)
@@ -271,16 +278,16 @@ Result<bool> PosixSerialPort::doWaitReceive(milliseconds limit, std::stop_token 
     case Ready::Stopped:
         return stopped();
     case Ready::HungUp:
-        return makeError(ErrorCode::PortIo, name() + " hung up", EIO);
+        return hungUp();
     case Ready::Failed:
         break;
     }
     return systemError(ErrorCode::PortIo, "poll " + name(), err);
 }
 
-Result<std::size_t> PosixSerialPort::doClearErrors() {
+Result<std::size_t> PosixSerialPort::doBytesWaiting() {
     int n = 0;
-    if (posix::syscalls().ioctl(m_fd, FIONREAD, &n) != 0)
+    if (m_sys.ioctl(m_fd, FIONREAD, &n) != 0)
         return systemError(ErrorCode::PortIo, "FIONREAD " + name(), errno);
     return static_cast<std::size_t>(std::max(0, n));
 }
@@ -291,7 +298,7 @@ Result<std::size_t> PosixSerialPort::doRead(std::span<std::uint8_t> buffer, mill
     if (buffer.empty())
         return std::size_t{0};
     for (;;) {
-        const ssize_t n = posix::syscalls().read(m_fd, buffer.data(), buffer.size());
+        const ssize_t n = m_sys.read(m_fd, buffer.data(), buffer.size());
         if (n >= 0)
             return static_cast<std::size_t>(n);
         if (errno == EINTR)
@@ -303,7 +310,7 @@ Result<std::size_t> PosixSerialPort::doRead(std::span<std::uint8_t> buffer, mill
 }
 
 Result<void> PosixSerialPort::doWrite(std::span<const std::uint8_t> data, std::stop_token stop) {
-    auto& sys = posix::syscalls();
+    const auto& sys = m_sys;
     std::size_t done = 0;
     while (done < data.size()) {
         if (stop.stop_requested())
@@ -328,7 +335,7 @@ Result<void> PosixSerialPort::doWrite(std::span<const std::uint8_t> data, std::s
         case Ready::Stopped:
             return stopped();
         case Ready::HungUp:
-            return makeError(ErrorCode::PortIo, name() + " hung up", EIO);
+            return hungUp();
         case Ready::Failed:
             return systemError(ErrorCode::PortIo, "poll " + name(), pollErr);
         }
@@ -339,7 +346,7 @@ Result<void> PosixSerialPort::doWrite(std::span<const std::uint8_t> data, std::s
 // tcdrain cannot be interrupted by a stop request, so the output queue is watched until it
 // is empty first; tcdrain then returns at once and only covers the last character.
 Result<void> PosixSerialPort::drain(std::stop_token& stop) {
-    auto& sys = posix::syscalls();
+    const auto& sys = m_sys;
     for (;;) {
         int queued = 0;
         if (sys.ioctl(m_fd, TIOCOUTQ, &queued) != 0 || queued <= 0)
@@ -353,7 +360,7 @@ Result<void> PosixSerialPort::drain(std::stop_token& stop) {
         case Ready::Stopped:
             return stopped();
         case Ready::HungUp:
-            return makeError(ErrorCode::PortIo, name() + " hung up", EIO);
+            return hungUp();
         default:
             break;
         }
@@ -367,20 +374,14 @@ Result<void> PosixSerialPort::drain(std::stop_token& stop) {
     return {};
 }
 
-Result<void> PosixSerialPort::doPurgeInput() {
-    if (posix::syscalls().tcflush(m_fd, TCIFLUSH) != 0)
-        return systemError(ErrorCode::PortIo, "tcflush " + name(), errno);
-    return {};
-}
-
-Result<void> PosixSerialPort::doPurgeOutput() {
-    if (posix::syscalls().tcflush(m_fd, TCOFLUSH) != 0)
+Result<void> PosixSerialPort::flush(int queue) {
+    if (m_sys.tcflush(m_fd, queue) != 0)
         return systemError(ErrorCode::PortIo, "tcflush " + name(), errno);
     return {};
 }
 
 SerialPortFactory& platformSerialPorts() {
-    static PosixFactory factory;
+    static PosixSerialPorts factory;
     return factory;
 }
 

@@ -5,13 +5,13 @@
 
 namespace cpuconfig::posix {
 
-int setExactSpeed(int, std::uint32_t) {
+int setExactSpeed(int, std::uint32_t, const Syscalls&) {
     return ENOTSUP;
 }
 
-std::optional<std::uint32_t> readExactSpeed(int fd) {
+std::optional<std::uint32_t> readExactSpeed(int fd, const Syscalls& sys) {
     termios t{};
-    if (::tcgetattr(fd, &t) != 0)
+    if (sys.tcgetattr(fd, &t) != 0)
         return std::nullopt;
     return static_cast<std::uint32_t>(cfgetospeed(&t)); // BSD speeds are plain numbers
 }

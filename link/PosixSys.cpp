@@ -9,7 +9,9 @@
 
 namespace cpuconfig::posix {
 
-Syscalls realSyscalls() {
+namespace {
+
+Syscalls makeRealSyscalls() {
     Syscalls s;
     s.open = [](const char* path, int flags) { return ::open(path, flags); };
     s.close = [](int fd) { return ::close(fd); };
@@ -27,8 +29,10 @@ Syscalls realSyscalls() {
     return s;
 }
 
-Syscalls& syscalls() {
-    static Syscalls table = realSyscalls();
+} // namespace
+
+const Syscalls& realSyscalls() {
+    static const Syscalls table = makeRealSyscalls();
     return table;
 }
 

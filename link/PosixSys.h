@@ -1,5 +1,6 @@
-// The system calls the POSIX serial backend makes, behind one table so that tests can
-// inject EINTR, EIO and short writes into a real pseudo-terminal. Internal to the link.
+// The system calls the POSIX serial backend makes, as one table that a port is given when
+// it is opened: the product's ports get the real calls; a test gives its own table to inject
+// EINTR, EIO and short writes into a real pseudo-terminal. Internal to the link.
 #pragma once
 
 #include <functional>
@@ -25,10 +26,6 @@ struct Syscalls {
 };
 
 // The real calls.
-Syscalls realSyscalls();
-
-// The table in use. Tests replace entries and put the real table back afterwards; ports
-// read it at every call, so a change reaches ports already open.
-Syscalls& syscalls();
+const Syscalls& realSyscalls();
 
 } // namespace cpuconfig::posix

@@ -13,26 +13,17 @@ namespace cpuconfig {
 class SerialPortBase : public SerialPort {
 public:
     const std::string& name() const final { return m_name; }
-    Result<void> setQueueSizes(std::size_t receive, std::size_t send) final {
-        return checked([&] { return doSetQueueSizes(receive, send); });
-    }
-    Result<void> setTimeouts(const SerialTimeouts& timeouts) final {
-        return checked([&] { return doSetTimeouts(timeouts); });
-    }
     Result<void> applyLineSettings(const LineSettings& settings) final {
         return checked([&] { return doApplyLineSettings(settings); });
     }
-    Result<void> armReceiveWait() final {
-        return checked([&] { return doArmReceiveWait(); });
+    Result<void> expect(Awaiting what) final {
+        return checked([&] { return doExpect(what); });
     }
-    Result<bool> waitReceive(std::chrono::milliseconds limit, std::stop_token stop) final {
-        return checked([&] { return doWaitReceive(limit, stop); }, &stop);
+    Result<bool> waitReadable(std::chrono::milliseconds limit, std::stop_token stop) final {
+        return checked([&] { return doWaitReadable(limit, stop); }, &stop);
     }
-    Result<void> renewReceiveWait() final {
-        return checked([&] { return doRenewReceiveWait(); });
-    }
-    Result<std::size_t> clearErrors() final {
-        return checked([&] { return doClearErrors(); });
+    Result<std::size_t> bytesWaiting() final {
+        return checked([&] { return doBytesWaiting(); });
     }
     Result<std::size_t> read(std::span<std::uint8_t> buffer, std::chrono::milliseconds limit,
                              std::stop_token stop) final {
@@ -41,11 +32,11 @@ public:
     Result<void> write(std::span<const std::uint8_t> data, std::stop_token stop) final {
         return checked([&] { return doWrite(data, stop); }, &stop);
     }
-    Result<void> purgeInput() final {
-        return checked([&] { return doPurgeInput(); });
+    Result<void> discardInput() final {
+        return checked([&] { return doDiscardInput(); });
     }
-    Result<void> purgeOutput() final {
-        return checked([&] { return doPurgeOutput(); });
+    Result<void> discardOutput() final {
+        return checked([&] { return doDiscardOutput(); });
     }
 
 protected:
@@ -54,19 +45,17 @@ protected:
     Error stopped() const;
 
     virtual bool isOpen() const = 0;
-    virtual Result<void> doSetQueueSizes(std::size_t receive, std::size_t send) = 0;
-    virtual Result<void> doSetTimeouts(const SerialTimeouts& timeouts) = 0;
     virtual Result<void> doApplyLineSettings(const LineSettings& settings) = 0;
-    virtual Result<void> doArmReceiveWait() = 0;
+    // A port whose waits need no preparation does nothing.
+    virtual Result<void> doExpect(Awaiting) { return {}; }
     // The waits, the read and the write are called only while no stop has been requested.
-    virtual Result<bool> doWaitReceive(std::chrono::milliseconds limit, std::stop_token stop) = 0;
-    virtual Result<void> doRenewReceiveWait() = 0;
-    virtual Result<std::size_t> doClearErrors() = 0;
+    virtual Result<bool> doWaitReadable(std::chrono::milliseconds limit, std::stop_token stop) = 0;
+    virtual Result<std::size_t> doBytesWaiting() = 0;
     virtual Result<std::size_t> doRead(std::span<std::uint8_t> buffer,
                                        std::chrono::milliseconds limit, std::stop_token stop) = 0;
     virtual Result<void> doWrite(std::span<const std::uint8_t> data, std::stop_token stop) = 0;
-    virtual Result<void> doPurgeInput() = 0;
-    virtual Result<void> doPurgeOutput() = 0;
+    virtual Result<void> doDiscardInput() = 0;
+    virtual Result<void> doDiscardOutput() = 0;
 
 private:
     // PortIo once the port is closed: every call after close() fails alike on every

@@ -89,7 +89,7 @@ Outcome runUpgrade(const SelectionProvider& selection, std::stop_token stop,
             // The card can only answer the transfer once it has its last byte: anything it
             // said before (an echo, line noise, a late second acknowledge) is no answer,
             // and a stray 01 among it would pass for a confirmation.
-            [[maybe_unused]] auto purged = exchange.port().purgeInput();
+            [[maybe_unused]] auto purged = exchange.port().discardInput();
         }
         if (auto r = exchange.write(std::span(block.data(), got)); !r)
             return release(r.error().code == ErrorCode::Stopped ? CardEnd::Stopped
@@ -106,8 +106,7 @@ Outcome runUpgrade(const SelectionProvider& selection, std::stop_token stop,
     }
 
     outcome.stage = Stage::Answer;
-    [[maybe_unused]] auto cleared = exchange.port().clearErrors();
-    if (auto r = exchange.port().armReceiveWait(); !r) {
+    if (auto r = exchange.port().expect(Awaiting::Answer); !r) {
         exchange.note(r.error().message);
         return release(CardEnd::PortFailed);
     }

@@ -1,7 +1,10 @@
 #include "link/Win32SerialPort.h"
 
+#include "link/SerialPortBase.h"
+
 #include <algorithm>
 #include <cctype>
+#include <memory>
 
 #include <windows.h>
 
@@ -14,6 +17,12 @@ constexpr DWORD kPurgeSend = PURGE_TXABORT | PURGE_TXCLEAR; // 0x0005: cancel wr
 static_assert(kPurgeSend == 0x0005);
 constexpr DWORD kDcbLength = 28; // DCBlength for the data phase: the record's own size
 static_assert(sizeof(DCB) == kDcbLength);
+constexpr DWORD kQueueSize = 1024; // receive and send queue, bytes
+// Every exchange, from the open on: reads return at once with what is there; a write may
+// take 2000 ms a byte and 50 more.
+constexpr COMMTIMEOUTS kExchangeTimeouts{MAXDWORD, 0, 0, 2000, 50};
+// The query while it awaits the card's reply: a read waits for the rest of it.
+constexpr COMMTIMEOUTS kQueryReplyTimeouts{40, 40, 40, 2000, 50};
 // How long a cancelled operation may take to report back. A driver that never does gets
 // its record abandoned rather than a worker that hangs.
 constexpr DWORD kCancelGraceMs = 1000;
@@ -109,6 +118,52 @@ constexpr DWORD kStopPollMs = 10;
 DWORD toMs(std::chrono::milliseconds d) {
     return static_cast<DWORD>(std::clamp<long long>(d.count(), 0, INFINITE - 1));
 }
+
+// Each port holds three manual-reset events (write, receive wait, read), each with its
+// overlapped record. Every wait also watches the stop token (every 10 ms), so a stop ends
+// it promptly on shutdown. No overlapped operation is left pending when a call returns: one
+// that timed out or was stopped is cancelled and reaped first, so its record can be
+// reused or released.
+class Win32SerialPort final : public SerialPortBase {
+public:
+    static Result<std::unique_ptr<SerialPort>> open(const std::string& name);
+
+    ~Win32SerialPort() override;
+    Win32SerialPort(const Win32SerialPort&) = delete;
+    Win32SerialPort& operator=(const Win32SerialPort&) = delete;
+
+    // The closing steps: set and close the write event, set and close the wait and read
+    // events, release the write record, purge the receive side, close the port.
+    void close() override;
+
+private:
+    bool isOpen() const override { return m_state != nullptr; }
+    Result<void> doApplyLineSettings(const LineSettings& settings) override;
+    // Acknowledge: new wait and read events, then the EV_RXCHAR mask. Answer: the port's
+    // errors cleared, then the mask. Reply: the errors cleared, the reply's timeouts, then
+    // the mask. More: the mask again. Nothing: new wait and read events, dropping what a
+    // wait left pending.
+    Result<void> doExpect(Awaiting what) override;
+    Result<bool> doWaitReadable(std::chrono::milliseconds limit, std::stop_token stop) override;
+    // ClearCommError's count of the receive queue.
+    Result<std::size_t> doBytesWaiting() override;
+    Result<std::size_t> doRead(std::span<std::uint8_t> buffer, std::chrono::milliseconds limit,
+                               std::stop_token stop) override;
+    Result<void> doWrite(std::span<const std::uint8_t> data, std::stop_token stop) override;
+    Result<void> doDiscardInput() override { return purge(kPurgeReceive); }
+    // What the driver still holds of a stopped transfer is dropped, not sent on to the card.
+    Result<void> doDiscardOutput() override { return purge(kPurgeSend); }
+
+    struct State; // the handles and overlapped records
+    Win32SerialPort(std::string name, std::unique_ptr<State> state);
+    Result<void> setUp();                                   // queue sizes, exchange timeouts
+    Result<void> setTimeouts(const COMMTIMEOUTS& timeouts); // SetCommTimeouts
+    Result<void> watchCharacters();                         // SetCommMask EV_RXCHAR
+    Result<void> renewWaitEvents();                         // new wait and read events
+    Result<void> purge(DWORD flags);                        // PurgeComm with these flags
+
+    std::unique_ptr<State> m_state;
+};
 
 } // namespace
 
@@ -268,23 +323,27 @@ Result<std::unique_ptr<SerialPort>> Win32SerialPort::open(const std::string& nam
         return makeError(ErrorCode::PortOpen, name + ": in use by another exchange",
                          ERROR_ACCESS_DENIED);
     }
-    return std::unique_ptr<SerialPort>(new Win32SerialPort(name, std::move(state)));
+    std::unique_ptr<Win32SerialPort> port(new Win32SerialPort(name, std::move(state)));
+    if (auto r = port->setUp(); !r) {
+        port->close(); // a port that will not be set up is released with the closing steps
+        return r.error();
+    }
+    return std::unique_ptr<SerialPort>(std::move(port));
 }
 
-Result<void> Win32SerialPort::doSetQueueSizes(std::size_t receive, std::size_t send) {
-    if (!SetupComm(m_state->port, static_cast<DWORD>(receive), static_cast<DWORD>(send))) {
+Result<std::unique_ptr<SerialPort>> Win32SerialPorts::open(const std::string& name) {
+    return Win32SerialPort::open(name);
+}
+
+Result<void> Win32SerialPort::setUp() {
+    if (!SetupComm(m_state->port, kQueueSize, kQueueSize)) {
         return portError(ErrorCode::PortSetup, name(), "SetupComm", GetLastError());
     }
-    return {};
+    return setTimeouts(kExchangeTimeouts);
 }
 
-Result<void> Win32SerialPort::doSetTimeouts(const SerialTimeouts& timeouts) {
-    COMMTIMEOUTS t{};
-    t.ReadIntervalTimeout = timeouts.readInterval;
-    t.ReadTotalTimeoutMultiplier = timeouts.readTotalMultiplier;
-    t.ReadTotalTimeoutConstant = timeouts.readTotalConstant;
-    t.WriteTotalTimeoutMultiplier = timeouts.writeTotalMultiplier;
-    t.WriteTotalTimeoutConstant = timeouts.writeTotalConstant;
+Result<void> Win32SerialPort::setTimeouts(const COMMTIMEOUTS& timeouts) {
+    COMMTIMEOUTS t = timeouts;
     if (!SetCommTimeouts(m_state->port, &t)) {
         return portError(ErrorCode::PortSetup, name(), "SetCommTimeouts", GetLastError());
     }
@@ -299,7 +358,7 @@ Result<void> Win32SerialPort::doApplyLineSettings(const LineSettings& settings) 
     dcb.BaudRate = settings.baud;
     dcb.ByteSize = settings.dataBits;
     dcb.Parity = settings.parity == Parity::Mark ? MARKPARITY : SPACEPARITY;
-    if (settings.dataPhase) {
+    if (settings.parity == Parity::Space) { // the data phase
         dcb.DCBlength = kDcbLength;
     }
     if (!SetCommState(m_state->port, &dcb)) {
@@ -308,7 +367,31 @@ Result<void> Win32SerialPort::doApplyLineSettings(const LineSettings& settings) 
     return {};
 }
 
-Result<void> Win32SerialPort::doArmReceiveWait() {
+Result<void> Win32SerialPort::doExpect(Awaiting what) {
+    switch (what) {
+    case Awaiting::Acknowledge:
+        if (auto r = renewWaitEvents(); !r) {
+            return r;
+        }
+        return watchCharacters();
+    case Awaiting::Answer:
+        m_state->bytesWaiting(); // clears the port's errors; the count is not wanted
+        return watchCharacters();
+    case Awaiting::Reply:
+        m_state->bytesWaiting();
+        if (auto r = setTimeouts(kQueryReplyTimeouts); !r) {
+            return r;
+        }
+        return watchCharacters();
+    case Awaiting::More:
+        return watchCharacters();
+    case Awaiting::Nothing:
+        break;
+    }
+    return renewWaitEvents();
+}
+
+Result<void> Win32SerialPort::watchCharacters() {
     if (!m_state->ensureReceiveRecords()) {
         return portError(ErrorCode::PortSetup, name(), "CreateEventA", GetLastError());
     }
@@ -318,7 +401,8 @@ Result<void> Win32SerialPort::doArmReceiveWait() {
     return {};
 }
 
-Result<bool> Win32SerialPort::doWaitReceive(std::chrono::milliseconds limit, std::stop_token stop) {
+Result<bool> Win32SerialPort::doWaitReadable(std::chrono::milliseconds limit,
+                                             std::stop_token stop) {
     if (!m_state->ensureReceiveRecords()) {
         return portError(ErrorCode::PortSetup, name(), "CreateEventA", GetLastError());
     }
@@ -364,7 +448,7 @@ Result<bool> Win32SerialPort::doWaitReceive(std::chrono::milliseconds limit, std
                                          : Result<bool>(stopped());
 }
 
-Result<void> Win32SerialPort::doRenewReceiveWait() {
+Result<void> Win32SerialPort::renewWaitEvents() {
     setAndClose(m_state->wait);
     setAndClose(m_state->read);
     if (!m_state->ensureReceiveRecords()) {
@@ -373,7 +457,7 @@ Result<void> Win32SerialPort::doRenewReceiveWait() {
     return {};
 }
 
-Result<std::size_t> Win32SerialPort::doClearErrors() {
+Result<std::size_t> Win32SerialPort::doBytesWaiting() {
     DWORD errors = 0;
     COMSTAT status{};
     if (!ClearCommError(m_state->port, &errors, &status)) {
@@ -464,19 +548,11 @@ Result<void> Win32SerialPort::doWrite(std::span<const std::uint8_t> data, std::s
     return {};
 }
 
-Result<void> Win32SerialPort::purge(std::uint32_t flags) {
+Result<void> Win32SerialPort::purge(DWORD flags) {
     if (!PurgeComm(m_state->port, flags)) {
         return portError(ErrorCode::PortIo, name(), "PurgeComm", GetLastError());
     }
     return {};
-}
-
-Result<void> Win32SerialPort::doPurgeInput() {
-    return purge(kPurgeReceive);
-}
-
-Result<void> Win32SerialPort::doPurgeOutput() {
-    return purge(kPurgeSend);
 }
 
 void Win32SerialPort::close() {
@@ -512,7 +588,7 @@ void Win32SerialPort::close() {
 }
 
 SerialPortFactory& platformSerialPorts() {
-    static Win32SerialPortFactory factory;
+    static Win32SerialPorts factory;
     return factory;
 }
 

@@ -39,10 +39,7 @@ Outcome getParam(const SelectionProvider& selection, std::stop_token stop,
     // A write that failed otherwise shows as the missing reply.
 
     outcome.stage = Stage::Answer;
-    [[maybe_unused]] auto cleared = exchange.port().clearErrors();
-    if (!exchange.port().setTimeouts(kQueryReplyTimeouts))
-        return release(CardEnd::PortFailed);
-    if (!exchange.port().armReceiveWait())
+    if (!exchange.port().expect(Awaiting::Reply))
         return release(CardEnd::PortFailed);
 
     switch (exchange.receive(

@@ -1,6 +1,6 @@
 #include "LinkTestSupport.h"
 
-#include "link/PosixSerialPort.h"
+#include "link/SerialPort.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -68,13 +68,15 @@ SimulatorOptions simWith(const std::function<void(SimulatorOptions&)>& set) {
 }
 
 bool portFree(const std::string& port) {
-    return static_cast<bool>(PosixSerialPort::open(port));
+    return static_cast<bool>(platformSerialPorts().open(port));
 }
 
 void UpgradeRig::runOn(const std::string& port, const std::string& baud, const std::string& screen,
                        std::stop_token stop) {
     FixedSelection sel(port, baud, screen);
-    outcome = runUpgrade(sel, stop, fakeTimeUpgrade(clock, package), &seen);
+    auto options = fakeTimeUpgrade(clock, package);
+    options.ports = ports;
+    outcome = runUpgrade(sel, stop, options, &seen);
 }
 
 void QueryRun::run(const SelectionProvider& sel) {

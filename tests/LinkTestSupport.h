@@ -123,6 +123,7 @@ struct UpgradeRig {
     RecordingObserver seen;
     Outcome outcome;
     std::filesystem::path package = dir / "RQ_CPU.cpu";
+    SerialPortFactory* ports = nullptr; // nullptr: the platform's
     void runOn(const std::string& port, const std::string& baud = "115200",
                const std::string& screen = "1", std::stop_token stop = {});
     Ending ending() const { return endingOf(outcome); }

@@ -8,7 +8,6 @@
 #include "link/PortInfo.h"
 #include "link/PortList.h"
 #include "link/PosixSerialPort.h"
-#include "link/PosixSys.h"
 
 #include <array>
 #include <atomic>
@@ -39,11 +38,6 @@ struct Pty {
     }
 };
 
-// Puts the real system calls back whatever a test changed.
-struct SeamGuard {
-    ~SeamGuard() { posix::syscalls() = posix::realSyscalls(); }
-};
-
 // Writes that the system interrupts, refuses for now, or takes only in part, and polls it
 // interrupts, lose nothing; a device that goes away mid-transfer stops it at once, without
 // one more write into the dead port and without waiting for an answer.
@@ -61,16 +55,16 @@ TEST(SerialPortSeam, faultsDuringAnUpgrade) {
                         {"EIO", EIO, 0, 0, 5000, false},     {"ENXIO", ENXIO, 0, 0, 5000, false}};
     for (const auto& f : rows) {
         SCOPED_TRACE(f.name);
-        SeamGuard guard;
         UpgradeRig rig;
         const auto bytes = packageBytes(8 + 20000);
         writeBytes(rig.package, bytes);
         SimCard card;
-        const auto real = posix::realSyscalls();
+        const auto& real = posix::realSyscalls();
+        posix::Syscalls sys = real;
         auto calls = std::make_shared<std::atomic<int>>(0);
         auto written = std::make_shared<std::atomic<std::size_t>>(0);
         auto afterGone = std::make_shared<std::atomic<int>>(0);
-        posix::syscalls().write = [=](int fd, const void* buf, size_t n) -> ssize_t {
+        sys.write = [=, &real](int fd, const void* buf, size_t n) -> ssize_t {
             if ((f.goneFrom && *written >= f.goneFrom && ++*afterGone) ||
                 (f.every && (*calls)++ % f.every == 0)) {
                 errno = f.error;
@@ -81,13 +75,15 @@ TEST(SerialPortSeam, faultsDuringAnUpgrade) {
             return r;
         };
         auto polls = std::make_shared<std::atomic<int>>(0);
-        posix::syscalls().poll = [=](pollfd* fds, unsigned long n, int ms) {
+        sys.poll = [=, &real](pollfd* fds, unsigned long n, int ms) {
             if (f.pollFails && (*polls)++ < 3) {
                 errno = EINTR;
                 return -1;
             }
             return real.poll(fds, n, ms);
         };
+        PosixSerialPorts ports(sys);
+        rig.ports = &ports;
         rig.runOn(card.port());
         if (f.goneFrom) {
             EXPECT_EQ(rig.ending(), kBrokenOff);
@@ -102,16 +98,15 @@ TEST(SerialPortSeam, faultsDuringAnUpgrade) {
 }
 
 TEST(SerialPort, adapterWithoutMarkSpaceParityIsRefused) {
-    SeamGuard guard;
     Pty pty;
-    auto port = PosixSerialPort::open(pty.name);
-    ASSERT_TRUE(port);
-    auto real = posix::realSyscalls().tcgetattr;
-    posix::syscalls().tcgetattr = [real](int fd, termios* t) {
+    posix::Syscalls sys = posix::realSyscalls();
+    sys.tcgetattr = [real = sys.tcgetattr](int fd, termios* t) {
         const int r = real(fd, t);
         t->c_cflag &= ~static_cast<tcflag_t>(CMSPAR); // what such a driver reports
         return r;
     };
+    auto port = PosixSerialPorts(sys).open(pty.name);
+    ASSERT_TRUE(port);
     auto r = (*port)->applyLineSettings({});
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().code, ErrorCode::PortSetup);
@@ -124,10 +119,10 @@ TEST(SerialPort, heldPortFileAndClosedPortAreRefused) {
     Pty pty;
     TempDir dir;
     writeBytes(dir / "file", {1, 2, 3});
-    auto first = PosixSerialPort::open(pty.name);
+    auto first = platformSerialPorts().open(pty.name);
     ASSERT_TRUE(first);
     for (const std::string& name : {pty.name, (dir / "file").string()}) {
-        auto second = PosixSerialPort::open(name);
+        auto second = platformSerialPorts().open(name);
         ASSERT_FALSE(second) << name;
         EXPECT_EQ(second.error().code, ErrorCode::PortOpen);
     }
@@ -135,11 +130,12 @@ TEST(SerialPort, heldPortFileAndClosedPortAreRefused) {
     EXPECT_TRUE(portFree(pty.name));
     SerialPort& closed = **first;
     std::array<std::uint8_t, 1> byte{};
-    for (const auto& r : {closed.setQueueSizes(1, 1), closed.setTimeouts({}),
-                          closed.applyLineSettings({}), closed.armReceiveWait(),
-                          closed.write(byte, {}), closed.purgeInput(), closed.purgeOutput()})
+    for (const auto& r : {closed.applyLineSettings({}), closed.expect(Awaiting::Acknowledge),
+                          closed.write(byte, {}), closed.discardInput(), closed.discardOutput()})
         EXPECT_EQ(r.error().code, ErrorCode::PortIo);
-    EXPECT_EQ(closed.waitReceive(std::chrono::milliseconds(1), {}).error().code, ErrorCode::PortIo);
+    EXPECT_EQ(closed.waitReadable(std::chrono::milliseconds(1), {}).error().code,
+              ErrorCode::PortIo);
+    EXPECT_EQ(closed.bytesWaiting().error().code, ErrorCode::PortIo);
     EXPECT_EQ(closed.read(byte, std::chrono::milliseconds(1), {}).error().code, ErrorCode::PortIo);
 }
 

@@ -46,18 +46,15 @@ TEST(Win32SerialPort, addressAcknowledgeAndQueryRoundTrip) {
     auto port = openPort();
     ASSERT_TRUE(port);
     std::stop_source never;
-    ASSERT_TRUE(port->setQueueSizes(kQueueSize, kQueueSize).ok());
-    ASSERT_TRUE(port->setTimeouts(kExchangeTimeouts).ok());
-    auto mark = port->applyLineSettings({115200, 8, Parity::Mark, false});
+    auto mark = port->applyLineSettings({115200, 8, Parity::Mark});
     ASSERT_TRUE(mark.ok()) << mark.error().message;
     const std::array<std::uint8_t, 2> address{1, 1};
     ASSERT_TRUE(port->write(address, never.get_token()).ok());
-    ASSERT_TRUE(port->renewReceiveWait().ok());
-    ASSERT_TRUE(port->armReceiveWait().ok());
+    ASSERT_TRUE(port->expect(Awaiting::Acknowledge).ok());
 
-    auto arrived = port->waitReceive(2000ms, never.get_token());
+    auto arrived = port->waitReadable(2000ms, never.get_token());
     ASSERT_TRUE(arrived.ok() && *arrived);
-    auto waiting = port->clearErrors();
+    auto waiting = port->bytesWaiting();
     ASSERT_TRUE(waiting.ok());
     ASSERT_EQ(*waiting, 1u);
     std::array<std::uint8_t, 100> buffer{};
@@ -66,21 +63,20 @@ TEST(Win32SerialPort, addressAcknowledgeAndQueryRoundTrip) {
     ASSERT_EQ(*got, 1u);
     EXPECT_EQ(buffer[0], 0x01);
 
-    // The data phase, with the query's own reply timeouts.
-    ASSERT_TRUE(port->renewReceiveWait().ok());
-    ASSERT_TRUE(port->applyLineSettings({115200, 8, Parity::Space, true}).ok());
+    // The data phase, and the query's reply.
+    ASSERT_TRUE(port->expect(Awaiting::Nothing).ok());
+    ASSERT_TRUE(port->applyLineSettings({115200, 8, Parity::Space}).ok());
     const std::array<std::uint8_t, 5> query{0x01, 0xCF, 0x01, 0x00, 0xAA};
     ASSERT_TRUE(port->write(query, never.get_token()).ok());
-    ASSERT_TRUE(port->setTimeouts(kQueryReplyTimeouts).ok());
-    ASSERT_TRUE(port->armReceiveWait().ok());
+    ASSERT_TRUE(port->expect(Awaiting::Reply).ok());
     std::size_t total = 0;
     const auto t0 = Steady::now();
     while (total < 15 && since(t0) < 5s) {
-        auto more = port->waitReceive(2000ms, never.get_token());
+        auto more = port->waitReadable(2000ms, never.get_token());
         ASSERT_TRUE(more.ok());
-        waiting = port->clearErrors();
+        waiting = port->bytesWaiting();
         ASSERT_TRUE(waiting.ok());
-        ASSERT_TRUE(port->armReceiveWait().ok());
+        ASSERT_TRUE(port->expect(Awaiting::More).ok());
         got = port->read(
             std::span(buffer.data() + total, std::min<std::size_t>(*waiting, 100 - total)), 100ms,
             never.get_token());
@@ -95,12 +91,11 @@ TEST(Win32SerialPort, addressAcknowledgeAndQueryRoundTrip) {
 TEST(Win32SerialPort, silentLineWaitsTheWholeLimit) {
     auto port = openPort();
     ASSERT_TRUE(port);
-    ASSERT_TRUE(port->setTimeouts(kExchangeTimeouts).ok());
-    ASSERT_TRUE(port->purgeInput().ok());
-    ASSERT_TRUE(port->armReceiveWait().ok());
+    ASSERT_TRUE(port->discardInput().ok());
+    ASSERT_TRUE(port->expect(Awaiting::Acknowledge).ok());
     std::stop_source never;
     const auto t0 = Steady::now();
-    auto arrived = port->waitReceive(300ms, never.get_token());
+    auto arrived = port->waitReadable(300ms, never.get_token());
     ASSERT_TRUE(arrived.ok()) << arrived.error().message;
     EXPECT_FALSE(*arrived);
     // Not before the limit: a driver that gives the wait up early must not shorten it.
@@ -118,16 +113,15 @@ TEST(Win32SerialPort, silentLineWaitsTheWholeLimit) {
 TEST(Win32SerialPort, stopEndsAWaitPromptly) {
     auto port = openPort();
     ASSERT_TRUE(port);
-    ASSERT_TRUE(port->setTimeouts(kExchangeTimeouts).ok());
-    ASSERT_TRUE(port->purgeInput().ok());
-    ASSERT_TRUE(port->armReceiveWait().ok());
+    ASSERT_TRUE(port->discardInput().ok());
+    ASSERT_TRUE(port->expect(Awaiting::Acknowledge).ok());
     std::stop_source stop;
     std::jthread stopper([&] {
         std::this_thread::sleep_for(100ms);
         stop.request_stop();
     });
     const auto t0 = Steady::now();
-    auto arrived = port->waitReceive(10s, stop.get_token());
+    auto arrived = port->waitReadable(10s, stop.get_token());
     ASSERT_FALSE(arrived.ok());
     EXPECT_EQ(arrived.error().code, ErrorCode::Stopped);
     EXPECT_LT(since(t0), 2s); // generous; the wait itself would last 10 s
@@ -142,16 +136,15 @@ TEST(Win32SerialPort, stopEndsAWaitPromptly) {
 }
 
 // What a stopped transfer leaves in the driver is dropped, not sent on: once the line is
-// full, a write has room again only after purgeOutput.
-TEST(Win32SerialPort, purgeOutputDropsWhatAStoppedTransferLeft) {
+// full, a write has room again only after discardOutput.
+TEST(Win32SerialPort, discardOutputDropsWhatAStoppedTransferLeft) {
     if (std::string(CPUCONFIG_STALLED_PORT).empty()) {
         GTEST_SKIP() << "no stalled line in this Wine prefix";
     }
     auto opened = platformSerialPorts().open(CPUCONFIG_STALLED_PORT);
     ASSERT_TRUE(opened.ok()) << opened.error().message;
     SerialPort& port = **opened;
-    ASSERT_TRUE(port.setTimeouts(kExchangeTimeouts).ok());
-    ASSERT_TRUE(port.applyLineSettings({115200, 8, Parity::Space, true}).ok());
+    ASSERT_TRUE(port.applyLineSettings({115200, 8, Parity::Space}).ok());
     // A write that has not ended after 2 s is stopped, as shutdown stops a transfer.
     const auto writeOrStop = [&](std::span<const std::uint8_t> data) {
         std::stop_source stop;
@@ -170,7 +163,7 @@ TEST(Win32SerialPort, purgeOutputDropsWhatAStoppedTransferLeft) {
         full = !wrote.ok() && wrote.error().code == ErrorCode::Stopped;
     }
     ASSERT_TRUE(full) << "the far end took 512 KiB";
-    ASSERT_TRUE(port.purgeOutput().ok());
+    ASSERT_TRUE(port.discardOutput().ok());
     const std::vector<std::uint8_t> next(1024, 0xAA);
     auto wrote = writeOrStop(next);
     EXPECT_TRUE(wrote.ok()) << "the line is still full of the stopped transfer";
@@ -183,12 +176,12 @@ TEST(Win32SerialPort, closedPortRefusesEverything) {
     port->close(); // twice is fine
     std::stop_source never;
     std::array<std::uint8_t, 4> buffer{};
-    EXPECT_EQ(port->armReceiveWait().error().code, ErrorCode::PortIo);
-    EXPECT_EQ(port->waitReceive(10ms, never.get_token()).error().code, ErrorCode::PortIo);
+    EXPECT_EQ(port->expect(Awaiting::More).error().code, ErrorCode::PortIo);
+    EXPECT_EQ(port->waitReadable(10ms, never.get_token()).error().code, ErrorCode::PortIo);
     EXPECT_EQ(port->read(buffer, 10ms, never.get_token()).error().code, ErrorCode::PortIo);
     EXPECT_EQ(port->write(buffer, never.get_token()).error().code, ErrorCode::PortIo);
-    EXPECT_EQ(port->clearErrors().error().code, ErrorCode::PortIo);
-    EXPECT_EQ(port->purgeOutput().error().code, ErrorCode::PortIo);
+    EXPECT_EQ(port->bytesWaiting().error().code, ErrorCode::PortIo);
+    EXPECT_EQ(port->discardOutput().error().code, ErrorCode::PortIo);
 }
 
 } // namespace
