@@ -4,10 +4,10 @@
 // bounds how long the thread was kept from its events.
 //   QT_QPA_PLATFORM=offscreen build/bench/bench_gui [runs]
 #include "bench/GuiThreadGap.h"
-#include "link/Simulator.h"
 #include "package/PackageFormat.h"
 #include "shell/Application.h"
 #include "shell/cpuConfig.h"
+#include "sim/Simulator.h"
 
 #include <QApplication>
 #include <QComboBox>

@@ -3,8 +3,8 @@
 //     time (bytes x 11 / 115200);
 //  2. over an unthrottled pty, a 4 MiB "A" package: bytes per second, and the time from
 //     the card's final 0x01 to the upgrade's outcome.
-#include "link/Simulator.h"
 #include "link/Upgrade.h"
+#include "sim/Simulator.h"
 
 #include <chrono>
 #include <cstdio>

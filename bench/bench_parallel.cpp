@@ -3,7 +3,7 @@
 // own card and worker; then how long a stop takes to end four transfers in flight.
 //   build/bench/bench_parallel [KIB]   (default 48 KiB packages)
 #include "link/ParallelUpgrade.h"
-#include "link/Simulator.h"
+#include "sim/Simulator.h"
 
 #include <chrono>
 #include <cstdio>

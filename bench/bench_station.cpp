@@ -6,8 +6,8 @@
 //   build/bench/bench_station [idle]   (idle: only the second)
 #include "common/FileIo.h"
 #include "link/PortList.h"
-#include "link/Simulator.h"
 #include "link/Station.h"
+#include "sim/Simulator.h"
 
 #include <algorithm>
 #include <atomic>
@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
             o.package = dir / "RQ_CPU.cpu";
             const std::string name = "BENCH" + std::to_string(n);
             std::unique_ptr<Simulator> sim = card(appears);
-            o.ports = {appears ? (simulatedPortsFolder() / name).string() : sim->devicePath()};
+            o.ports = {appears ? (registeredPortsFolder() / name).string() : sim->devicePath()};
             auto station = Station::create(o, watch);
             if (!station)
                 return 1;

@@ -4,6 +4,7 @@
 #include "cli/Json.h"
 #include "link/PortInfo.h"
 #include "link/PortList.h"
+#include "sim/SimulatedPort.h"
 
 #include <CLI/CLI.hpp>
 
@@ -25,11 +26,12 @@ Json portJson(const PortInfo& p) {
     j["product"] = p.product;
     if (!p.systemName.empty())
         j["systemName"] = p.systemName;
-    j["simulated"] = p.simulated;
-    if (p.simulated) {
-        j["screen"] = p.screen;
-        j["model"] = p.model;
-        j["target"] = p.target;
+    const auto card = simulatedPort(p);
+    j["simulated"] = card.has_value();
+    if (card) {
+        j["screen"] = card->screen;
+        j["model"] = card->model;
+        j["target"] = card->target;
     }
     return j;
 }
@@ -40,9 +42,9 @@ void printPortLong(Console& c, const PortInfo& p) {
         if (!value.empty())
             c.print("  " + std::string(key) + std::string(14 - std::strlen(key), ' ') + value);
     };
-    if (p.simulated)
-        row("simulated",
-            "screen " + std::to_string(p.screen) + ", model " + p.model + ", on " + p.target);
+    if (const auto card = simulatedPort(p))
+        row("simulated", "screen " + std::to_string(card->screen) + ", model " + card->model +
+                             ", on " + card->target);
     for (const auto& link : p.byId)
         row("by-id", link);
     for (const auto& link : p.byPath)

@@ -3,7 +3,7 @@
 #include "cli/Command.h"
 #include "cli/ExitCodes.h"
 #ifndef _WIN32
-#include "link/Simulator.h"
+#include "sim/Simulator.h"
 #endif
 
 #include <CLI/CLI.hpp>

@@ -153,12 +153,10 @@ void describeFromDeviceRecords(std::vector<PortInfo>& ports,
 }
 
 std::string PortInfo::description() const {
-    if (simulated) {
-        std::string s = "simulated card, screen " + std::to_string(screen);
-        if (!model.empty())
-            s += ", model " + model;
-        if (!target.empty())
-            s += ", on " + target;
+    if (registration) {
+        std::string s = registration->field("description");
+        if (!registration->target.empty())
+            s += ", on " + registration->target;
         return s;
     }
     // What the port is first: on Windows that is the name the Device Manager shows. The
@@ -183,6 +181,22 @@ std::string PortInfo::description() const {
     for (const auto& p : parts)
         out += (out.empty() ? "" : "; ") + p;
     return out;
+}
+
+std::string PortInfo::brief() const {
+    if (registration)
+        return registration->field("brief");
+    std::string aka;
+    for (const auto& link : byId)
+        aka += (aka.empty() ? "" : ", ") + link;
+    return aka;
+}
+
+std::string PortInfo::Registration::field(const std::string& key) const {
+    for (const auto& [k, value] : fields)
+        if (k == key)
+            return value;
+    return {};
 }
 
 std::optional<PortInfo> findPort(const std::string& name, const PortTree& tree) {

@@ -2,7 +2,8 @@
 // own ids and strings, so that two adapters can be told apart and a port found again after
 // the numbering changed. Linux reads /sys, /dev/serial/by-id and /dev/serial/by-path;
 // Windows lists the registry's ports and describes them from its device database, as the
-// Device Manager names them. Running simulated cards are listed too.
+// Device Manager names them. Ports that programs register in the ports folder (a link to a
+// device and a description beside it) are listed too.
 //
 // Thread-safety: every function here reads the file system only and keeps no state; any
 // thread may call them at any time, also several at once.
@@ -11,13 +12,14 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace cpuconfig {
 
 struct PortInfo {
-    std::string device;            // the name to open: /dev/ttyUSB0, COM3, a simulated card's link
-    std::vector<std::string> byId; // /dev/serial/by-id/... links to it
+    std::string device;              // the name to open: /dev/ttyUSB0, COM3, a registered link
+    std::vector<std::string> byId;   // /dev/serial/by-id/... links to it
     std::vector<std::string> byPath; // /dev/serial/by-path/... links to it
     // The kernel driver (ftdi_sio, ch341, cp210x, pl2303, cdc_acm, serial); on Windows the
     // driver's service (FTSER2K, CH341SER_A64, silabser, usbser, Serial).
@@ -30,20 +32,29 @@ struct PortInfo {
     // "(COM3)" at its end (USB-SERIAL CH340, USB Serial Port).
     std::string product;
     std::string systemName; // Windows: the registry's value name (\Device\VCP0)
-    bool simulated = false; // a simulated card of this tool
-    int screen = 0;         // simulated: the screen number it answers to
-    std::string model;      // simulated: the model text it reports
-    std::string target;     // simulated: the pseudo-terminal its link leads to
+    // A port registered in the ports folder (registeredPortsFolder()) by whatever serves it.
+    struct Registration {
+        std::string target; // the device its link leads to
+        // The "key=value" lines its registrar left in the link's ".card" file, in order.
+        // The lister shows two of them: "brief" in lists of ports, "description" for the
+        // port itself.
+        std::vector<std::pair<std::string, std::string>> fields;
+        std::string field(const std::string& key) const; // "" when it has none
+    };
+    std::optional<Registration> registration;
 
     // One line for a tooltip or a message: what the port is, without its device name.
     std::string description() const;
+    // What lists of ports say about it beside its name ("" for nothing): its by-id links,
+    // or a registered port's brief.
+    std::string brief() const;
 };
 
 // Where the lister looks. Tests point root at a tree made in a temporary folder; the
 // device names reported are always as seen from root ("/dev/ttyUSB0").
 struct PortTree {
     std::filesystem::path root = "/";
-    std::filesystem::path simulated; // empty: simulatedPortsFolder()
+    std::filesystem::path registered; // empty: registeredPortsFolder()
 
     // Where a name as the system sees it lies in the tree. On the machine's own tree a
     // relative name stays relative to the current folder, as open() takes it.
@@ -88,7 +99,7 @@ std::optional<PortInfo> findPort(const std::string& name, const PortTree& tree =
 std::string portDriver(const std::string& name, const PortTree& tree = {});
 
 // A key that is equal for two names of the same port (a device and its by-id link, a
-// simulated card's link and its pseudo-terminal; COM3 and \\.\com3 on Windows). Names of
+// registered link and its device; COM3 and \\.\com3 on Windows). Names of
 // ports that do not exist compare by their text.
 std::string portIdentity(const std::string& name);
 

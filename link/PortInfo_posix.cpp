@@ -126,24 +126,19 @@ void readDevice(const fs::path& ttyDir, const PortTree& tree, PortInfo& info) {
         info.driver = glue;
 }
 
-// A simulated card leaves its screen and model beside its link, as "key=value" lines.
-void readSimulatedCard(const fs::path& link, PortInfo& info) {
-    info.simulated = true;
+// A registered port leaves what it is beside its link, as "key=value" lines.
+PortInfo::Registration readRegistration(const fs::path& link) {
+    PortInfo::Registration registration;
     std::error_code ec;
-    info.target = fs::read_symlink(link, ec).string();
+    registration.target = fs::read_symlink(link, ec).string();
     std::ifstream in(link.string() + ".card");
     std::string line;
     while (std::getline(in, line)) {
         const auto eq = line.find('=');
-        if (eq == std::string::npos)
-            continue;
-        const std::string key = line.substr(0, eq);
-        const std::string value = line.substr(eq + 1);
-        if (key == "screen")
-            info.screen = std::atoi(value.c_str());
-        else if (key == "model")
-            info.model = value;
+        if (eq != std::string::npos)
+            registration.fields.emplace_back(line.substr(0, eq), line.substr(eq + 1));
     }
+    return registration;
 }
 
 } // namespace
@@ -170,15 +165,15 @@ std::vector<PortInfo> describeSerialPorts(const PortTree& tree) {
         readDevice(entry.path(), tree, info);
         ports.push_back(std::move(info));
     }
-    // Simulated cards: links to their pseudo-terminals; a link whose terminal is gone
-    // belongs to a card that did not unregister.
-    const fs::path simulated = tree.simulated.empty() ? simulatedPortsFolder() : tree.simulated;
-    for (const auto& entry : fs::directory_iterator(simulated, ec)) {
+    // Registered ports: links to their devices; a link whose device is gone belongs to a
+    // registrar that did not unregister.
+    const fs::path registered = tree.registered.empty() ? registeredPortsFolder() : tree.registered;
+    for (const auto& entry : fs::directory_iterator(registered, ec)) {
         if (!isCharacterDevice(entry.path()))
             continue;
         PortInfo info;
         info.device = entry.path().string();
-        readSimulatedCard(entry.path(), info);
+        info.registration = readRegistration(entry.path());
         ports.push_back(std::move(info));
     }
     std::stable_sort(ports.begin(), ports.end(), [](const PortInfo& a, const PortInfo& b) {

@@ -10,7 +10,7 @@ namespace cpuconfig {
 
 namespace fs = std::filesystem;
 
-fs::path simulatedPortsFolder() {
+fs::path registeredPortsFolder() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     const fs::path base = runtime && *runtime ? fs::path(runtime) : fs::path("/tmp");
     return base / "cpuconfig-ports";

@@ -10,9 +10,10 @@ namespace cpuconfig {
 // The device names of describeSerialPorts() (link/PortInfo.h).
 std::vector<std::string> listSerialPorts();
 
-// Where running simulated cards register their ports (POSIX):
+// Where programs register ports of their own for the lister (POSIX): a link to the device
+// and its ".card" file of "key=value" lines (link/PortInfo.h) in
 // ${XDG_RUNTIME_DIR:-/tmp}/cpuconfig-ports.
-std::filesystem::path simulatedPortsFolder();
+std::filesystem::path registeredPortsFolder();
 
 // The order of the panel's sorted list: case-insensitively, character by character.
 bool portNameLess(const std::string& a, const std::string& b);

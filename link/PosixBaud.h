@@ -1,4 +1,4 @@
-// The line speeds that have a termios constant, for the port and the simulated card alike.
+// The line speeds that have a termios constant, for the port and whatever else sets up a tty.
 // A speed without one (28800 on Linux) goes through posix::setExactSpeed/readExactSpeed.
 #pragma once
 

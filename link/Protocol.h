@@ -1,6 +1,6 @@
 // The card's side of the line, in one place: how a card is addressed, the commands and
 // their frames, what counts as an answer, and the pacing of a transfer. The upgrade, the
-// query and the simulated card all speak through it. The tests spell every frame out as
+// query and anything that plays a card speak through it. The tests spell every frame out as
 // literal bytes, so what is written here is checked by something that does not share it.
 #pragma once
 

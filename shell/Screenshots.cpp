@@ -6,7 +6,7 @@
 // Russian, Greek, Japanese and the Symbol font, as text and as a SYMBOL field.
 #include "gui/MainWindowMessages.h"
 #ifndef _WIN32
-#include "link/Simulator.h"
+#include "sim/Simulator.h"
 #endif
 #include "gui/MainWindowEvents.h"
 #include "package/PackageFormat.h"

@@ -4,8 +4,8 @@
 #include "LinkTestSupport.h"
 #include "common/Texts.h"
 #include "link/SerialPort.h"
-#include "link/Simulator.h"
 #include "shell/cpuConfig.h"
+#include "sim/Simulator.h"
 
 #include <QComboBox>
 #include <QElapsedTimer>

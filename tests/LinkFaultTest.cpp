@@ -12,7 +12,6 @@ namespace cpuconfig::test {
 namespace {
 
 using std::chrono::milliseconds;
-using Bytes = std::vector<std::uint8_t>;
 
 // Open descriptors ("fd") or threads ("task") of this process.
 std::size_t entriesIn(const std::string& what) {
@@ -23,60 +22,6 @@ std::size_t entriesIn(const std::string& what) {
         ::closedir(d);
     }
     return n;
-}
-
-// Only a first byte of 01 that follows the last byte answers the transfer, and an answer
-// counts until two seconds of silence. The package is far longer than a pty lets the sender
-// run ahead, so whatever the card says early is on the line before the last block goes out.
-TEST(UpgradeAnswers, onlyWhatFollowsTheLastByteAnswersTheTransfer) {
-    using enum SimFault;
-    const Bytes acks{0x01, 0x01};
-    const Ending ok = kConfirmed, failed = kNoAnswer, noAck = kNoAck;
-    struct Row {
-        const char* name;
-        SimulatorOptions card;
-        Ending ending;
-        int lateMs = 0; // the card says 01 at this moment of the wait
-    };
-    const Row rows[] = {
-        {"confirms", {}, ok},
-        {"01 00", {.finalAnswer = Bytes{0x01, 0x00}}, ok},
-        {"00", {.fault = Nak}, failed},
-        {"00 01", {.finalAnswer = Bytes{0x00, 0x01}}, failed},
-        {"no final answer", {.fault = NoFinal}, failed},
-        // No time passes before the wait in question starts: the acknowledge comes at once
-        // when it is not the late one, and an "A" package has no pauses.
-        {"ack after 1900 ms", {.ackAnswer = Bytes{}}, ok, 1900},
-        {"ack after 2100 ms", {.ackAnswer = Bytes{}}, noAck, 2100},
-        {"final answer after 1900 ms", {.fault = NoFinal}, ok, 1900},
-        {"final answer after 2100 ms", {.fault = NoFinal}, failed, 2100},
-        // An acknowledge whose bytes come in reads of their own: the first one alone is the
-        // acknowledge, and the second is no confirmation of a transfer never answered.
-        {"split ack, silent",
-         {.fault = NoFinal, .ackAnswer = acks, .answerByteByByte = true},
-         failed},
-        {"split ack, confirms", {.ackAnswer = acks, .answerByteByByte = true}, ok},
-        {"split final answer", {.finalAnswer = Bytes{1, 0}, .answerByteByByte = true}, ok},
-        {"01 mid-transfer, silent", {.fault = NoFinal, .chatter = Bytes{1}}, failed},
-        {"noise mid-transfer, confirms", {.chatter = Bytes{0x55, 0x00, 0xFF, 0x7E}}, ok},
-        {"garbage before the ack", {.fault = Garbage}, ok},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        UpgradeRig rig;
-        writeBytes(rig.package, packageBytes(8 + 128 * 1024));
-        SimCard card(row.card);
-        if (row.lateMs)
-            rig.clock.at(milliseconds(row.lateMs), [&] { card.sim().answer({0x01}); });
-        rig.runOn(card.port());
-        EXPECT_EQ(rig.ending(), row.ending);
-        if (row.ending == ok) {
-            EXPECT_EQ(card.record().transfer.size(), 128u * 1024);
-        } else { // kept waiting until 2000 ms of silence
-            EXPECT_EQ(rig.clock.sleeps(), std::vector<milliseconds>{milliseconds(2000)});
-        }
-        EXPECT_TRUE(portFree(card.port()));
-    }
 }
 
 TEST(LinkHangup, aDroppedLineIsNeverASuccess) {

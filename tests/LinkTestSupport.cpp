@@ -26,6 +26,7 @@ bool FakeClock::sleepFor(Ms d, std::stop_token stop) {
     return !stop.stop_requested();
 }
 
+#ifndef _WIN32
 SimCard::SimCard(SimulatorOptions options) {
     auto sim = Simulator::create(std::move(options));
     if (!sim)
@@ -33,6 +34,11 @@ SimCard::SimCard(SimulatorOptions options) {
     m_sim = std::move(*sim);
     m_thread = std::jthread([this](std::stop_token stop) { m_sim->run(stop); });
 }
+
+bool portFree(const std::string& port) {
+    return static_cast<bool>(platformSerialPorts().open(port));
+}
+#endif
 
 LinkOptions fakeTimeOptions(FakeClock& clock) {
     LinkOptions o;
@@ -67,20 +73,18 @@ SimulatorOptions simWith(const std::function<void(SimulatorOptions&)>& set) {
     return o;
 }
 
-bool portFree(const std::string& port) {
-    return static_cast<bool>(platformSerialPorts().open(port));
-}
-
 void UpgradeRig::runOn(const std::string& port, const std::string& baud, const std::string& screen,
                        std::stop_token stop) {
     FixedSelection sel(port, baud, screen);
-    auto options = fakeTimeUpgrade(clock, package);
+    UpgradeOptions options = fakeTimeUpgrade(clock, package);
     options.ports = ports;
     outcome = runUpgrade(sel, stop, options, &seen);
 }
 
 void QueryRun::run(const SelectionProvider& sel) {
-    outcome = getParam(sel, {}, fakeTimeOptions(clock));
+    LinkOptions options = fakeTimeOptions(clock);
+    options.ports = ports;
+    outcome = getParam(sel, {}, options);
     for (const char* text : statusTexts(outcome))
         statuses.emplace_back(text);
     if (outcome.model)

@@ -1,13 +1,17 @@
-// Helpers for the serial-link tests: a fake clock, a recording observer, a simulated card
-// running on a thread of its own, and an upgrade rig that puts them together.
+// Helpers for the serial-link tests: a fake clock, a recording observer, an upgrade rig and
+// a query run that put them together, on any port; on POSIX a simulated card serving a
+// pseudo-terminal on a thread of its own.
 #pragma once
 
 #include "TestSupport.h"
 #include "common/Clock.h"
 #include "link/Selection.h"
-#include "link/Simulator.h"
 #include "link/Upgrade.h"
 #include "link/getParam.h"
+#include "sim/CardModel.h"
+#ifndef _WIN32
+#include "sim/Simulator.h"
+#endif
 
 #include <filesystem>
 #include <functional>
@@ -88,7 +92,8 @@ inline const Ending kBrokenOff{CardEnd::NotConfirmed, Stage::Transfer};
 inline const Ending kNoFile{CardEnd::NoPackage, Stage::Package};
 inline const Ending kNotOpened{CardEnd::PortFailed, Stage::Opening};
 
-// A simulated card serving on its own thread for the life of the object.
+#ifndef _WIN32
+// A simulated card serving a pseudo-terminal on its own thread for the life of the object.
 class SimCard {
 public:
     explicit SimCard(SimulatorOptions options = {});
@@ -101,11 +106,12 @@ private:
     std::jthread m_thread; // stopped and joined first
 };
 
-// Simulator options as set changes them.
-SimulatorOptions simWith(const std::function<void(SimulatorOptions&)>& set);
-
 // The port can be opened again: the run before has let go of it.
 bool portFree(const std::string& port);
+#endif
+
+// Simulator options as set changes them.
+SimulatorOptions simWith(const std::function<void(SimulatorOptions&)>& set);
 
 // Options on the fake clock, with waits that give up on real time after a short while.
 LinkOptions fakeTimeOptions(FakeClock& clock);
@@ -116,7 +122,7 @@ std::vector<std::uint8_t> packageBytes(std::size_t n, std::uint8_t model = 'A',
                                        std::uint8_t cardVersion = '2');
 
 // An upgrade on fake time with its package in a folder of its own, as the main window
-// would start it.
+// would start it; on the platform's ports unless given others.
 struct UpgradeRig {
     TempDir dir;
     FakeClock clock;
@@ -132,6 +138,7 @@ struct UpgradeRig {
 // A query on fake time: its outcome, and the status texts and model the panel would show.
 struct QueryRun {
     FakeClock clock;
+    SerialPortFactory* ports = nullptr; // nullptr: the platform's
     Outcome outcome;
     std::vector<std::string> statuses;
     std::vector<std::string> models;

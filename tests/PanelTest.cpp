@@ -17,7 +17,7 @@
 #include <mutex>
 
 #ifndef _WIN32
-#include "link/Simulator.h"
+#include "sim/Simulator.h"
 #endif
 
 using namespace cpuconfig;

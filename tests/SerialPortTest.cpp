@@ -8,6 +8,8 @@
 #include "link/PortInfo.h"
 #include "link/PortList.h"
 #include "link/PosixSerialPort.h"
+#include "link/PosixSys.h"
+#include "sim/SimulatedPort.h"
 
 #include <array>
 #include <atomic>
@@ -212,9 +214,10 @@ std::string fields(const PortInfo& p) {
     s += " |";
     for (const auto& l : p.byPath)
         s += " " + l;
+    const auto card = simulatedPort(p);
     return s + " | " + p.driver + " " + p.vendorId + ":" + p.productId + " " + p.serial + " | " +
-           p.manufacturer + " | " + p.product + (p.simulated ? " | simulated " : "") +
-           (p.simulated ? std::to_string(p.screen) + " " + p.model : "");
+           p.manufacturer + " | " + p.product +
+           (card ? " | simulated " + std::to_string(card->screen) + " " + card->model : "");
 }
 
 TEST(PortInfo, adaptersSayWhatTheyAre) {
@@ -226,7 +229,7 @@ TEST(PortInfo, adaptersSayWhatTheyAre) {
     ASSERT_TRUE((*sim)->registerPort("SIM1"));
     const std::string simPort = (runtime / "cpuconfig-ports" / "SIM1").string();
     // A link left by a card that is gone is no port, and a name in use is not given twice.
-    fs::create_symlink("/dev/cpuconfig-gone", simulatedPortsFolder() / "STALE");
+    fs::create_symlink("/dev/cpuconfig-gone", registeredPortsFolder() / "STALE");
     EXPECT_FALSE((*Simulator::create({}))->registerPort("SIM1"));
 
     std::vector<std::string> got;
@@ -263,6 +266,10 @@ TEST(PortInfo, adaptersSayWhatTheyAre) {
         explainPortFault("/dev/ttyUSB2", makeError(ErrorCode::PortOpen, "", ENOENT), fake);
     EXPECT_NE(why.find("no such port; ports now: "), std::string::npos) << why;
     EXPECT_NE(why.find("/dev/ttyUSB0 (" + ftdiId + ")"), std::string::npos) << why;
+    // A simulated card says what it is in the card's own words.
+    EXPECT_NE(why.find(simPort + " (simulated card, screen 3)"), std::string::npos) << why;
+    EXPECT_EQ(findPort(simPort, fake)->description(),
+              "simulated card, screen 3, model QX-9, on " + (*sim)->devicePath());
 }
 
 } // namespace

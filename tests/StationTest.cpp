@@ -188,7 +188,7 @@ TEST_F(StationTest, aCardThatCannotBeRecordedStopsTheStation) {
 
 TEST_F(StationTest, cardsComeAndGoOnAPortThatComesAndGoesAndEachGetsThePackageOfItsTime) {
     SimCard stays;
-    const std::string line = (simulatedPortsFolder() / "BENCH1").string();
+    const std::string line = (registeredPortsFolder() / "BENCH1").string();
     ASSERT_NO_FATAL_FAILURE(start({line, stays.port()}));
     m_heard.waitFor(
         [&] { return m_heard.cardsOn(1) == 1 && m_heard.saw(0, PortState::PortMissing); },
