@@ -3,6 +3,7 @@
 #pragma once
 
 #include "cli/Console.h"
+#include "common/NonCopyable.h"
 
 #include <chrono>
 #include <cstdint>
@@ -15,13 +16,11 @@ namespace cpuconfig::cli {
 // "1.5 MiB", "512 B"
 std::string formatBytes(std::uint64_t bytes);
 
-class ProgressLine {
+class ProgressLine : NonCopyable {
 public:
     // label: what is being done ("pack", "upgrade"). Drawn only when stderr is a terminal.
     ProgressLine(Console& console, std::string label);
     ~ProgressLine();
-    ProgressLine(const ProgressLine&) = delete;
-    ProgressLine& operator=(const ProgressLine&) = delete;
 
     // done and total in bytes; redraws at most ten times a second, and always at the end.
     void update(std::uint64_t done, std::uint64_t total);
@@ -42,12 +41,10 @@ private:
 
 // Several progress lines, one per row, redrawn in place (cursor up) at most ten times a
 // second and at every change of a row's text. Any thread may call it.
-class ProgressBoard {
+class ProgressBoard : NonCopyable {
 public:
     ProgressBoard(Console& console, std::size_t rows);
     ~ProgressBoard();
-    ProgressBoard(const ProgressBoard&) = delete;
-    ProgressBoard& operator=(const ProgressBoard&) = delete;
 
     // A new task on row: its progress is timed from now.
     void begin(std::size_t row, const std::string& label);

@@ -193,6 +193,18 @@ Result<void> checkPackage(const std::filesystem::path& path, std::uint64_t size,
     return {};
 }
 
+Result<SequentialFile> openPackage(const std::filesystem::path& path) {
+    auto file = SequentialFile::open(path);
+    if (!file) {
+        return file.error();
+    }
+    // The size now; the end mark once the file has been read to it.
+    if (auto sound = checkPackage(path, file->size(), kEndMark); !sound) {
+        return sound.error();
+    }
+    return file;
+}
+
 namespace {
 
 constexpr std::size_t kChunk = 1u << 20; // what a streaming read takes at a time
@@ -284,15 +296,11 @@ Result<std::uint64_t> unpackPackage(const std::filesystem::path& package,
                                                ": is the package itself; the image would "
                                                "replace it");
     }
-    auto file = SequentialFile::open(package);
+    auto file = openPackage(package);
     if (!file) {
         return file.error();
     }
     const std::uint64_t size = file->size();
-    // The size now; the end mark once the file has been read to it.
-    if (auto sound = checkPackage(package, size, kEndMark); !sound) {
-        return sound.error();
-    }
     Header header{};
     if (file->read(header) != kHeaderSize) {
         return readFailed(package, "the header cannot be read");

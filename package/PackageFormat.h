@@ -3,6 +3,7 @@
 // end mark 0xAA). n + 16 bytes for an n-byte image; no length field, no checksum.
 #pragma once
 
+#include "common/FileIo.h"
 #include "common/Result.h"
 
 #include <array>
@@ -103,6 +104,10 @@ PackageDetails packageDetails(std::span<const std::uint8_t> file); // file.size(
 // FileTooLarge) with the reason, naming the file.
 Result<void> checkPackage(const std::filesystem::path& path, std::uint64_t size,
                           std::uint8_t lastByte);
+// Opens a package for reading, refused at once when its size breaks the rules (the end mark
+// is checked by whoever reads the file to its end). The errors of SequentialFile::open and
+// checkPackage.
+Result<SequentialFile> openPackage(const std::filesystem::path& path);
 
 // Everything cpuctl info reports.
 struct PackageInfo {

@@ -49,13 +49,8 @@ std::vector<std::string> words(const std::string& line) {
     return out;
 }
 
-class Command : public ::testing::Test {
+class Command : public ::testing::Test, protected CpuctlFolders {
 protected:
-    void SetUp() override {
-        ::setenv("XDG_RUNTIME_DIR", m_runtime.path().c_str(), 1);
-        package(3000);
-    }
-    void package(std::size_t body) { writeBytes(m_dir / "RQ_CPU.cpu", packageBytes(8 + body)); }
     CommandResult run(const std::string& args) {
         std::ostringstream out, err;
         cli::Context ctx(out, err);
@@ -68,8 +63,6 @@ protected:
     }
     // The --json report: the whole of stdout, one document (a parse error otherwise).
     Json report(const std::string& args) { return Json::parse(run(args + " --json").out); }
-    TempDir m_runtime;
-    TempDir m_dir;
 };
 
 // Each option check and outcome once: the exit code and the end of what is printed, the

@@ -22,13 +22,8 @@ using Json = nlohmann::json;
 using namespace std::string_literals;
 namespace fs = std::filesystem;
 
-class CpuctlLink : public ::testing::Test {
+class CpuctlLink : public ::testing::Test, protected CpuctlFolders {
 protected:
-    void SetUp() override {
-        ::setenv("XDG_RUNTIME_DIR", m_runtime.path().c_str(), 1);
-        package(3000);
-    }
-    void package(std::size_t body) { writeBytes(m_dir / "RQ_CPU.cpu", packageBytes(8 + body)); }
     CommandResult cpuctlIn(const std::string& args, const std::string& prefix = "") {
         return runCommand(prefix + "env XDG_RUNTIME_DIR='" + m_runtime.path().string() + "' '" +
                               cpuctl() + "' " + args,
@@ -36,8 +31,6 @@ protected:
     }
     // The --json report: the whole of stdout, one document (a parse error otherwise).
     static Json report(const CommandResult& r) { return Json::parse(r.out); }
-    TempDir m_runtime;
-    TempDir m_dir;
 };
 
 // The name of a card killed before it could unregister goes to the next card, also when

@@ -62,11 +62,7 @@ class EndToEndTest : public QObject {
     QString package() const { return m_dir.filePath(QString::fromLatin1(kPackageFileName)); }
 
 private slots:
-    void initTestCase() {
-        prepareTestApplication();
-        QVERIFY(m_dir.isValid());
-        TPeiZhiForm::setProgramDirectory(m_dir.path());
-    }
+    void initTestCase() { QVERIFY(useProgramFolder(m_dir)); }
 
     void upgrade_data() {
         QTest::addColumn<int>("fault");

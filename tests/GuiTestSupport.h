@@ -5,6 +5,7 @@
 #include "gui/MainWindowMessages.h"
 #include "package/PackageFormat.h"
 #include "package/qt/OpenDialog.h"
+#include "panel/PeiZhi.h"
 #include "shell/Application.h"
 
 #include <QAction>
@@ -23,6 +24,14 @@ namespace cpuconfig::test {
 
 inline void prepareTestApplication() {
     prepareApplication(*static_cast<QApplication*>(QCoreApplication::instance()));
+}
+
+// The application prepared, and folder (valid, fresh for the test case) as the program's
+// folder, where the panel looks for the package.
+inline bool useProgramFolder(const QTemporaryDir& folder) {
+    prepareTestApplication();
+    TPeiZhiForm::setProgramDirectory(folder.path());
+    return folder.isValid();
 }
 
 inline QString t(const char* utf8) {

@@ -3,6 +3,7 @@
 #include "link/SerialPort.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <stdexcept>
 #include <utility>
 
@@ -93,6 +94,15 @@ void QueryRun::run(const SelectionProvider& sel) {
 
 void QueryRun::run(const std::string& port, const std::string& screen) {
     run(FixedSelection(port, "115200", screen));
+}
+
+CpuctlFolders::CpuctlFolders() {
+    ::setenv("XDG_RUNTIME_DIR", m_runtime.path().c_str(), 1);
+    package(3000);
+}
+
+void CpuctlFolders::package(std::size_t body) {
+    writeBytes(m_dir / "RQ_CPU.cpu", packageBytes(8 + body));
 }
 
 } // namespace cpuconfig::test

@@ -146,4 +146,13 @@ struct QueryRun {
     void run(const std::string& port, const std::string& screen = "1");
 };
 
+// What a cpuctl run finds: a folder holding a package of 3000 image bytes (package() writes
+// another), and a runtime folder of its own where simulated cards register (XDG_RUNTIME_DIR).
+struct CpuctlFolders {
+    CpuctlFolders();
+    void package(std::size_t body);
+    TempDir m_runtime;
+    TempDir m_dir;
+};
+
 } // namespace cpuconfig::test

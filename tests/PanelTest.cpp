@@ -49,11 +49,7 @@ class PanelTest : public QObject {
     }
 
 private slots:
-    void initTestCase() {
-        prepareTestApplication();
-        QVERIFY(m_dir.isValid());
-        TPeiZhiForm::setProgramDirectory(m_dir.path());
-    }
+    void initTestCase() { QVERIFY(useProgramFolder(m_dir)); }
     void init() {
         QFile::remove(package());
         QDir(package()).removeRecursively();

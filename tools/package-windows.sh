@@ -15,24 +15,8 @@
 # Environment: WINDOWS_ARCHS ("x86_64 i686"), WINDOWS_BUILD, WINE_REQUIRED, JOBS,
 # CPUCONFIG_SHARED (see tools/build-windows.sh).
 set -uo pipefail
-cd "$(dirname "$0")/.." || exit 1
-root=$PWD
-hostctl=$(realpath "${1:-build/cli/cpuctl}")
-archs=${WINDOWS_ARCHS:-x86_64 i686}
-stem=${WINDOWS_BUILD:-build-windows}
-unset QT_QPA_PLATFORM
-# On a virtual display from the start: Wine's desktop belongs to its session, and one begun
-# without a display never shows a window.
-if [ -z "${CPUCONFIG_ON_XVFB:-}" ]; then
-    exec env CPUCONFIG_ON_XVFB=1 xvfb-run -a -s "-screen 0 1024x768x24" "$root/tools/$(basename "$0")" "$hostctl"
-fi
-failed=0
-label=""
-pass() { echo "PASS: [$label] $*"; }
-fail() {
-    echo "FAIL: [$label] $*"
-    failed=$((failed + 1))
-}
+. "$(dirname "$0")/windows-common.sh"
+run_on_display
 
 # DLLs every Windows 10 has (Qt 6 needs Windows 10 or later). Names compare in lower case.
 system_dlls=" advapi32.dll authz.dll bcrypt.dll comctl32.dll comdlg32.dll crypt32.dll d2d1.dll

@@ -13,33 +13,11 @@
 #   WINE_REQUIRED   1: a build whose programs Wine cannot run here fails instead of skipping
 #   JOBS, CPUCONFIG_SHARED, CPUCONFIG_QT_CACHE (see tools/build-qt-windows.sh)
 set -uo pipefail
-cd "$(dirname "$0")/.." || exit 1
-root=$PWD
-hostctl=$(realpath "${1:-build/cli/cpuctl}")
-archs=${WINDOWS_ARCHS:-x86_64 i686}
-stem=${WINDOWS_BUILD:-build-windows}
+. "$(dirname "$0")/windows-common.sh"
 gui=${WINDOWS_GUI:-1}
 jobs=${JOBS:-$(nproc)}
-# Every Windows program here is started on purpose with its platform: the window tests get
-# theirs from ctest, cpuconfig.exe uses the display.
-unset QT_QPA_PLATFORM
-# The whole run on a virtual display: Wine's desktop belongs to its session, and one begun
-# without a display never shows a window.
-if [ "$gui" = 1 ] && [ -z "${CPUCONFIG_ON_XVFB:-}" ]; then
-    exec env CPUCONFIG_ON_XVFB=1 xvfb-run -a -s "-screen 0 1024x768x24" "$root/tools/$(basename "$0")" "$hostctl"
-fi
+[ "$gui" = 1 ] && run_on_display
 
-passed=0
-failed=0
-label=""
-pass() {
-    echo "PASS: [$label] $*"
-    passed=$((passed + 1))
-}
-fail() {
-    echo "FAIL: [$label] $*"
-    failed=$((failed + 1))
-}
 timed() { # timed WHAT COMMAND...: runs it and says how long it took
     local what=$1 t0 rc
     shift
