@@ -14,6 +14,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -52,35 +53,22 @@ std::string timeText(const char* format, bool utc = true) {
 }
 
 const char* stateWord(PortState s) {
-    switch (s) {
-    case PortState::Waiting:
-        return "waiting";
-    case PortState::PortMissing:
-        return "port missing";
-    case PortState::PortBusy:
-        return "port busy";
-    case PortState::PortFault:
-        return "port fault";
-    case PortState::CardFound:
-        return "card found";
-    case PortState::Upgrading:
-        return "upgrading";
-    case PortState::Done:
-        return "done";
-    case PortState::Failed:
-        return "failed";
-    case PortState::StillConnected:
-        return "card still connected";
-    case PortState::NotLogged:
-        return "not logged";
-    }
-    return "";
+    // In PortState's order.
+    static constexpr std::array kWords{
+        "waiting",   "port missing", "port busy", "port fault",           "card found",
+        "upgrading", "done",         "failed",    "card still connected", "not logged"};
+    static_assert(kWords.size() == static_cast<std::size_t>(PortState::NotLogged) + 1);
+    const auto i = static_cast<std::size_t>(s);
+    return i < kWords.size() ? kWords[i] : "";
+}
+
+// A line of the log: when (UTC) and what happened, then its details.
+Json logRecord(const char* event) {
+    return Json{{"time", timeText("%Y-%m-%dT%H:%M:%SZ")}, {"event", event}};
 }
 
 Json cardRecord(const StationCard& c) {
-    Json j;
-    j["time"] = timeText("%Y-%m-%dT%H:%M:%SZ");
-    j["event"] = "card";
+    Json j = logRecord("card");
     j["port"] = c.port;
     j["byId"] = c.byId;
     j["screen"] = parseScreen(c.screen).value_or(0);
@@ -97,9 +85,7 @@ Json cardRecord(const StationCard& c) {
 }
 
 Json packageRecord(const PackageChange& p) {
-    Json j;
-    j["time"] = timeText("%Y-%m-%dT%H:%M:%SZ");
-    j["event"] = "package";
+    Json j = logRecord("package");
     j["taken"] = p.taken;
     j["sha256"] = p.sha256;
     j["previous"] = p.previous;

@@ -14,6 +14,13 @@
 
 namespace cpuconfig {
 
+class SelectionProvider;
+
+// What a window runs on a worker for the port, screen and baud rate chosen: an upgrade or a
+// card query, reporting to its window through Reporter.
+template <class Reporter>
+using SelectionRoutine = std::function<void(Reporter&, const SelectionProvider&, std::stop_token)>;
+
 class Worker {
 public:
     using Routine = std::function<void(std::stop_token)>;

@@ -41,8 +41,7 @@ class TPeiZhiForm : public QWidget {
     Q_OBJECT
 
 public:
-    using QueryRoutine =
-        std::function<void(QueryReporter&, const SelectionProvider&, std::stop_token)>;
+    using QueryRoutine = SelectionRoutine<QueryReporter>;
 
     // owner receives WM_CPU_START from "更新"; it is also the parent the panel lives in.
     explicit TPeiZhiForm(QWidget* owner = nullptr);

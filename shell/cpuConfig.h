@@ -36,8 +36,7 @@ class TForm1 : public QWidget, public MainStatus {
     Q_OBJECT
 
 public:
-    using UpgradeRoutine =
-        std::function<void(MainWindowLink&, const SelectionProvider&, std::stop_token)>;
+    using UpgradeRoutine = SelectionRoutine<MainWindowLink>;
 
     explicit TForm1(QWidget* parent = nullptr);
     ~TForm1() override;

@@ -25,6 +25,16 @@ std::unique_ptr<SerialPort> openPort() {
     return port.ok() ? std::move(*port) : nullptr;
 }
 
+// A port with nothing waiting, ready for a card's acknowledge.
+std::unique_ptr<SerialPort> openQuietPort() {
+    auto port = openPort();
+    if (port && !(port->discardInput().ok() && port->expect(Awaiting::Acknowledge).ok())) {
+        ADD_FAILURE() << "the port was not made ready";
+        return nullptr;
+    }
+    return port;
+}
+
 Steady::duration since(Steady::time_point t0) {
     return Steady::now() - t0;
 }
@@ -89,10 +99,8 @@ TEST(Win32SerialPort, addressAcknowledgeAndQueryRoundTrip) {
 }
 
 TEST(Win32SerialPort, silentLineWaitsTheWholeLimit) {
-    auto port = openPort();
+    auto port = openQuietPort();
     ASSERT_TRUE(port);
-    ASSERT_TRUE(port->discardInput().ok());
-    ASSERT_TRUE(port->expect(Awaiting::Acknowledge).ok());
     std::stop_source never;
     const auto t0 = Steady::now();
     auto arrived = port->waitReadable(300ms, never.get_token());
@@ -111,10 +119,8 @@ TEST(Win32SerialPort, silentLineWaitsTheWholeLimit) {
 }
 
 TEST(Win32SerialPort, stopEndsAWaitPromptly) {
-    auto port = openPort();
+    auto port = openQuietPort();
     ASSERT_TRUE(port);
-    ASSERT_TRUE(port->discardInput().ok());
-    ASSERT_TRUE(port->expect(Awaiting::Acknowledge).ok());
     std::stop_source stop;
     std::jthread stopper([&] {
         std::this_thread::sleep_for(100ms);
