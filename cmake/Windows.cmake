@@ -92,19 +92,25 @@ exec "@CPUCONFIG_WINE@" "$@"
     # passes their output on until the test has ended, and no further.
     set(CPUCONFIG_WINE_TEST ${CMAKE_BINARY_DIR}/wine-test)
     file(CONFIGURE OUTPUT ${CPUCONFIG_WINE_TEST} CONTENT [[#!/bin/sh
-# Runs a test of this build under Wine (through wine-run) and passes on its output, stdout and
-# stderr as they came, up to the test's end: whatever Wine started in the background may keep
-# the output open. The output goes through a pipe (Qt Test writes nothing into a plain file
-# under Wine), which this script holds open too, so that the copy ends at a mark written
-# once the test has ended instead of waiting for the pipe to close.
+# Runs a test of this build under Wine (through wine-run) and passes on its stdout and its
+# stderr up to the test's end: whatever Wine started in the background may keep them open.
+# Each goes through a pipe (Qt Test writes nothing into a plain file under Wine) that this
+# script holds open too, so that its copy ends at a mark written once the test has ended
+# instead of waiting for the pipe to close.
 dir=$(mktemp -d) || exit 125
 trap 'rm -rf "$dir"' EXIT
-mkfifo "$dir/output" || exit 125
-exec 3<>"$dir/output"
 mark="-- end of the test output $$ --"
-sed -u -n "/$mark/{s/$mark.*//;/./p;q};p" <"$dir/output" &
-copy=$!
-"@CPUCONFIG_WINE_RUN@" "$@" >"$dir/output" 2>&1 &
+# copy NAME: passes the pipe NAME on, up to the mark (sed -u takes a line at a time).
+copy() {
+    sed -u -n "/$mark/{s/$mark.*//;/./p;q};p" <"$dir/$1"
+}
+mkfifo "$dir/out" "$dir/err" || exit 125
+exec 3<>"$dir/out" 4<>"$dir/err"
+copy out &
+out=$!
+copy err >&2 &
+err=$!
+"@CPUCONFIG_WINE_RUN@" "$@" >"$dir/out" 2>"$dir/err" &
 pid=$!
 trap 'kill "$pid" 2>/dev/null' TERM INT HUP
 while :; do
@@ -113,7 +119,8 @@ while :; do
     kill -0 "$pid" 2>/dev/null || break # wait also returns when a trapped signal arrives
 done
 printf '%s\n' "$mark" >&3
-wait "$copy"
+printf '%s\n' "$mark" >&4
+wait "$out" "$err"
 exit "$rc"
 ]] @ONLY)
     foreach(script ${CPUCONFIG_WINE_RUN} ${CPUCONFIG_WINE_TEST})
