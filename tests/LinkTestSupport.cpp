@@ -96,6 +96,7 @@ void QueryRun::run(const std::string& port, const std::string& screen) {
     run(FixedSelection(port, "115200", screen));
 }
 
+#ifndef _WIN32
 CpuctlFolders::CpuctlFolders() {
     ::setenv("XDG_RUNTIME_DIR", m_runtime.path().c_str(), 1);
     package(3000);
@@ -104,5 +105,6 @@ CpuctlFolders::CpuctlFolders() {
 void CpuctlFolders::package(std::size_t body) {
     writeBytes(m_dir / "RQ_CPU.cpu", packageBytes(8 + body));
 }
+#endif
 
 } // namespace cpuconfig::test

@@ -146,6 +146,7 @@ struct QueryRun {
     void run(const std::string& port, const std::string& screen = "1");
 };
 
+#ifndef _WIN32
 // What a cpuctl run finds: a folder holding a package of 3000 image bytes (package() writes
 // another), and a runtime folder of its own where simulated cards register (XDG_RUNTIME_DIR).
 struct CpuctlFolders {
@@ -154,5 +155,6 @@ struct CpuctlFolders {
     TempDir m_runtime;
     TempDir m_dir;
 };
+#endif
 
 } // namespace cpuconfig::test
