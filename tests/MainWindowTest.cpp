@@ -117,9 +117,11 @@ private slots:
         row("minimum and maximum",
             {{WM_CPU_PROGRESS, 5, kProgressMinimum}, {WM_CPU_PROGRESS, 9, kProgressMaximum}}, {},
             false, 5, 9, -1);
+        // Beyond int; where wParam is 64 bits wide, beyond 32 bits too.
+        constexpr std::uintptr_t kBeyondInt =
+            sizeof(std::uintptr_t) > 4 ? std::uintptr_t{UINT_MAX} + 5 : std::uintptr_t{UINT_MAX};
         row("maximum beyond int does not wrap",
-            {min0, {WM_CPU_PROGRESS, std::uintptr_t{UINT_MAX} + 5, kProgressMaximum}}, {}, false, 0,
-            INT_MAX, 0);
+            {min0, {WM_CPU_PROGRESS, kBeyondInt, kProgressMaximum}}, {}, false, 0, INT_MAX, 0);
         row("hide", {show, {WM_CPU_PROGRESS, 0, kProgressVisible}}, {}, false, 0, 100, -1);
         row("lParam 4 with wParam 2 keeps a shown bar",
             {show, {WM_CPU_PROGRESS, 2, kProgressVisible}}, {}, true, 0, 100, -1);
