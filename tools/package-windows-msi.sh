@@ -164,7 +164,7 @@ else
 fi
 shortcuts=$(table Shortcut | awk -F'\t' '{ print $3 "=" $5 " " $6 }')
 if grep -qx 'cpuconfig=\[INSTALLDIR\]cpuconfig.exe ' <<<"$shortcuts" &&
-    grep -q '^cpuctl Command Prompt=\[System.*Folder\]cmd.exe /k "\[INSTALLDIR\]cpuctl-prompt.cmd"$' <<<"$shortcuts"; then
+    grep -q '^cpuctl Command Prompt=\[System.*Folder\]cmd.exe /k ""\[INSTALLDIR\]cpuctl-prompt.cmd""$' <<<"$shortcuts"; then
     pass "Start menu: cpuconfig, cpuctl Command Prompt"
 else
     fail "shortcuts: $(tr '\n' '|' <<<"$shortcuts")"

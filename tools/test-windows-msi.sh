@@ -104,7 +104,11 @@ if [ -f "$menu/cpuconfig.lnk" ] && [ -f "$menu/cpuctl Command Prompt.lnk" ] &&
 else
     fail "Start menu ($(ls "$menu" 2>/dev/null | tr '\n' ',')) or \"Apps\" ($(apps | tr '\n' ','))"
 fi
-prompt=$(cd "$work" && win cmd /c "C:\\$programfiles\\cpuconfig\\cpuctl-prompt.cmd")
+# The shortcut's own command line, with /c for its /k so that the prompt ends: a batch file
+# hands it to cmd as it stands. cmd drops the outer pair of quotes of a line that holds
+# parentheses, as "Program Files (x86)" does, so the path is quoted twice.
+printf '@cmd /c ""C:\\%s\\cpuconfig\\cpuctl-prompt.cmd""\r\n' "$programfiles" >"$work/shortcut.cmd"
+prompt=$(cd "$work" && win cmd /c shortcut.cmd)
 if grep -qx "cpuctl $version" <<<"$prompt"; then
     pass "the cpuctl prompt runs the installed cpuctl.exe: cpuctl $version"
 else
