@@ -3,8 +3,8 @@
 
 #include "common/Gbk.h"
 #include "common/Texts.h"
-#include "common/ThreadHandOff.h"
 #include "gui/MainWindowEvents.h"
+#include "gui/QueuedCall.h"
 #include "gui/WindowSupport.h"
 #include "link/PortInfo.h"
 #include "link/getParam.h"
@@ -69,16 +69,7 @@ public:
     void ended() { deliver(m_ended); }
 
 private:
-    template <class F> static void deliver(F f) {
-        announceHandOff();
-        QMetaObject::invokeMethod(
-            qApp,
-            [f = std::move(f)] {
-                acceptHandOff();
-                f();
-            },
-            Qt::QueuedConnection);
-    }
+    static void deliver(std::function<void()> f) { queueCall(qApp, std::move(f)); }
 
     QPointer<TPeiZhiForm> m_panel;
     std::function<void()> m_ended;

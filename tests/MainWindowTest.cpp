@@ -1,5 +1,6 @@
 #include "GuiTestSupport.h"
 #include "common/Texts.h"
+#include "gui/QueuedCall.h"
 #include "shell/UpgradeMessages.h"
 #include "shell/cpuConfig.h"
 
@@ -12,6 +13,7 @@
 
 #include <atomic>
 #include <climits>
+#include <thread>
 
 using namespace cpuconfig;
 using namespace cpuconfig::test;
@@ -318,6 +320,42 @@ private slots:
         QCOMPARE(statuses.texts.last(), t(text::kConfigOk));
         QCOMPARE(statuses.texts.count(t(text::kConfigOk)), 1);
         QVERIFY(!bar(f)->isVisible());
+    }
+
+    // A worker's queued call runs on the GUI thread while the worker is still running (no
+    // join to hide a missing hand-off from ThreadSanitizer), and is dropped, unrun, when
+    // its window has gone first.
+    void queuedCallsRunOnTheGuiThreadOrNotAtAll() {
+        for (const bool contextGone : {false, true}) {
+            auto* context = new QObject;
+            std::atomic<bool> posted{false};
+            std::atomic<bool> release{false};
+            std::atomic<int> runs{0};
+            QThread* ranOn = nullptr;
+            std::thread worker([&, text = std::string("from the worker")] {
+                queueCall(context, [&, copy = text] {
+                    ranOn = QThread::currentThread();
+                    runs += copy == "from the worker";
+                });
+                // Relaxed, so that only the queued call itself orders the worker's writes
+                // before the GUI thread's reads.
+                posted.store(true, std::memory_order_relaxed);
+                while (!release)
+                    std::this_thread::yield();
+            });
+            while (!posted.load(std::memory_order_relaxed)) // no events handled meanwhile
+                std::this_thread::yield();
+            if (contextGone)
+                delete context;
+            QCoreApplication::processEvents();
+            QCOMPARE(runs.load(), contextGone ? 0 : 1);
+            if (!contextGone) {
+                QCOMPARE(ranOn, QThread::currentThread());
+                delete context;
+            }
+            release = true;
+            worker.join();
+        }
     }
 
 private:

@@ -1,7 +1,7 @@
 #include "package/qt/SJLoadWorker.h"
 
 #include "common/Texts.h"
-#include "common/ThreadHandOff.h"
+#include "gui/QueuedCall.h"
 #include "gui/WindowSupport.h"
 #include "package/SJLoad.h"
 
@@ -72,16 +72,7 @@ private:
         std::atomic<bool> pending{false};
     };
 
-    template <class F> void post(F&& f) {
-        announceHandOff();
-        QMetaObject::invokeMethod(
-            m_context,
-            [f = std::forward<F>(f)]() mutable {
-                acceptHandOff();
-                f();
-            },
-            Qt::QueuedConnection);
-    }
+    void post(std::function<void()> f) { queueCall(m_context, std::move(f)); }
 
     QObject* m_context;
     QProgressBar* m_bar;
@@ -154,14 +145,7 @@ void SJLoadWorker::start() {
         [this, request, observer = std::make_shared<QueuedObserver>(this, m_controls, m_status)](
             std::stop_token stop) {
             const bool ok = buildPackage(request, *observer, stop).ok();
-            announceHandOff();
-            QMetaObject::invokeMethod(
-                this,
-                [this, ok] {
-                    acceptHandOff();
-                    finish(ok);
-                },
-                Qt::QueuedConnection);
+            queueCall(this, [this, ok] { finish(ok); });
         });
 }
 
