@@ -1,6 +1,6 @@
 #include "cli/CardOptions.h"
 
-#include "cli/Json.h"
+#include "common/Json.h"
 #include "link/PortInfo.h"
 #include "link/Selection.h"
 

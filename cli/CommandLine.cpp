@@ -1,7 +1,7 @@
 #include "cli/CommandLine.h"
 
 #include "cli/ExitCodes.h"
-#include "cli/Json.h"
+#include "common/Json.h"
 #include "common/Version.h"
 
 #include <CLI/CLI.hpp>

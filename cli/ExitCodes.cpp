@@ -1,7 +1,7 @@
 #include "cli/ExitCodes.h"
 
 #include "cli/Console.h"
-#include "cli/Json.h"
+#include "common/Json.h"
 
 namespace cpuconfig::cli {
 

@@ -1,8 +1,8 @@
 // cpuctl info: what a CPU package holds.
 #include "cli/Command.h"
 #include "cli/ExitCodes.h"
-#include "cli/Json.h"
 #include "common/Gbk.h"
+#include "common/Json.h"
 #include "package/PackageFormat.h"
 
 #include <CLI/CLI.hpp>

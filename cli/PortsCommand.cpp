@@ -1,7 +1,7 @@
 // cpuctl ports: the serial ports there are, and with --long what each one is.
 #include "cli/Command.h"
 #include "cli/ExitCodes.h"
-#include "cli/Json.h"
+#include "common/Json.h"
 #include "link/PortInfo.h"
 #include "link/PortList.h"
 #include "sim/SimulatedPort.h"

@@ -3,8 +3,8 @@
 #include "cli/CardQuery.h"
 #include "cli/Command.h"
 #include "cli/ExitCodes.h"
-#include "cli/Json.h"
 #include "common/Gbk.h"
+#include "common/Json.h"
 #include "common/Texts.h"
 
 #include <CLI/CLI.hpp>

@@ -3,95 +3,27 @@
 #include "cli/CardOptions.h"
 #include "cli/Command.h"
 #include "cli/ExitCodes.h"
-#include "cli/Json.h"
 #include "cli/PortsView.h"
 #include "cli/StationSummary.h"
 
 #include "common/FileIo.h"
 #include "common/Gbk.h"
+#include "common/Json.h"
 #include "common/Texts.h"
 #include "link/Station.h"
+#include "link/StationLog.h"
 
 #include <CLI/CLI.hpp>
 
-#include <array>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
-#include <ctime>
 #include <memory>
 #include <mutex>
 #include <thread>
 
 namespace cpuconfig::cli {
 namespace {
-
-// Now, in local time or in UTC.
-std::tm timeNow(bool utc) {
-    const std::time_t t = std::time(nullptr);
-    std::tm tm{};
-#ifdef _WIN32
-    if (utc)
-        gmtime_s(&tm, &t);
-    else
-        localtime_s(&tm, &t);
-#else
-    if (utc)
-        gmtime_r(&t, &tm);
-    else
-        localtime_r(&t, &tm);
-#endif
-    return tm;
-}
-
-// The log's times are UTC: they stay in order across a change of summer time.
-std::string timeText(const char* format, bool utc = true) {
-    const std::tm tm = timeNow(utc);
-    char buf[40];
-    std::strftime(buf, sizeof buf, format, &tm);
-    return buf;
-}
-
-const char* stateWord(PortState s) {
-    // In PortState's order.
-    static constexpr std::array kWords{
-        "waiting",   "port missing", "port busy", "port fault",           "card found",
-        "upgrading", "done",         "failed",    "card still connected", "not logged"};
-    static_assert(kWords.size() == static_cast<std::size_t>(PortState::NotLogged) + 1);
-    const auto i = static_cast<std::size_t>(s);
-    return i < kWords.size() ? kWords[i] : "";
-}
-
-// A line of the log: when (UTC) and what happened, then its details.
-Json logRecord(const char* event) {
-    return Json{{"time", timeText("%Y-%m-%dT%H:%M:%SZ")}, {"event", event}};
-}
-
-Json cardRecord(const StationCard& c) {
-    Json j = logRecord("card");
-    j["port"] = c.port;
-    j["byId"] = c.byId;
-    j["screen"] = parseScreen(c.screen).value_or(0);
-    j["model"] = gbkToUtf8(c.model);
-    j["packageSha256"] = c.packageSha256;
-    j["outcome"] = c.ok ? "done" : "failed";
-    j["status"] = c.status;
-    j["reason"] = c.reason;
-    j["bytes"] = c.result.bytesSent;
-    j["bytesTotal"] = c.result.bytesTotal;
-    j["seconds"] = jsonSeconds(c.result.seconds);
-    j["attempt"] = c.attempt;
-    return j;
-}
-
-Json packageRecord(const PackageChange& p) {
-    Json j = logRecord("package");
-    j["taken"] = p.taken;
-    j["sha256"] = p.sha256;
-    j["previous"] = p.previous;
-    j["reason"] = p.reason;
-    return j;
-}
 
 // The last event of a station's stream, also when it could not start.
 Json totals(unsigned done, unsigned failed, double average, unsigned notLogged, int exit,
@@ -130,7 +62,7 @@ public:
     void portState(std::size_t i, PortState state, const std::string& detail) override {
         std::lock_guard lock(m_mutex);
         Row& row = m_rows[i];
-        std::string text = stateWord(state);
+        std::string text = stationStateWord(state);
         if (state == PortState::CardFound)
             text += ": " + gbkToUtf8(detail);
         else if (!detail.empty())
@@ -145,7 +77,7 @@ public:
             Json j;
             j["event"] = "state";
             j["port"] = m_ports[i];
-            j["state"] = stateWord(state);
+            j["state"] = stationStateWord(state);
             j["detail"] = state == PortState::CardFound ? gbkToUtf8(detail) : detail;
             console().print(jsonText(j));
         } else if (board()) {
@@ -319,8 +251,7 @@ public:
         // The package first: a bad one stops the station before any port or log is touched.
         if (auto bytes = readStationPackage(ctx.file(m_package)); !bytes)
             return notStarted(kExitFile, text::kNoPackage, bytes.error().message);
-        const std::string logPath =
-            m_log.empty() ? timeText("station-%Y%m%d.jsonl", false) : m_log; // the day it started
+        const std::string logPath = m_log.empty() ? stationLogName() : m_log; // the day it started
         auto log = DurableLog::open(ctx.file(logPath));
         if (!log)
             return notStarted(kExitFile, "", log.error().message);

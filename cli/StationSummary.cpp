@@ -1,8 +1,8 @@
 #include "cli/StationSummary.h"
 
 #include "cli/ExitCodes.h"
-#include "cli/Json.h"
 #include "common/FileIo.h"
+#include "common/Json.h"
 
 #include <cstdio>
 #include <fstream>

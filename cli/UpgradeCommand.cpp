@@ -2,8 +2,8 @@
 #include "cli/CardOptions.h"
 #include "cli/Command.h"
 #include "cli/ExitCodes.h"
-#include "cli/Json.h"
 #include "cli/PortsView.h"
+#include "common/Json.h"
 
 #include "common/Texts.h"
 #include "link/ParallelUpgrade.h"

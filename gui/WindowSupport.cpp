@@ -7,6 +7,7 @@
 #include <QVariant>
 #include <QWidget>
 
+#include <algorithm>
 #include <filesystem>
 
 namespace cpuconfig {
@@ -39,6 +40,13 @@ void applyFontPixelSizes(QWidget* root) {
         font.setPixelSize(size.toInt());
         w->setFont(font);
     }
+}
+
+QString shortPortName(const QString& device) {
+    const qsizetype cut =
+        std::max(device.lastIndexOf(QLatin1Char('/')), device.lastIndexOf(QLatin1Char('\\')));
+    const QString tail = device.mid(cut + 1);
+    return tail.isEmpty() ? device : tail;
 }
 
 } // namespace cpuconfig

@@ -17,4 +17,8 @@ void setProgramDirectory(const QString& dir);
 // drawn; applied to each widget that carries one, parents first so children inherit.
 void applyFontPixelSizes(QWidget* root);
 
+// The last part of a port's name, which tells ports apart where room is short: ttyUSB0,
+// SIM1, COM3.
+QString shortPortName(const QString& device);
+
 } // namespace cpuconfig

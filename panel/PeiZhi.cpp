@@ -75,15 +75,6 @@ private:
     std::function<void()> m_ended;
 };
 
-// The last part of a port's name, which tells ports apart in the narrow box: ttyUSB0,
-// SIM1, COM3.
-QString shortPortName(const QString& device) {
-    const qsizetype cut =
-        std::max(device.lastIndexOf(QLatin1Char('/')), device.lastIndexOf(QLatin1Char('\\')));
-    const QString tail = device.mid(cut + 1);
-    return tail.isEmpty() ? device : tail;
-}
-
 } // namespace
 
 void reportQuery(QueryReporter& reporter, const Outcome& outcome) {

@@ -27,6 +27,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPainter>
@@ -46,9 +47,9 @@ using namespace cpuconfig;
 
 namespace {
 
-bool writeDemoPackage(const QString& path) {
+bool writeDemoPackage(const QString& path, int imageBytes = 4096) {
     std::vector<std::uint8_t> bytes = {'N', '1', '.', '7', 0, 0, 0, '2'};
-    for (int i = 0; i < 4096; ++i)
+    for (int i = 0; i < imageBytes; ++i)
         bytes.push_back(nibbleSwap(static_cast<std::uint8_t>(i * 7 + 3)));
     const Trailer t = makeTrailer(DateTime{2026, 12, 6, 14, 30, 5, 7});
     bytes.insert(bytes.end(), t.begin(), t.end());
@@ -117,6 +118,78 @@ void message(QWidget* w, unsigned m, std::uintptr_t wp, std::intptr_t lp) {
 }
 
 } // namespace
+
+// The station window on four ports in four states: a card done and still connected, one
+// failed, one half way through (a card on a line that keeps time), one port without a card.
+// The ports are the simulated cards started here (Linux), or the COM ports that
+// tools/screenshots-windows.sh maps onto cards of the Linux cpuctl.
+bool stationPicture(TForm1& form1, const QDir& out, const QString& programDir) {
+    // 64 KiB: long enough on a line at 115200 baud to be caught half way.
+    if (!writeDemoPackage(QDir(programDir).filePath(QString::fromLatin1(kPackageFileName)),
+                          64 * 1024))
+        return false;
+#ifdef _WIN32
+    const QStringList names{"COM21", "COM22", "COM23", "COM24"};
+#else
+    const QStringList names{"LINE-1", "LINE-2", "LINE-3", "LINE-4"};
+    struct Card {
+        std::unique_ptr<Simulator> sim;
+        std::jthread thread;
+    };
+    std::vector<Card> cards;
+    for (int i = 0; i < 4; ++i) {
+        SimulatorOptions o;
+        o.model = i == 1 ? "QX-7" : "QX-9";
+        o.fault = i == 1 ? SimFault::Nak : SimFault::None;
+        o.baudLimit = i == 2;
+        auto sim = Simulator::create(o);
+        if (!sim || !(*sim)->registerPort(names[i].toStdString()))
+            return false;
+        Card card{std::move(*sim), {}};
+        if (i < 3) // the fourth is listed, and nothing answers on its line
+            card.thread =
+                std::jthread([s = card.sim.get()](std::stop_token stop) { s->run(stop); });
+        cards.push_back(std::move(card));
+    }
+#endif
+    form1.MyNs4Click();
+    TStationForm* station = form1.stationForm();
+    station->setOptionsHook([](StationOptions& o) { o.poll = std::chrono::milliseconds(50); });
+    station->resize(980, 600);
+    auto* list = station->findChild<QListWidget*>(QStringLiteral("lstPorts"));
+    for (int i = 0; i < list->count(); ++i) {
+        const QString device = list->item(i)->data(Qt::UserRole).toString();
+        if (names.contains(device.mid(device.lastIndexOf(QLatin1Char('/')) + 1)))
+            list->item(i)->setCheckState(Qt::Checked);
+    }
+    if (!station->start())
+        return false;
+    const QStringList wanted{"remove", "failed", "upgrading"};
+    QElapsedTimer waited;
+    waited.start();
+    auto arrived = [&] {
+        const auto& tiles = station->tiles();
+        if (tiles.size() < 3)
+            return false;
+        for (std::size_t i = 0; i < 3; ++i)
+            if (tiles[i]->tone() != wanted[int(i)])
+                return false;
+        auto* bar = tiles[2]->findChild<QProgressBar*>();
+        return bar && bar->value() >= 30;
+    };
+    while (!arrived() && waited.elapsed() < 20000)
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    const bool ok = arrived() && save(station, out, "station.png");
+    if (!ok)
+        std::fprintf(stderr, "screenshots: the station did not reach its four states\n");
+    QEventLoop loop;
+    QObject::connect(station, &TStationForm::stationEnded, &loop, &QEventLoop::quit);
+    station->stop();
+    if (station->running())
+        loop.exec();
+    station->close();
+    return ok;
+}
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
@@ -204,6 +277,7 @@ int main(int argc, char** argv) {
     }
     ok &= save(form1.sjForm(), out, "package_tool.png");
     ok &= save(&form1, out, "main_window_package_tool.png");
+    ok &= stationPicture(form1, out, programDir.path());
 #ifndef _WIN32
     sim = makeError(ErrorCode::Usage, "");
     QDir(runtime).removeRecursively();

@@ -9,9 +9,10 @@
 namespace cpuconfig {
 
 ServiceMenu::ServiceMenu(QMenu* pm1, std::function<void()> myNs2Click,
-                         std::function<void()> myNs3Click, QObject* parent)
+                         std::function<void()> myNs3Click, std::function<void()> myNs4Click,
+                         QObject* parent)
     : QObject(parent), m_menu(pm1), m_myNs2Click(std::move(myNs2Click)),
-      m_myNs3Click(std::move(myNs3Click)) {
+      m_myNs3Click(std::move(myNs3Click)), m_myNs4Click(std::move(myNs4Click)) {
     if (m_menu) {
         m_menu->installEventFilter(this);
         pm1Change();
@@ -27,8 +28,8 @@ void ServiceMenu::addWhenDue() {
     if (m_added || !pm1 || !isAccessCode(m_enteredPassword.toStdString())) {
         return;
     }
-    // Both go in at the same position, so the second ends up first.
-    for (const char* caption : {"CPU加密", "CPU升级"}) {
+    // All go in at the same position, so the last ends up first.
+    for (const char* caption : {"产线升级", "CPU加密", "CPU升级"}) {
         auto* item = new QAction(QString::fromUtf8(caption), pm1);
         pm1->insertAction(pm1->actions().value(kServiceMenuPosition, nullptr), item);
     }
@@ -41,11 +42,9 @@ void ServiceMenu::pm1Change() {
         return;
     }
     const QList<QAction*> items = pm1->actions();
-    // Positions 2 and 3 are wired once there is an item between them and the closing
-    // separator and "退出"; with five items position 3 is that separator and stays inert.
-    if (items.size() - 3 < kServiceMenuPosition) {
-        return;
-    }
+    // A position is wired once there is an item between it and the closing separator and
+    // "退出"; with five items position 3 is that separator and stays inert.
+    const qsizetype last = items.size() - 3;
     const auto wire = [this](QAction* item, const std::function<void()>& handler) {
         // One handler per item: whatever this menu wired before is replaced.
         disconnect(item, &QAction::triggered, this, nullptr);
@@ -55,8 +54,10 @@ void ServiceMenu::pm1Change() {
             }
         });
     };
-    wire(items[kServiceMenuPosition], m_myNs2Click);
-    wire(items[kServiceMenuPosition + 1], m_myNs3Click);
+    const std::function<void()>* handlers[] = {&m_myNs2Click, &m_myNs3Click, &m_myNs4Click};
+    for (qsizetype i = 0; i < 3 && kServiceMenuPosition + i <= last; ++i) {
+        wire(items[kServiceMenuPosition + i], *handlers[i]);
+    }
 }
 
 bool ServiceMenu::eventFilter(QObject* watched, QEvent* event) {

@@ -75,7 +75,7 @@ TForm1::TForm1(QWidget* parent)
     connect(ui->N2, &QAction::triggered, this, &TForm1::N2Click);
     // Runs pm1Change on every change of pm1's items.
     m_serviceMenu = new ServiceMenu(
-        m_pm1, [this] { MyNs2Click(); }, [this] { MyNs3Click(); }, this);
+        m_pm1, [this] { MyNs2Click(); }, [this] { MyNs3Click(); }, [this] { MyNs4Click(); }, this);
 
     m_form2 = new TForm2(this);
     connect(m_form2, &TForm2::confirmed, this, [this](const QString& password) {
@@ -160,6 +160,17 @@ void TForm1::btn2Click() {
     // next opened, and then reads the package afresh: a package just built shows at once.
     if (m_peiZhi)
         m_peiZhi->hide();
+}
+
+void TForm1::MyNs4Click() {
+    // A window of its own beside the main window, larger than the panels; one at a time.
+    if (!m_stationForm) {
+        m_stationForm = new TStationForm(this);
+        m_stationForm->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    m_stationForm->show();
+    m_stationForm->raise();
+    m_stationForm->activateWindow();
 }
 
 void TForm1::CPU1Click() {

@@ -9,6 +9,7 @@
 #include "package/qt/MainStatus.h"
 #include "package/qt/SJ.h"
 #include "panel/PeiZhi.h"
+#include "station/StationWindow.h"
 
 #include <QPointer>
 #include <QWidget>
@@ -48,6 +49,7 @@ public:
     TPeiZhiForm* peiZhiForm() const { return m_peiZhi; }
     TSJForm* sjForm() const { return m_sjForm; }
     TForm2* form2() const { return m_form2; }
+    TStationForm* stationForm() const { return m_stationForm; }
     QMenu* pm1() const { return m_pm1; }
     bool serviceMenuAdded() const;
     // The last upgrade worker started; earlier ones keep running until they end.
@@ -70,6 +72,7 @@ public:
     void pm1Change();
     void MyNs2Click();
     void MyNs3Click();
+    void MyNs4Click(); // the station window
 
     // Every text the status label lbl1 shows goes through here.
     void setStatus(const QString& text);
@@ -98,8 +101,9 @@ private:
 
     std::unique_ptr<Ui::TForm1> ui;
     QMenu* m_pm1 = nullptr;
-    QPointer<TPeiZhiForm> m_peiZhi; // cleared by itself when the panel is destroyed
-    QPointer<TSJForm> m_sjForm;     // likewise
+    QPointer<TPeiZhiForm> m_peiZhi;       // cleared by itself when the panel is destroyed
+    QPointer<TSJForm> m_sjForm;           // likewise
+    QPointer<TStationForm> m_stationForm; // likewise
     TForm2* m_form2 = nullptr;
     ServiceMenu* m_serviceMenu = nullptr; // holds the service-menu flag and the password
     std::shared_ptr<SelectionSnapshot> m_noPanelSelection;

@@ -20,6 +20,7 @@
 #include <QtTest>
 
 #include <ctime>
+#include <tuple>
 
 using namespace cpuconfig;
 using namespace cpuconfig::test;
@@ -32,7 +33,10 @@ struct Shell {
     QMenu pm1;
     int panelOpened = 0;
     int toolOpened = 0;
-    ServiceMenu serviceMenu{&pm1, [this] { ++panelOpened; }, [this] { ++toolOpened; }};
+    int stationOpened = 0;
+    ServiceMenu serviceMenu{&pm1, [this] { ++panelOpened; }, [this] { ++toolOpened; },
+                            [this] { ++stationOpened; }};
+    std::tuple<int, int, int> opened() const { return {panelOpened, toolOpened, stationOpened}; }
 
     Shell() {
         for (const char* item : {"输入密码", "-", "-", "退出"})
@@ -70,7 +74,8 @@ QWidget* inFront(TForm1& f) {
 }
 
 const QStringList kLocked{t("输入密码"), "-", "-", t("退出")};
-const QStringList kUnlocked{t("输入密码"), "-", t("CPU升级"), t("CPU加密"), "-", t("退出")};
+const QStringList kUnlocked{t("输入密码"), "-", t("CPU升级"), t("CPU加密"),
+                            t("产线升级"), "-", t("退出")};
 
 } // namespace
 
@@ -154,8 +159,8 @@ private slots:
     }
 
     // The code twice adds the items once; a wrong code later keeps them. Each command opens
-    // its own window, once: the first insertion briefly wires "CPU加密" to the panel, and
-    // that must not survive the second.
+    // its own window, once: the first insertions briefly wire "产线升级" and "CPU加密" to
+    // the panel and the tool, and that must not survive the last.
     void unlockedMenuAndItsCommands() {
         Shell s;
         s.confirm("cobalt");
@@ -163,16 +168,18 @@ private slots:
         s.confirm("nope");
         QCOMPARE(menuTexts(&s.pm1), kUnlocked);
         menuItem(&s.pm1, "CPU升级")->trigger();
-        QCOMPARE(std::pair(s.panelOpened, s.toolOpened), std::pair(1, 0));
+        QCOMPARE(s.opened(), std::tuple(1, 0, 0));
         menuItem(&s.pm1, "CPU加密")->trigger();
-        QCOMPARE(std::pair(s.panelOpened, s.toolOpened), std::pair(1, 1));
+        QCOMPARE(s.opened(), std::tuple(1, 1, 0));
+        menuItem(&s.pm1, "产线升级")->trigger();
+        QCOMPARE(s.opened(), std::tuple(1, 1, 1));
         // A changed item re-runs the wiring; still one handler per item.
         menuItem(&s.pm1, "CPU加密")->setText(t("CPU加密"));
         menuItem(&s.pm1, "CPU加密")->trigger();
         // The fixed items are left alone.
         menuItem(&s.pm1, "输入密码")->trigger();
         menuItem(&s.pm1, "退出")->trigger();
-        QCOMPARE(std::pair(s.panelOpened, s.toolOpened), std::pair(1, 2));
+        QCOMPARE(s.opened(), std::tuple(1, 2, 1));
     }
 
     // In the main window: the modal dialog, every command bringing its window forward, the
@@ -225,6 +232,14 @@ private slots:
         menuItem(f.pm1(), "CPU升级")->trigger();
         QCOMPARE(date->text(), t("2010年4月25日9时5分7秒"));
         QCOMPARE(f.peiZhiForm()->findChild<QLabel*>("lbl4")->text(), QStringLiteral("T2"));
+
+        // The station: a window of its own, one at a time, showing the package just built.
+        menuItem(f.pm1(), "产线升级")->trigger();
+        TStationForm* station = f.stationForm();
+        QVERIFY(station && station->isVisible() && station->isWindow());
+        menuItem(f.pm1(), "产线升级")->trigger();
+        QCOMPARE(f.findChildren<TStationForm*>(), QList<TStationForm*>{station});
+        QCOMPARE(station->findChild<QLabel*>("lblModel")->text(), QStringLiteral("T2"));
     }
 };
 

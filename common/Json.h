@@ -1,5 +1,6 @@
-// JSON for cpuctl's --json reports and --progress json, written with nlohmann::json. Keys
-// keep the order they are set in, so reports read the same from one release to the next.
+// JSON for cpuctl's --json reports and --progress json and for the station's log, written
+// with nlohmann::json. Keys keep the order they are set in, so reports read the same from
+// one release to the next.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -7,7 +8,7 @@
 #include <cmath>
 #include <string>
 
-namespace cpuconfig::cli {
+namespace cpuconfig {
 
 using Json = nlohmann::ordered_json;
 
@@ -35,4 +36,4 @@ inline void addOutcome(Json& j, int exitCode, const std::string& status,
     j["reason"] = reason;
 }
 
-} // namespace cpuconfig::cli
+} // namespace cpuconfig
