@@ -71,9 +71,10 @@ package-windows: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS) --target cpuctl
 	$(WINDOWS_ENV) tools/package-windows.sh $(BUILD)/cli/cpuctl
 # docs/screenshots/windows-*.png: the windows as the 64-bit build draws them under Wine.
-screenshots-windows: deps
+screenshots-windows: deps $(BUILD)/build.ninja
 	@tools/install-deps.sh windows
-	JOBS=$(JOBS) tools/screenshots-windows.sh docs/screenshots
+	cmake --build $(BUILD) -j $(JOBS) --target cpuctl
+	JOBS=$(JOBS) CPUCTL=$(BUILD)/cli/cpuctl tools/screenshots-windows.sh docs/screenshots
 
 # The folders' order (also a test of `make test`); the picture in docs/ARCHITECTURE.md.
 check-layers:
@@ -107,7 +108,8 @@ test-sanitize: deps
 	cmake --build build-tsan -j $(JOBS) --target $(TSAN_TESTS)
 	for t in $(TSAN_TESTS); do \
 		echo "== $$t (ThreadSanitizer)"; \
-		QT_QPA_PLATFORM=offscreen TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 ignore_noninstrumented_modules=1" \
+		QT_QPA_PLATFORM=offscreen TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 ignore_noninstrumented_modules=1 \
+			die_after_fork=0" \
 			build-tsan/tests/$$t >build-tsan/$$t.log 2>&1 \
 			|| { sed -n '/^WARNING: ThreadSanitizer/,/^SUMMARY/p' build-tsan/$$t.log | head -150; \
 			     tail -5 build-tsan/$$t.log; exit 1; }; \
@@ -116,9 +118,10 @@ test-sanitize: deps
 # The tests where threads meet: workers, the GUI thread, the simulated card. Qt is not
 # built for TSan: its own memory is not tracked (ignore_noninstrumented_modules), and our
 # code announces its hand-offs through Qt's event queue (common/ThreadHandOff.h). Nothing
-# is suppressed.
+# is suppressed. die_after_fork=0: a test that starts cpuctl (QProcess forks, the child
+# runs nothing but exec) would otherwise be ended by the sanitizer in the child.
 TSAN_TESTS = link_tests link_realtime_tests cli_tests main_window_tests panel_tests gui_end_to_end_tests \
-	service_mode_tests package_tool_tests
+	service_mode_tests package_tool_tests station_window_tests
 
 # Each fuzz target for FUZZ_SECONDS (60 by default) from its seed corpus. An input that
 # runs longer than 10 s counts as a hang and fails the run.

@@ -42,8 +42,8 @@ double BoardTotals::perHour() const {
 
 StationBoard::StationBoard(std::vector<std::string> ports, DurableLog& log,
                            std::function<void()> changed, std::size_t keptLines)
-    : m_ports(std::move(ports)), m_log(log), m_changed(std::move(changed)),
-      m_keptLines(keptLines), m_upgradeStarted(m_ports.size()) {
+    : m_ports(std::move(ports)), m_log(log), m_changed(std::move(changed)), m_keptLines(keptLines),
+      m_upgradeStarted(m_ports.size()) {
     m_view.tiles.resize(m_ports.size());
 }
 
@@ -135,9 +135,10 @@ void StationBoard::packageChanged(const PackageChange& change) {
         std::lock_guard lock(m_mutex);
         if (auto r = m_log.appendLine(record); !r && m_view.logError.empty())
             m_view.logError = r.error().message;
-        m_view.package = change.taken ? "升级文件已更换，下一张卡起使用 " + change.sha256.substr(0, 12)
-                                      : "新的升级文件被拒绝：" + change.reason + "；仍使用 " +
-                                            change.previous.substr(0, 12);
+        m_view.package = change.taken
+                             ? "升级文件已更换，下一张卡起使用 " + change.sha256.substr(0, 12)
+                             : "新的升级文件被拒绝：" + change.reason + "；仍使用 " +
+                                   change.previous.substr(0, 12);
         addLine(clockTime() + "  " + m_view.package);
         touch();
     }

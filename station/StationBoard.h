@@ -19,22 +19,22 @@ namespace cpuconfig {
 
 struct TileState {
     PortState state = PortState::Waiting;
-    std::string detail;       // as the station gave it (a card's model in GBK bytes)
-    std::string model;        // of the card on the port, GBK bytes; kept while it is there
-    bool failed = false;      // its last card failed: red until it is taken away
-    std::uint64_t sent = 0;   // of the card being upgraded
+    std::string detail;     // as the station gave it (a card's model in GBK bytes)
+    std::string model;      // of the card on the port, GBK bytes; kept while it is there
+    bool failed = false;    // its last card failed: red until it is taken away
+    std::uint64_t sent = 0; // of the card being upgraded
     std::uint64_t total = 0;
-    double secondsLeft = -1;  // estimated from the rate so far; -1 while unknown
+    double secondsLeft = -1; // estimated from the rate so far; -1 while unknown
 };
 
 struct BoardTotals {
     unsigned done = 0;
     unsigned failed = 0;
     unsigned notLogged = 0;
-    double cardSeconds = 0;   // the upgrades' own times, added up
+    double cardSeconds = 0;    // the upgrades' own times, added up
     double runningSeconds = 0; // since the start
-    double average() const;   // seconds per card, 0 before the first
-    double perHour() const;   // cards finished per hour of running; 0 in the first minute
+    double average() const;    // seconds per card, 0 before the first
+    double perHour() const;    // cards finished per hour of running; 0 in the first minute
 };
 
 struct BoardView {

@@ -65,8 +65,9 @@ QString secondsText(double seconds) {
     if (seconds < 0)
         return {};
     const long s = std::lround(seconds);
-    return s >= 60 ? QStringLiteral("剩余 %1 分 %2 秒").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'))
-                   : QStringLiteral("剩余 %1 秒").arg(s);
+    return s >= 60
+               ? QStringLiteral("剩余 %1 分 %2 秒").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'))
+               : QStringLiteral("剩余 %1 秒").arg(s);
 }
 
 } // namespace
@@ -87,7 +88,8 @@ StationTile::StationTile(const QString& device, const QString& description, QWid
     name->setFont(big);
     auto* about = new QLabel(description.isEmpty() ? device : description, this);
     about->setWordWrap(true);
-    about->setToolTip(device + (description.isEmpty() ? QString() : QStringLiteral("\n") + description));
+    about->setToolTip(device +
+                      (description.isEmpty() ? QString() : QStringLiteral("\n") + description));
     m_state = new QLabel(this);
     m_state->setObjectName(QStringLiteral("state"));
     m_state->setWordWrap(true);
@@ -266,8 +268,9 @@ void TStationForm::refreshPorts() {
             checked << ui->lstPorts->item(i)->data(Qt::UserRole).toString();
     ui->lstPorts->clear();
     std::vector<PortInfo> ports = describeSerialPorts();
-    std::sort(ports.begin(), ports.end(),
-              [](const PortInfo& a, const PortInfo& b) { return portNameLess(a.device, b.device); });
+    std::sort(ports.begin(), ports.end(), [](const PortInfo& a, const PortInfo& b) {
+        return portNameLess(a.device, b.device);
+    });
     for (const PortInfo& port : ports) {
         const QString device = u8(port.device);
         const QString about = u8(port.description());
@@ -291,14 +294,15 @@ void TStationForm::refreshPackage() {
     ui->lblModel->setText(info ? fromGbk(info->details.model) : QString());
     ui->lblCpuVersion->setText(info ? fromGbk(info->details.cpuVersion) : QString());
     ui->lblDate->setText(info ? u8(info->details.dateText) : QString());
-    ui->lblSha->setText(info ? u8(info->imageSha256.substr(0, 16)) + QStringLiteral("…") : QString());
+    ui->lblSha->setText(info ? u8(info->imageSha256.substr(0, 16)) + QStringLiteral("…")
+                             : QString());
     ui->lblSha->setToolTip(info ? QStringLiteral("映像 ") + u8(info->imageSha256) +
                                       QStringLiteral("\n文件 ") + u8(info->packageSha256)
                                 : QString());
-    ui->lblPackageNote->setText(
-        usable ? QString()
-               : QString::fromUtf8(text::kNoPackage) + QStringLiteral("：") +
-                     u8(info ? info->problem->message : info.error().message));
+    ui->lblPackageNote->setText(usable
+                                    ? QString()
+                                    : QString::fromUtf8(text::kNoPackage) + QStringLiteral("：") +
+                                          u8(info ? info->problem->message : info.error().message));
     ui->lblPackageNote->setVisible(!usable);
     if (!m_logEdited)
         ui->edtLog->setText(QDir::toNativeSeparators(QDir(dir).filePath(u8(stationLogName()))));
@@ -318,12 +322,12 @@ std::vector<std::string> TStationForm::chosenPorts() const {
 QString TStationForm::totalsText() const {
     const BoardTotals t = m_board ? m_board->view().totals : BoardTotals{};
     const double perHour = t.perHour();
-    QString text = QStringLiteral("完成 %1　失败 %2　每小时 %3 张　平均 %4 秒/张")
-                       .arg(t.done)
-                       .arg(t.failed)
-                       .arg(perHour > 0 ? QString::number(std::lround(perHour))
-                                        : QStringLiteral("—"))
-                       .arg(t.average(), 0, 'f', 1);
+    QString text =
+        QStringLiteral("完成 %1　失败 %2　每小时 %3 张　平均 %4 秒/张")
+            .arg(t.done)
+            .arg(t.failed)
+            .arg(perHour > 0 ? QString::number(std::lround(perHour)) : QStringLiteral("—"))
+            .arg(t.average(), 0, 'f', 1);
     if (t.notLogged > 0)
         text += QStringLiteral("　未记入日志 %1").arg(t.notLogged);
     return text;
@@ -356,12 +360,14 @@ bool TStationForm::start() {
     options.ports = ports;
     options.baud = ui->cbbBaud->currentText().toStdString();
     options.screen = ui->cbbPingNo->currentText().toStdString();
-    options.package = toPath(QDir(programDirectory()).filePath(QString::fromUtf8(kPackageFileName)));
+    options.package =
+        toPath(QDir(programDirectory()).filePath(QString::fromUtf8(kPackageFileName)));
     if (m_hook)
         m_hook(options);
     auto station = Station::create(options, *m_board);
     if (!station) {
-        note(QString::fromUtf8(text::kNoPackage) + QStringLiteral("：") + u8(station.error().message));
+        note(QString::fromUtf8(text::kNoPackage) + QStringLiteral("：") +
+             u8(station.error().message));
         m_board.reset();
         m_log.reset();
         refreshPackage();
@@ -419,8 +425,8 @@ void TStationForm::showBoard() {
     for (std::size_t i = 0; i < m_tiles.size() && i < view.tiles.size(); ++i)
         m_tiles[i]->showState(view.tiles[i]);
     ui->lblTotals->setText(totalsText());
-    const std::uint64_t fresh = std::min<std::uint64_t>(view.linesAdded - m_shownLines,
-                                                        view.lines.size());
+    const std::uint64_t fresh =
+        std::min<std::uint64_t>(view.linesAdded - m_shownLines, view.lines.size());
     for (std::size_t i = view.lines.size() - fresh; i < view.lines.size(); ++i)
         ui->txtLog->appendPlainText(u8(view.lines[i]));
     m_shownLines = view.linesAdded;

@@ -86,9 +86,9 @@ private:
     void refreshPorts();
     void refreshPackage();
     std::vector<std::string> chosenPorts() const;
-    void showBoard();  // on the GUI thread: the board's latest view
+    void showBoard();    // on the GUI thread: the board's latest view
     void boardChanged(); // on a worker: schedules one showBoard
-    void ended();      // on the GUI thread, once run() has returned
+    void ended();        // on the GUI thread, once run() has returned
     void setRunning(bool running);
     void note(const QString& text); // a line of the window's own under the log's
 

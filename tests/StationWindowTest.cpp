@@ -3,10 +3,10 @@
 // on disk. What is checked is the wiring: the tiles follow the station, a finished card is
 // in the log before its tile says so, the totals agree with the log, and a stop, however
 // asked for, frees every port. The station's own rules are the engine's tests.
+#include "station/StationWindow.h"
 #include "GuiTestSupport.h"
 #include "link/SerialPort.h"
 #include "link/StationLog.h"
-#include "station/StationWindow.h"
 #ifndef _WIN32
 #include "LinkTestSupport.h"
 #include "sim/Simulator.h"
@@ -14,6 +14,7 @@
 #endif
 
 #include <QCheckBox>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
@@ -127,12 +128,11 @@ private slots:
         QTest::addColumn<QString>("text");
         using S = PortState;
         QTest::newRow("waiting") << QList<int>{int(S::Waiting)} << "waiting" << t("等待控制卡");
-        QTest::newRow("missing") << QList<int>{int(S::PortMissing)} << "missing"
-                                 << t("串口不存在");
+        QTest::newRow("missing") << QList<int>{int(S::PortMissing)} << "missing" << t("串口不存在");
         QTest::newRow("busy") << QList<int>{int(S::PortBusy)} << "busy" << t("串口被占用");
         QTest::newRow("found") << QList<int>{int(S::CardFound)} << "found" << t("发现控制卡 M1");
-        QTest::newRow("upgrading") << QList<int>{int(S::CardFound), int(S::Upgrading)}
-                                   << "upgrading" << t("正在升级 M1");
+        QTest::newRow("upgrading")
+            << QList<int>{int(S::CardFound), int(S::Upgrading)} << "upgrading" << t("正在升级 M1");
         QTest::newRow("done, still there")
             << QList<int>{int(S::CardFound), int(S::Done), int(S::StillConnected)} << "remove"
             << t("完成，请取下控制卡");
@@ -142,8 +142,8 @@ private slots:
         QTest::newRow("failed, then taken away")
             << QList<int>{int(S::Failed), int(S::StillConnected), int(S::Waiting)} << "waiting"
             << t("等待控制卡");
-        QTest::newRow("not logged") << QList<int>{int(S::NotLogged)} << "failed"
-                                    << t("日志无法写入，已停止：x");
+        QTest::newRow("not logged")
+            << QList<int>{int(S::NotLogged)} << "failed" << t("日志无法写入，已停止：x");
     }
     void tileTones() {
         QFETCH(QList<int>, states);
@@ -174,6 +174,10 @@ private slots:
         bad.sim().setPowered(false);
         const QStringList ports{listed(good), listed(bad)};
         Bench b(ports);
+        // The log beside the package, one file per day.
+        QCOMPARE(
+            QFileInfo(b.logPath()).absoluteFilePath(),
+            QFileInfo(m_dir.filePath(QString::fromStdString(stationLogName()))).absoluteFilePath());
         QVERIFY(b.start());
         QCOMPARE(b.form.tiles().size(), std::size_t(2));
         QTRY_COMPARE_WITH_TIMEOUT(b.tile(0)->tone(), QStringLiteral("remove"), kWait);
@@ -203,8 +207,7 @@ private slots:
         QCOMPARE(cards[0].value("outcome").toString(), QStringLiteral("done"));
         QCOMPARE(cards[1].value("outcome").toString(), QStringLiteral("failed"));
         QProcess summary;
-        summary.start(QStringLiteral(CPUCONFIG_CPUCTL),
-                      {"station", "--summary", b.logPath()});
+        summary.start(QStringLiteral(CPUCONFIG_CPUCTL), {"station", "--summary", b.logPath()});
         QVERIFY(summary.waitForFinished(kWait));
         QVERIFY2(summary.readAllStandardOutput().contains("cards: 1 done, 1 failed"),
                  "cpuctl station --summary disagrees with the window");
@@ -228,6 +231,22 @@ private slots:
         QCOMPARE(records(b.logPath(), "package").size(), 1);
     }
 
+    // A card whose line cannot be written is never shown as done: its tile says why, and
+    // the station stops with its port free.
+    void unwritableLogStopsTheStation() {
+        SimCard card(simWith([](SimulatorOptions& o) { o.model = "NOLOG"; }));
+        Bench b({listed(card)});
+        b.form.findChild<QLineEdit*>("edtLog")->setText(QStringLiteral("/dev/full"));
+        QSignalSpy ended(&b.form, &TStationForm::stationEnded);
+        QVERIFY(b.start());
+        QVERIFY(ended.wait(kWait));
+        QCOMPARE(b.tile(0)->tone(), QStringLiteral("failed"));
+        QVERIFY(b.tile(0)->stateText().startsWith(t("日志无法写入")));
+        QVERIFY(b.form.totalsText().contains(t("完成 0　失败 0")));
+        QVERIFY(b.form.totalsText().contains(t("未记入日志 1")));
+        QVERIFY(portFree(QString::fromStdString(card.port())));
+    }
+
     // Stopped in the middle of a transfer, by the button or by closing the window: the
     // block in flight ends, the card is logged as failed, the port is free, and a closed
     // window closes once the station has ended.
@@ -238,7 +257,7 @@ private slots:
     }
     void stopDuringTransfer() {
         QFETCH(bool, closing);
-        QVERIFY(writeFile(package(), demoPackage(256 * 1024, 'A')));
+        QVERIFY(writeFile(package(), demoPackage(512 * 1024, 'A')));
         SimCard card(simWith([](SimulatorOptions& o) { o.baudLimit = true; }));
         Bench b({listed(card)});
         QVERIFY(b.start());

@@ -394,6 +394,9 @@ test_arch() {
 
     if [ "$gui" = 1 ]; then
         # The window tests as Windows programs, offscreen (the wrapper passes the platform).
+        # The station window's test picks the port tests' card from the registry's list.
+        "$wine" reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v "\\Device\\cpuconfigTest" \
+            /d "COM$testPort" /f </dev/null >/dev/null 2>&1
         if timed "window tests" bash -c "cd '$wbuild' && ctest --output-on-failure -j '$jobs' -L gui"; then
             pass "window tests under Wine (Qt's offscreen platform)"
         else
