@@ -7,20 +7,20 @@
 //     (found or already upgrading), for 10 cards switched on one after another.
 //   QT_QPA_PLATFORM=offscreen build/bench/bench_station_window [busy|idle|found]
 #include "bench/GuiThreadGap.h"
+#include "gui/WindowSupport.h"
 #include "package/PackageFormat.h"
 #include "shell/Application.h"
-#include "station/StationWindow.h"
-#include "gui/WindowSupport.h"
 #include "sim/Simulator.h"
+#include "station/StationWindow.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QTimer>
 #include <QFile>
 #include <QListWidget>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <algorithm>
 #include <atomic>
@@ -148,7 +148,8 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     prepareApplication(app);
     QTemporaryDir dir;
-    if (!dir.isValid() || !writePackage(dir.filePath(QString::fromLatin1(kPackageFileName)), 64 * 1024))
+    if (!dir.isValid() ||
+        !writePackage(dir.filePath(QString::fromLatin1(kPackageFileName)), 64 * 1024))
         return 1;
     setProgramDirectory(dir.path());
     const std::string only = argc > 1 ? argv[1] : "";
@@ -221,8 +222,8 @@ int main(int argc, char** argv) {
                     return shown != 0;
                 },
                 10000);
-            ms.push_back(double(shown - card.answeredAt.load()) * 1e3 *
-                         Steady::period::num / Steady::period::den);
+            ms.push_back(double(shown - card.answeredAt.load()) * 1e3 * Steady::period::num /
+                         Steady::period::den);
             waitUntil([&] { return tile->tone() == QLatin1String("remove"); }, 10000);
             card.sim->setPowered(false);
         }

@@ -45,8 +45,8 @@ const char* stationStateWord(PortState s) {
     return i < kWords.size() ? kWords[i] : "";
 }
 
-std::string stationTime(const char* format) {
-    return timeText(format, true);
+std::string stationTime(const char* format, bool utc) {
+    return timeText(format, utc);
 }
 
 std::string stationLogName() {

@@ -13,8 +13,8 @@ namespace cpuconfig {
 const char* stationStateWord(PortState state);
 
 // Now, as the log writes times: UTC, so that they stay in order across a change of summer
-// time. format as for strftime.
-std::string stationTime(const char* format);
+// time; local time for what is shown to a technician. format as for strftime.
+std::string stationTime(const char* format, bool utc = true);
 
 // The log of a station started today: station-YYYYMMDD.jsonl, by the local date.
 std::string stationLogName();

@@ -4,7 +4,6 @@
 #include "link/StationLog.h"
 
 #include <cstdio>
-#include <ctime>
 
 namespace cpuconfig {
 namespace {
@@ -16,16 +15,7 @@ std::string shortName(const std::string& device) {
 }
 
 std::string clockTime() {
-    const std::time_t t = std::time(nullptr);
-    std::tm tm{};
-#ifdef _WIN32
-    localtime_s(&tm, &t);
-#else
-    localtime_r(&t, &tm);
-#endif
-    char buf[16];
-    std::strftime(buf, sizeof buf, "%H:%M:%S", &tm);
-    return buf;
+    return stationTime("%H:%M:%S", false);
 }
 
 } // namespace
