@@ -5,6 +5,8 @@
 #include <QCoreApplication>
 #include <QThread>
 
+#include <chrono>
+
 namespace cpuconfig {
 
 namespace {
@@ -21,8 +23,17 @@ void SendCompletion::complete() {
 }
 
 bool SendCompletion::wait(std::stop_token stop) {
+    // The stop wakes the wait at once. The slices only bound how long a wake-up lost by the
+    // platform's condition variable could keep a worker from a stop at shutdown: a CI run
+    // under Wine once saw a worker miss it for good.
+    constexpr std::chrono::milliseconds kSlice{50};
     std::unique_lock lock(m_mutex);
-    return m_cv.wait(lock, stop, [this] { return m_done; });
+    while (!m_done) {
+        if (stop.stop_requested())
+            return false;
+        m_cv.wait_for(lock, stop, kSlice, [this] { return m_done; });
+    }
+    return true;
 }
 
 CpuMessageEvent::CpuMessageEvent(unsigned message, std::uintptr_t wParam, std::intptr_t lParam,
