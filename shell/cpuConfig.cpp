@@ -167,6 +167,11 @@ void TForm1::MyNs4Click() {
     if (!m_stationForm) {
         m_stationForm = new TStationForm(this);
         m_stationForm->setAttribute(Qt::WA_DeleteOnClose);
+        if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+            const QRect room = screen->availableGeometry();
+            m_stationForm->move(room.topLeft() +
+                                centredOrigin(room.size(), m_stationForm->frameSize()));
+        }
     }
     m_stationForm->show();
     m_stationForm->raise();
@@ -241,6 +246,9 @@ void TForm1::shutDown() {
         m_peiZhi->queryWorkers().requestStopAll();
     m_upgrades.stopAll(deadline);
     m_upgradeWorker.reset();
+    // The station's transfers end their block and close their ports before the program
+    // goes; its window would otherwise outlive the main window and keep the program alive.
+    delete m_stationForm.data();
     if (m_peiZhi) {
         m_peiZhi->queryWorkers().stopAll(deadline);
         delete m_peiZhi.data();

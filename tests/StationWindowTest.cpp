@@ -7,6 +7,7 @@
 #include "GuiTestSupport.h"
 #include "link/SerialPort.h"
 #include "link/StationLog.h"
+#include "shell/cpuConfig.h"
 #ifndef _WIN32
 #include "LinkTestSupport.h"
 #include "sim/Simulator.h"
@@ -26,6 +27,7 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <algorithm>
 #include <memory>
 
 using namespace cpuconfig;
@@ -269,6 +271,39 @@ private slots:
         const auto cards = records(b.logPath(), "card");
         QCOMPARE(cards.size(), 1);
         QCOMPARE(cards[0].value("outcome").toString(), QStringLiteral("failed"));
+    }
+
+    // Quitting the program during a transfer: the station stops, its card is logged as cut
+    // short, the port is free, and no window is left to keep the program running.
+    void quittingTheProgramStopsTheStation() {
+        QVERIFY(writeFile(package(), demoPackage(512 * 1024, 'A')));
+        SimCard card(simWith([](SimulatorOptions& o) { o.baudLimit = true; }));
+        const QString port = listed(card);
+        QString logPath;
+        {
+            TForm1 f;
+            f.show();
+            f.MyNs4Click();
+            QPointer<TStationForm> station = f.stationForm();
+            auto* list = station->findChild<QListWidget*>("lstPorts");
+            for (int i = 0; i < list->count(); ++i)
+                if (list->item(i)->data(Qt::UserRole).toString() == port)
+                    list->item(i)->setCheckState(Qt::Checked);
+            logPath = station->findChild<QLineEdit*>("edtLog")->text();
+            QVERIFY(station->start());
+            QTRY_COMPARE_WITH_TIMEOUT(station->tiles().at(0)->tone(), QStringLiteral("upgrading"),
+                                      kWait);
+            f.img2Click();
+            QVERIFY(!station);
+            QVERIFY(!f.isVisible());
+            const auto windows = QApplication::topLevelWidgets();
+            QVERIFY(std::none_of(windows.begin(), windows.end(),
+                                 [](const QWidget* w) { return w->isVisible(); }));
+        }
+        QVERIFY(portFree(port));
+        const auto cards = records(logPath, "card");
+        QCOMPARE(cards.size(), 1);
+        QCOMPARE(cards[0].value("reason").toString(), QStringLiteral("stopped"));
     }
 #endif
 
