@@ -3,6 +3,7 @@
 // simulated card. A 1 ms timer runs on the GUI thread; the longest gap between its ticks
 // bounds how long the thread was kept from its events.
 //   QT_QPA_PLATFORM=offscreen build/bench/bench_gui [runs]
+#include "bench/BenchPackage.h"
 #include "bench/GuiThreadGap.h"
 #include "package/PackageFormat.h"
 #include "shell/Application.h"
@@ -40,19 +41,6 @@ public:
     }
 };
 
-bool writePackage(const QString& path, std::size_t imageBytes) {
-    QByteArray bytes("A1.7\0\0\0"
-                     "2",
-                     8);
-    bytes.reserve(qsizetype(imageBytes + 16));
-    for (std::size_t i = 0; i < imageBytes; ++i)
-        bytes.append(char(nibbleSwap(std::uint8_t(i * 13 + 1))));
-    const Trailer t = makeTrailer(DateTime{2026, 12, 6, 12, 0, 0, 7});
-    bytes.append(reinterpret_cast<const char*>(t.data()), qsizetype(t.size()));
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -63,7 +51,7 @@ int main(int argc, char** argv) {
 
     QTemporaryDir dir;
     const QString package = dir.filePath(QString::fromLatin1(kPackageFileName));
-    if (!dir.isValid() || !writePackage(package, 1024 * 1024))
+    if (!dir.isValid() || !writeBenchPackage(package, 1024 * 1024))
         return 1;
     TPeiZhiForm::setProgramDirectory(dir.path());
 

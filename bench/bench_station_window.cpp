@@ -6,6 +6,7 @@
 //  3. from a card's answer to the question that found it to its tile showing the card
 //     (found or already upgrading), for 10 cards switched on one after another.
 //   QT_QPA_PLATFORM=offscreen build/bench/bench_station_window [busy|idle|found]
+#include "bench/BenchPackage.h"
 #include "bench/GuiThreadGap.h"
 #include "gui/WindowSupport.h"
 #include "package/PackageFormat.h"
@@ -38,18 +39,6 @@ using namespace cpuconfig;
 using Steady = std::chrono::steady_clock;
 
 namespace {
-
-bool writePackage(const QString& path, std::size_t imageBytes) {
-    QByteArray bytes("A1.7\0\0\0"
-                     "2",
-                     8);
-    for (std::size_t i = 0; i < imageBytes; ++i)
-        bytes.append(char(nibbleSwap(std::uint8_t(i * 13 + 1))));
-    const Trailer t = makeTrailer(DateTime{2026, 12, 6, 12, 0, 0, 7});
-    bytes.append(reinterpret_cast<const char*>(t.data()), qsizetype(t.size()));
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
 
 double cpuSeconds() {
     rusage u{};
@@ -149,7 +138,7 @@ int main(int argc, char** argv) {
     prepareApplication(app);
     QTemporaryDir dir;
     if (!dir.isValid() ||
-        !writePackage(dir.filePath(QString::fromLatin1(kPackageFileName)), 64 * 1024))
+        !writeBenchPackage(dir.filePath(QString::fromLatin1(kPackageFileName)), 64 * 1024))
         return 1;
     setProgramDirectory(dir.path());
     const std::string only = argc > 1 ? argv[1] : "";

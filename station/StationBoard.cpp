@@ -138,9 +138,20 @@ void StationBoard::packageChanged(const PackageChange& change) {
 BoardView StationBoard::view() const {
     std::lock_guard lock(m_mutex);
     BoardView copy = m_view;
-    copy.totals.runningSeconds = std::chrono::duration<double>(Clock::now() - m_started).count();
+    copy.totals.runningSeconds = runningSeconds();
     copy.lines.assign(m_lines.begin(), m_lines.end());
     return copy;
+}
+
+BoardTotals StationBoard::totals() const {
+    std::lock_guard lock(m_mutex);
+    BoardTotals copy = m_view.totals;
+    copy.runningSeconds = runningSeconds();
+    return copy;
+}
+
+double StationBoard::runningSeconds() const {
+    return std::chrono::duration<double>(Clock::now() - m_started).count();
 }
 
 void StationBoard::addLine(std::string line) {

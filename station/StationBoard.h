@@ -62,10 +62,13 @@ public:
 
     // A copy, taken under the lock.
     BoardView view() const;
+    // The totals alone, as of now.
+    BoardTotals totals() const;
 
 private:
     void addLine(std::string line); // with the lock held
     void touch();                   // with the lock held: a change to show
+    double runningSeconds() const;  // since the start
 
     const std::vector<std::string> m_ports;
     DurableLog& m_log;

@@ -279,6 +279,7 @@ void TStationForm::refreshPorts() {
             ui->lstPorts);
         item->setData(Qt::UserRole, device);
         item->setData(Qt::UserRole + 1, !port.vendorId.empty()); // a USB adapter
+        item->setData(Qt::UserRole + 2, about);
         item->setToolTip(device + (about.isEmpty() ? QString() : QStringLiteral("\n") + about));
         item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
         item->setCheckState(checked.contains(device) ? Qt::Checked : Qt::Unchecked);
@@ -308,19 +309,22 @@ void TStationForm::refreshPackage() {
         ui->edtLog->setText(QDir::toNativeSeparators(QDir(dir).filePath(u8(stationLogName()))));
 }
 
-std::vector<std::string> TStationForm::chosenPorts() const {
-    std::vector<std::string> ports;
+std::vector<const QListWidgetItem*> TStationForm::chosenPorts() const {
+    std::vector<const QListWidgetItem*> chosen;
     const bool allUsb = ui->chkAllUsb->isChecked();
     for (int i = 0; i < ui->lstPorts->count(); ++i) {
         const QListWidgetItem* item = ui->lstPorts->item(i);
         if (allUsb ? item->data(Qt::UserRole + 1).toBool() : item->checkState() == Qt::Checked)
-            ports.push_back(item->data(Qt::UserRole).toString().toStdString());
+            chosen.push_back(item);
     }
-    return ports;
+    return chosen;
 }
 
 QString TStationForm::totalsText() const {
-    const BoardTotals t = m_board ? m_board->view().totals : BoardTotals{};
+    return totalsText(m_board ? m_board->totals() : BoardTotals{});
+}
+
+QString TStationForm::totalsText(const BoardTotals& t) {
     const double perHour = t.perHour();
     QString text =
         QStringLiteral("完成 %1　失败 %2　每小时 %3 张　平均 %4 秒/张")
@@ -342,7 +346,10 @@ bool TStationForm::start() {
         return false;
     if (ui->chkAllUsb->isChecked())
         refreshPorts(); // every USB adapter there now
-    const std::vector<std::string> ports = chosenPorts();
+    const std::vector<const QListWidgetItem*> chosen = chosenPorts();
+    std::vector<std::string> ports;
+    for (const QListWidgetItem* item : chosen)
+        ports.push_back(item->data(Qt::UserRole).toString().toStdString());
     if (ports.empty()) {
         note(QStringLiteral("请选择串口"));
         return false;
@@ -379,14 +386,9 @@ bool TStationForm::start() {
     for (StationTile* tile : m_tiles)
         delete tile;
     m_tiles.clear();
-    const auto described = describeSerialPorts();
-    for (const std::string& port : ports) {
-        QString about;
-        for (const PortInfo& p : described)
-            if (p.device == port)
-                about = u8(p.description());
-        m_tiles.push_back(new StationTile(u8(port), about, ui->wgtTiles));
-    }
+    for (const QListWidgetItem* item : chosen)
+        m_tiles.push_back(new StationTile(item->data(Qt::UserRole).toString(),
+                                          item->data(Qt::UserRole + 2).toString(), ui->wgtTiles));
     layOutTiles();
     note(QStringLiteral("开始：%1 个串口，日志 %2").arg(ports.size()).arg(logPath));
     m_shownVersion = 0;
@@ -424,7 +426,7 @@ void TStationForm::showBoard() {
     m_shownVersion = view.version;
     for (std::size_t i = 0; i < m_tiles.size() && i < view.tiles.size(); ++i)
         m_tiles[i]->showState(view.tiles[i]);
-    ui->lblTotals->setText(totalsText());
+    ui->lblTotals->setText(totalsText(view.totals));
     const std::uint64_t fresh =
         std::min<std::uint64_t>(view.linesAdded - m_shownLines, view.lines.size());
     for (std::size_t i = view.lines.size() - fresh; i < view.lines.size(); ++i)

@@ -24,6 +24,7 @@ namespace Ui {
 class TStationForm;
 }
 class QLabel;
+class QListWidgetItem;
 class QProgressBar;
 class QTimer;
 QT_END_NAMESPACE
@@ -72,6 +73,7 @@ public:
 
     const std::vector<StationTile*>& tiles() const { return m_tiles; }
     QString totalsText() const;
+    static QString totalsText(const BoardTotals& totals);
 
 signals:
     void stationEnded();
@@ -85,7 +87,8 @@ private:
     void layOutTiles(); // in as many columns as the board's width holds
     void refreshPorts();
     void refreshPackage();
-    std::vector<std::string> chosenPorts() const;
+    // The ticked ports (or every USB adapter), as the list holds them.
+    std::vector<const QListWidgetItem*> chosenPorts() const;
     void showBoard();    // on the GUI thread: the board's latest view
     void boardChanged(); // on a worker: schedules one showBoard
     void ended();        // on the GUI thread, once run() has returned
