@@ -18,7 +18,8 @@ inline bool writeBenchPackage(const QString& path, std::size_t imageBytes) {
     bytes.reserve(qsizetype(imageBytes + 16));
     for (std::size_t i = 0; i < imageBytes; ++i)
         bytes.append(char(cpuconfig::nibbleSwap(std::uint8_t(i * 13 + 1))));
-    const cpuconfig::Trailer t = cpuconfig::makeTrailer(cpuconfig::DateTime{2026, 12, 6, 12, 0, 0, 7});
+    const cpuconfig::Trailer t =
+        cpuconfig::makeTrailer(cpuconfig::DateTime{2026, 12, 6, 12, 0, 0, 7});
     bytes.append(reinterpret_cast<const char*>(t.data()), qsizetype(t.size()));
     QFile f(path);
     return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();

@@ -1,6 +1,7 @@
 #include "station/StationBoard.h"
 
 #include "common/Gbk.h"
+#include "gui/WindowSupport.h"
 #include "link/StationLog.h"
 
 #include <cstdio>
@@ -9,9 +10,7 @@ namespace cpuconfig {
 namespace {
 
 std::string shortName(const std::string& device) {
-    const auto cut = device.find_last_of("/\\");
-    const std::string tail = cut == std::string::npos ? device : device.substr(cut + 1);
-    return tail.empty() ? device : tail;
+    return shortPortName(QString::fromStdString(device)).toStdString();
 }
 
 std::string clockTime() {
