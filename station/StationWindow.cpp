@@ -22,6 +22,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 namespace cpuconfig {
@@ -111,53 +112,37 @@ StationTile::StationTile(const QString& device, const QString& description, QWid
 }
 
 void StationTile::showState(const TileState& t) {
-    QString text;
-    QString tone = QStringLiteral("waiting");
-    bool upgrading = false;
-    const QString model = fromGbk(t.model);
-    switch (t.state) {
-    case PortState::Waiting:
-        text = QStringLiteral("等待控制卡");
-        break;
-    case PortState::PortMissing:
-        text = QStringLiteral("串口不存在");
-        tone = QStringLiteral("missing");
-        break;
-    case PortState::PortBusy:
-        text = QStringLiteral("串口被占用");
-        tone = QStringLiteral("busy");
-        break;
-    case PortState::PortFault:
-        text = QStringLiteral("串口故障：") + u8(t.detail);
-        tone = QStringLiteral("busy");
-        break;
-    case PortState::CardFound:
-        text = QStringLiteral("发现控制卡 ") + model;
-        tone = QStringLiteral("found");
-        break;
-    case PortState::Upgrading:
-        text = QStringLiteral("正在升级 ") + model;
-        tone = QStringLiteral("upgrading");
-        upgrading = true;
-        break;
-    case PortState::Done:
-        text = QStringLiteral("完成：") + u8(t.detail);
-        tone = QStringLiteral("done");
-        break;
-    case PortState::Failed:
-        text = QStringLiteral("失败：") + u8(t.detail);
-        tone = QStringLiteral("failed");
-        break;
-    case PortState::StillConnected:
-        text = (t.failed ? QStringLiteral("失败，") : QStringLiteral("完成，")) +
-               QStringLiteral("请取下控制卡");
-        tone = t.failed ? QStringLiteral("failed") : QStringLiteral("remove");
-        break;
-    case PortState::NotLogged:
-        text = QStringLiteral("日志无法写入，已停止：") + u8(t.detail);
-        tone = QStringLiteral("failed");
-        break;
-    }
+    // What a tile says in each state, in PortState's order: its words, its colour, and what
+    // follows the words. A card still connected says how its upgrade ended.
+    enum Adds { Nothing, Detail, Model };
+    struct Look {
+        const char* words;
+        const char* tone;
+        Adds adds;
+    };
+    static constexpr std::array<Look, 10> kLooks{{
+        {"等待控制卡", "waiting", Nothing},
+        {"串口不存在", "missing", Nothing},
+        {"串口被占用", "busy", Nothing},
+        {"串口故障：", "busy", Detail},
+        {"发现控制卡 ", "found", Model},
+        {"正在升级 ", "upgrading", Model},
+        {"完成：", "done", Detail},
+        {"失败：", "failed", Detail},
+        {"完成，请取下控制卡", "remove", Nothing},
+        {"日志无法写入，已停止：", "failed", Detail},
+    }};
+    static_assert(kLooks.size() == static_cast<std::size_t>(PortState::NotLogged) + 1);
+    const bool failedStillThere = t.state == PortState::StillConnected && t.failed;
+    const Look& look = failedStillThere ? Look{"失败，请取下控制卡", "failed", Nothing}
+                                        : kLooks.at(static_cast<std::size_t>(t.state));
+    QString text = QString::fromUtf8(look.words);
+    if (look.adds == Detail)
+        text += u8(t.detail);
+    else if (look.adds == Model)
+        text += fromGbk(t.model);
+    const QString tone = QString::fromLatin1(look.tone);
+    const bool upgrading = t.state == PortState::Upgrading;
     m_state->setText(text);
     m_state->setToolTip(text);
     const int percent =
